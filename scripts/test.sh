@@ -12,3 +12,13 @@ BUILD=build/test
   -DPython_EXECUTABLE="$PWD/.venv/bin/python"
 .venv/bin/cmake --build "$BUILD" -j 2
 (cd "$BUILD" && ../../.venv/bin/ctest --output-on-failure -j 2)
+
+# The Python package, installed into .venv the way users install it (the
+# build reuses .venv's pinned tools instead of an isolated environment),
+# then tested through the real JAX runtime. pytest runs from the repository
+# root without it on sys.path, so the installed module is the one imported.
+export CMAKE_BUILD_PARALLEL_LEVEL=2
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+  --no-build-isolation -C build-dir=build/wheel .
+VEXOL_REFERENCE_TOOL="$PWD/$BUILD/tests/cpp/vexol_reference_draws" \
+  .venv/bin/pytest -p no:cacheprovider tests/python
