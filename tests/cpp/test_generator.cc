@@ -16,20 +16,6 @@ uint64_t bits_of(double d) {
   return b;
 }
 
-// Multiplicative inverse of an odd number modulo 2^64 (Newton's iteration).
-uint64_t inverse_mod_2_64(uint64_t a) {
-  uint64_t x = a;
-  for (int i = 0; i < 6; ++i) x *= 2 - a * x;
-  return x;
-}
-
-// A state whose next output is `wanted`: the output depends on s1 alone.
-GeneratorState state_with_next_output(uint64_t wanted) {
-  const uint64_t rotated = wanted * inverse_mod_2_64(9);
-  const uint64_t unrotated = (rotated >> 7) | (rotated << 57);
-  return GeneratorState{1, unrotated * inverse_mod_2_64(5), 2, 3};
-}
-
 TEST(Seeding, SeedZeroWords) {
   const GeneratorState g = seed_generator(0);
   EXPECT_EQ(g.s0, 0x6E789E6AA1B965F4ULL);
@@ -78,7 +64,7 @@ TEST(Conversion, ScaleIsTwoToTheMinus53) {
 
 TEST(Conversion, ZeroTopBitsGiveZeroOrSubstituteAndConsumeOneOutput) {
   for (uint64_t out : {uint64_t{0}, uint64_t{0x7FF}}) {
-    GeneratorState g = state_with_next_output(out);
+    GeneratorState g = testing::state_with_next_output(out);
     GeneratorState after = g;
     ASSERT_EQ(next_u64(after), out);
 
@@ -93,7 +79,7 @@ TEST(Conversion, ZeroTopBitsGiveZeroOrSubstituteAndConsumeOneOutput) {
 }
 
 TEST(Conversion, AllOnesGivesLargestDoubleBelowOne) {
-  const GeneratorState g = state_with_next_output(~uint64_t{0});
+  const GeneratorState g = testing::state_with_next_output(~uint64_t{0});
   GeneratorState a = g, b = g;
   EXPECT_EQ(uniform(a), 0.9999999999999999);
   EXPECT_EQ(uniform_nonzero(b), 1.0 - TWO_POW_MINUS_53);

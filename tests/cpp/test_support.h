@@ -20,6 +20,21 @@ inline bool same_state(const GeneratorState& a, const GeneratorState& b) {
   return a.s0 == b.s0 && a.s1 == b.s1 && a.s2 == b.s2 && a.s3 == b.s3;
 }
 
+// Multiplicative inverse of an odd number modulo 2^64 (Newton's iteration).
+inline uint64_t inverse_mod_2_64(uint64_t a) {
+  uint64_t x = a;
+  for (int i = 0; i < 6; ++i) x *= 2 - a * x;
+  return x;
+}
+
+// A valid state whose next output is `wanted`: xoshiro256** scrambles its
+// output from s1 alone, so s1 = rotr(wanted / 9, 7) / 5 modulo 2^64.
+inline GeneratorState state_with_next_output(uint64_t wanted) {
+  const uint64_t rotated = wanted * inverse_mod_2_64(9);
+  const uint64_t unrotated = (rotated >> 7) | (rotated << 57);
+  return GeneratorState{1, unrotated * inverse_mod_2_64(5), 2, 3};
+}
+
 // Number of generator outputs that lead from `before` to `after`; -1 if
 // more than `limit`.
 inline int outputs_between(GeneratorState before, const GeneratorState& after, int limit = 100000) {

@@ -134,6 +134,31 @@ TEST(Exponential, OutputsPerDrawFollowLayers) {
   EXPECT_GT(tail_seen, 0);
 }
 
+TEST(Exponential, ZeroUniformInALowLayerReturnsTheOffset) {
+  // Output 5: layer 5, top 53 bits zero. The fast test 0 < ratio passes.
+  GeneratorState g = testing::state_with_next_output(5);
+  const GeneratorState start = g;
+  EXPECT_EQ(exponential(g), 0.0);
+  EXPECT_EQ(outputs_between(start, g), 1);
+}
+
+TEST(Normal, LayerZeroInsideTheBaseReturnsFromTheFastPath) {
+  // Output with layer 0 and u = 0.5 (U = 0.75): |u| < ratio[0] ~ 0.927.
+  const uint64_t o = (uint64_t{3} << 62);
+  GeneratorState g = testing::state_with_next_output(o);
+  const GeneratorState start = g;
+  EXPECT_EQ(normal(g), 0.5 * ziggurat_tables.normal_x[0]);
+  EXPECT_LT(0.5 * ziggurat_tables.normal_x[0], NORMAL_R);
+  EXPECT_EQ(outputs_between(start, g), 1);
+}
+
+TEST(Normal, LayerZeroBeyondTheBaseTakesTheTailWithTheSignOfU) {
+  // u = -1 (top bits zero, layer 0): the tail, negative, beyond NORMAL_R.
+  GeneratorState g = testing::state_with_next_output(0);
+  const double x = normal(g);
+  EXPECT_LT(x, -NORMAL_R);
+}
+
 TEST(Normal, MomentsAndTail) {
   const auto x = testing::draw_many(1000000, 11, [](GeneratorState& g) { return normal(g); });
   testing::expect_moments(x, 0.0, 1.0);
