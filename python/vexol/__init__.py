@@ -1,5 +1,16 @@
 """On-device Pólya-Gamma sampling for JAX.
 
 The sampling itself happens in the extension module ``vexol_cpp``, whose
-handlers are registered with XLA as custom calls on the CPU platform.
+handlers are registered with XLA as custom calls on the CPU platform the
+first time a draw is requested.
+
+    >>> import jax
+    >>> jax.config.update("jax_enable_x64", True)
+    >>> import vexol
+    >>> omega = vexol.polya_gamma(jax.random.key(0), 1.0, jnp.linspace(-3, 3, 7))
 """
+
+from vexol._sampling import ROW_SEED_MULTIPLIER, polya_gamma, sample, seed_from_key
+
+__all__ = ["ROW_SEED_MULTIPLIER", "polya_gamma", "sample", "seed_from_key"]
+__version__ = "0.1.0"
