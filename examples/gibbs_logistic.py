@@ -91,7 +91,7 @@ def gibbs_logistic(
       (num_iterations, p) array of coefficient draws.
     """
     X = jnp.asarray(X, jnp.float64)
-    n, p = X.shape
+    p = X.shape[1]
     kappa = jnp.asarray(y, jnp.float64) - 0.5
     sd = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,))
     b0 = np.zeros(p) if prior_mean is None else np.asarray(prior_mean, np.float64)
@@ -193,7 +193,7 @@ def _plot(draws: np.ndarray, names: list[str], columns: list[int], path: pathlib
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(len(columns), 2, figsize=(11, 2.4 * len(columns)))
-    for row, j in zip(axes, columns):
+    for row, j in zip(axes, columns, strict=True):
         trace, density = row
         # A trace of every draw of a long chain is a solid band; every
         # stride-th draw still shows drift or sticking, and stays readable.

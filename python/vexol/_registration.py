@@ -30,6 +30,7 @@ def ensure_registered() -> None:
         if _registered:
             return
         import jax
+
         import vexol_cpp
 
         jax.ffi.register_ffi_target(

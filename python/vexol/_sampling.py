@@ -80,7 +80,7 @@ def _rows(h: jax.Array, z: jax.Array, seeds: jax.Array) -> jax.Array:
 def _rows_vmap(axis_size, in_batched, h, z, seeds):
     # A vmap over rows-of-rows (nested vmap) folds the new axis into the row
     # axis, so any depth of nesting stays one batched custom call.
-    h, z, seeds = (_lead(x, b, axis_size) for x, b in zip((h, z, seeds), in_batched))
+    h, z, seeds = (_lead(x, b, axis_size) for x, b in zip((h, z, seeds), in_batched, strict=True))
     outer, rows = h.shape[:2]
     folded = _rows(
         jnp.reshape(h, (outer * rows, *h.shape[2:])),
@@ -100,7 +100,7 @@ def _flat_vmap(axis_size, in_batched, h, z, seed):
     # One row per mapped element, each with the seed that element would have
     # used alone: a vmapped key gives every row its own seed; a shared key
     # gives every row the same seed, as a Python loop with that key would.
-    h, z, seed = (_lead(x, b, axis_size) for x, b in zip((h, z, seed), in_batched))
+    h, z, seed = (_lead(x, b, axis_size) for x, b in zip((h, z, seed), in_batched, strict=True))
     return _rows(h, z, seed), True
 
 
@@ -138,7 +138,7 @@ def _require_x64(function: str) -> None:
 
 
 def _floating(x: ArrayLike, name: str, function: str) -> jax.Array:
-    if isinstance(x, bool) or isinstance(x, np.bool_):
+    if isinstance(x, (bool, np.bool_)):
         raise TypeError(f"vexol.{function}: {name} must be floating point, got a bool")
     if isinstance(x, (int, float)):
         return jnp.asarray(float(x), jnp.float64)
@@ -205,7 +205,7 @@ def _typed_key(key: Any) -> jax.Array:
 
 
 def _seed_array(seed: Any) -> jax.Array:
-    if isinstance(seed, bool) or isinstance(seed, np.bool_):
+    if isinstance(seed, (bool, np.bool_)):
         raise TypeError("vexol.sample: seed must be an integer, got a bool")
     if isinstance(seed, int):
         if not -(1 << 63) <= seed <= _MASK64:
@@ -249,9 +249,7 @@ def _key_seed(key: jax.Array) -> jax.Array:
 # --------------------------------------------------------------------------
 
 
-def polya_gamma(
-    key: Any, h: ArrayLike, z: ArrayLike, shape: Shape | None = None
-) -> jax.Array:
+def polya_gamma(key: Any, h: ArrayLike, z: ArrayLike, shape: Shape | None = None) -> jax.Array:
     """Draw Pólya-Gamma PG(h, z) variates.
 
     Args:
@@ -328,4 +326,4 @@ def sample(h: ArrayLike, z: ArrayLike, seed: int | jax.Array) -> jax.Array:
     return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), seed)
 
 
-__all__ = ["polya_gamma", "sample", "seed_from_key", "ROW_SEED_MULTIPLIER"]
+__all__ = ["ROW_SEED_MULTIPLIER", "polya_gamma", "sample", "seed_from_key"]

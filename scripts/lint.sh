@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Format and lint checks: ruff on the Python code, clang-format on the C++.
+# Checks only; to fix, run `ruff format` / `ruff check --fix` and
+# `clang-format -i` on the files it names.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+RUFF=.venv/bin/ruff
+[ -x "$RUFF" ] || RUFF=ruff
+PY_PATHS=()
+for p in python tests/python examples benchmarks; do
+  [ -e "$p" ] && PY_PATHS+=("$p")
+done
+"$RUFF" check "${PY_PATHS[@]}"
+"$RUFF" format --check "${PY_PATHS[@]}"
+
+CXX_DIRS=()
+for d in csrc tests/cpp; do
+  [ -d "$d" ] && CXX_DIRS+=("$d")
+done
+mapfile -t CXX_FILES < <(git ls-files -co --exclude-standard -- "${CXX_DIRS[@]}" |
+  grep -E '\.(cc|h|cpp|hpp)$' || true)
+if [ ${#CXX_FILES[@]} -gt 0 ]; then
+  clang-format --dry-run -Werror "${CXX_FILES[@]}"
+fi
+echo "lint: ok"
