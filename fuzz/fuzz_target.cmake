@@ -1,0 +1,5 @@
+add_executable(pg_fuzz ${CMAKE_SOURCE_DIR}/fuzz/pg_fuzz.cc)
+target_include_directories(pg_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/tests/cpp)
+target_link_libraries(pg_fuzz PRIVATE vexol_ffi)
+target_compile_options(pg_fuzz PRIVATE -O1 -g -fsanitize=fuzzer)
+target_link_options(pg_fuzz PRIVATE -fsanitize=fuzzer)
