@@ -17,7 +17,6 @@ import os
 import statistics
 import subprocess
 import sys
-import time
 
 CHILD = r"""
 import json, statistics, sys, time
@@ -48,7 +47,11 @@ def run(threads, size, repeats):
     env = dict(os.environ, VEXOL_NUM_THREADS=str(threads))
     done = subprocess.run(
         [sys.executable, "-c", CHILD, str(size), str(repeats)],
-        env=env, capture_output=True, text=True, check=True)
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(done.stdout)
 
 
@@ -60,16 +63,20 @@ def main():
     parser.add_argument("--processes", type=int, default=3)
     args = parser.parse_args()
 
-    print(f"flat call, h = 1, z = 1, {args.size} elements; median of "
-          f"{args.repeats} runs per process, median over {args.processes} processes")
+    print(
+        f"flat call, h = 1, z = 1, {args.size} elements; median of "
+        f"{args.repeats} runs per process, median over {args.processes} processes"
+    )
     base = None
     for threads in args.threads:
         rates = [run(threads, args.size, args.repeats) for _ in range(args.processes)]
         rate = statistics.median(rates)
         base = base or rate
         spread = ", ".join(f"{r / 1e6:.2f}" for r in rates)
-        print(f"VEXOL_NUM_THREADS={threads}: {rate / 1e6:.2f} M draws/s "
-              f"({rate / base:.2f}x; per process: {spread})")
+        print(
+            f"VEXOL_NUM_THREADS={threads}: {rate / 1e6:.2f} M draws/s "
+            f"({rate / base:.2f}x; per process: {spread})"
+        )
 
 
 if __name__ == "__main__":

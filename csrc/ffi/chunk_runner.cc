@@ -21,8 +21,7 @@ void* worker_entry(void* job) {
 
 }  // namespace
 
-void sample_chunk(const double* h, const double* z, int64_t count,
-                  uint64_t seed, double* out) {
+void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out) {
   GeneratorState state = seed_generator(seed);
   for (int64_t i = 0; i < count; ++i) {
     out[i] = clamp_draw(pg_sample(h[i], z[i], state));
@@ -35,24 +34,22 @@ void run_chunk_worker(ChunkJob& job) {
     if (k >= job.chunk_count) return;
     const int64_t start = k * CHUNK_SIZE;
     const int64_t count = std::min(job.n - start, CHUNK_SIZE);
-    sample_chunk(job.h + start, job.z + start, count,
-                 chunk_seed(job.base_seed, k), job.out + start);
+    sample_chunk(job.h + start, job.z + start, count, chunk_seed(job.base_seed, k),
+                 job.out + start);
   }
 }
 
-RangeStatus sample_range(const double* h, const double* z, int64_t n,
-                         uint64_t base_seed, double* out) {
+RangeStatus sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed,
+                         double* out) {
   if (n <= CHUNK_SIZE) {
     sample_chunk(h, z, n, base_seed, out);
     return RangeStatus::kOk;
   }
-  return sample_range_on_threads(h, z, n, base_seed, out,
-                                 configured_thread_count());
+  return sample_range_on_threads(h, z, n, base_seed, out, configured_thread_count());
 }
 
-RangeStatus sample_range_on_threads(const double* h, const double* z,
-                                    int64_t n, uint64_t base_seed, double* out,
-                                    int64_t thread_count) {
+RangeStatus sample_range_on_threads(const double* h, const double* z, int64_t n, uint64_t base_seed,
+                                    double* out, int64_t thread_count) {
   if (n <= CHUNK_SIZE) {
     sample_chunk(h, z, n, base_seed, out);
     return RangeStatus::kOk;
@@ -66,8 +63,7 @@ RangeStatus sample_range_on_threads(const double* h, const double* z,
   job.out = out;
   job.chunk_count = (n + CHUNK_SIZE - 1) / CHUNK_SIZE;
 
-  const int64_t threads = std::max<int64_t>(
-      1, std::min<int64_t>(job.chunk_count, thread_count));
+  const int64_t threads = std::max<int64_t>(1, std::min<int64_t>(job.chunk_count, thread_count));
   if (threads == 1) {
     run_chunk_worker(job);  // chunks 0, 1, ..., K - 1 in order
     return RangeStatus::kOk;
@@ -81,8 +77,7 @@ RangeStatus sample_range_on_threads(const double* h, const double* z,
   const WorkerThreadOps& ops = worker_thread_ops();
   int64_t started = 0;
   if (workers) {
-    while (started < wanted &&
-           ops.start(&workers[started], &worker_entry, &job) == 0) {
+    while (started < wanted && ops.start(&workers[started], &worker_entry, &job) == 0) {
       ++started;
     }
   }

@@ -40,15 +40,12 @@ inline uint64_t chunk_seed(uint64_t base_seed, int64_t k) {
 // The stored value of a draw. Written as a comparison with the floor on the
 // left so that a NaN draw fails it and passes through unchanged (std::max
 // would turn NaN into the floor).
-inline double clamp_draw(double draw) {
-  return DRAW_FLOOR > draw ? DRAW_FLOOR : draw;
-}
+inline double clamp_draw(double draw) { return DRAW_FLOOR > draw ? DRAW_FLOOR : draw; }
 
 // Fills out[0, count) on the calling thread from one generator seeded with
 // `seed`, one pg_sample per element in element order. out may alias h or z
 // element for element (each element is read before it is written).
-void sample_chunk(const double* h, const double* z, int64_t count,
-                  uint64_t seed, double* out);
+void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out);
 
 // Claims chunks from job.next_chunk until none is left, sampling each.
 void run_chunk_worker(ChunkJob& job);
@@ -63,18 +60,15 @@ enum class RangeStatus {
 // Fills out[0, n). Ranges longer than CHUNK_SIZE use up to
 // configured_thread_count() threads, the calling thread included; the
 // thread count is not consulted for shorter ranges.
-[[nodiscard]] RangeStatus sample_range(const double* h, const double* z,
-                                       int64_t n, uint64_t base_seed,
-                                       double* out);
+[[nodiscard]] RangeStatus sample_range(const double* h, const double* z, int64_t n,
+                                       uint64_t base_seed, double* out);
 
 // sample_range with an explicit thread count (at least 1) for ranges longer
 // than CHUNK_SIZE. A worker that cannot be started does not fail the run:
 // the threads already running, the calling thread among them, take the
 // remaining chunks, which gives the same output by the seeding rule.
-[[nodiscard]] RangeStatus sample_range_on_threads(const double* h,
-                                                  const double* z, int64_t n,
-                                                  uint64_t base_seed,
-                                                  double* out,
+[[nodiscard]] RangeStatus sample_range_on_threads(const double* h, const double* z, int64_t n,
+                                                  uint64_t base_seed, double* out,
                                                   int64_t thread_count);
 
 }  // namespace vexol

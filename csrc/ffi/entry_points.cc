@@ -20,9 +20,8 @@ auto sampling_binding() {
 
 // Each expands to a function whose local static handler pointer is built on
 // the first call (thread-safe, concurrent first callers wait) and never freed.
-XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_f64_handler, pg_sample_f64_impl,
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_f64_handler, pg_sample_f64_impl, sampling_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_batched_f64_handler, pg_sample_batched_f64_impl,
                               sampling_binding());
-XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_batched_f64_handler,
-                              pg_sample_batched_f64_impl, sampling_binding());
 
 }  // namespace vexol

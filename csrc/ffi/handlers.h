@@ -23,9 +23,9 @@ xla::ffi::Error pg_sample_f64_impl(xla::ffi::Buffer<xla::ffi::F64> h,
 // The first dimension of h counts rows, sampled one after another. With
 // one seed element per row each row takes its own, otherwise every row
 // takes element 0. Only h's shape decides the geometry.
-xla::ffi::Error pg_sample_batched_f64_impl(
-    xla::ffi::Buffer<xla::ffi::F64> h, xla::ffi::Buffer<xla::ffi::F64> z,
-    xla::ffi::Buffer<xla::ffi::S64> seed,
-    xla::ffi::ResultBuffer<xla::ffi::F64> out);
+xla::ffi::Error pg_sample_batched_f64_impl(xla::ffi::Buffer<xla::ffi::F64> h,
+                                           xla::ffi::Buffer<xla::ffi::F64> z,
+                                           xla::ffi::Buffer<xla::ffi::S64> seed,
+                                           xla::ffi::ResultBuffer<xla::ffi::F64> out);
 
 }  // namespace vexol

@@ -22,8 +22,7 @@ const WorkerThreadOps& worker_thread_ops() {
 }
 
 void set_worker_thread_ops(const WorkerThreadOps* ops) {
-  installed_ops.store(ops != nullptr ? ops : &kPosixOps,
-                      std::memory_order_release);
+  installed_ops.store(ops != nullptr ? ops : &kPosixOps, std::memory_order_release);
 }
 
 }  // namespace vexol

@@ -23,8 +23,7 @@ nb::capsule handler_capsule(XLA_FFI_Handler* handler) {
 NB_MODULE(vexol_cpp, m) {
   m.doc() = "On-device Pólya-Gamma sampling as XLA FFI custom calls";
   m.def(
-      "pg_sample_f64_capsule",
-      [] { return handler_capsule(vexol::pg_sample_f64_handler); },
+      "pg_sample_f64_capsule", [] { return handler_capsule(vexol::pg_sample_f64_handler); },
       nb::sig("def pg_sample_f64_capsule() -> typing_extensions.CapsuleType"));
   m.def(
       "pg_sample_batched_f64_capsule",

@@ -15,15 +15,12 @@
 
 namespace {
 
-bool read_exact(void* data, size_t bytes) {
-  return std::fread(data, 1, bytes, stdin) == bytes;
-}
+bool read_exact(void* data, size_t bytes) { return std::fread(data, 1, bytes, stdin) == bytes; }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "range") != 0 &&
-                    std::strcmp(argv[1], "chunk") != 0)) {
+  if (argc != 3 || (std::strcmp(argv[1], "range") != 0 && std::strcmp(argv[1], "chunk") != 0)) {
     std::fprintf(stderr, "usage: %s range|chunk SEED < input\n", argv[0]);
     return 2;
   }
@@ -34,8 +31,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<double> h(n), z(n), out(n);
-  if (!read_exact(h.data(), n * sizeof(double)) ||
-      !read_exact(z.data(), n * sizeof(double))) {
+  if (!read_exact(h.data(), n * sizeof(double)) || !read_exact(z.data(), n * sizeof(double))) {
     std::fprintf(stderr, "short input\n");
     return 2;
   }
@@ -46,8 +42,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "a worker thread could not be joined\n");
     return 1;
   }
-  return std::fwrite(out.data(), sizeof(double), n, stdout) ==
-                 static_cast<size_t>(n)
-             ? 0
-             : 1;
+  return std::fwrite(out.data(), sizeof(double), n, stdout) == static_cast<size_t>(n) ? 0 : 1;
 }

@@ -76,16 +76,14 @@ TEST(SampleRange, ShortRangeIsOneUnmixedChunkOnTheCallingThread) {
   sample_chunk(h.data(), z.data(), CHUNK_SIZE, kSeed, direct.data());
 
   CountingThreads threads;
-  ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), CHUNK_SIZE, kSeed,
-                                    ranged.data(), 8),
+  ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), CHUNK_SIZE, kSeed, ranged.data(), 8),
             RangeStatus::kOk);
   EXPECT_TRUE(bit_identical(direct, ranged));
   EXPECT_EQ(threads.start_attempts(), 0);
 
   // n = 0 writes nothing and starts nothing.
   double untouched = -3.0;
-  ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), 0, kSeed, &untouched, 8),
-            RangeStatus::kOk);
+  ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), 0, kSeed, &untouched, 8), RangeStatus::kOk);
   EXPECT_EQ(untouched, -3.0);
   EXPECT_EQ(threads.start_attempts(), 0);
 }
@@ -99,8 +97,7 @@ TEST(SampleRange, LongRangeIsTheSameChunkedOutputForEveryThreadCount) {
 
   for (int64_t threads : {1, 2, 3, 8}) {
     std::vector<double> out(n, -1.0);
-    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(),
-                                      threads),
+    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(), threads),
               RangeStatus::kOk);
     EXPECT_TRUE(bit_identical(out, expected)) << "threads = " << threads;
   }
@@ -109,8 +106,8 @@ TEST(SampleRange, LongRangeIsTheSameChunkedOutputForEveryThreadCount) {
   // base seed itself) would give.
   std::vector<double> unmixed(CHUNK_SIZE);
   sample_chunk(h.data(), z.data(), CHUNK_SIZE, kSeed, unmixed.data());
-  EXPECT_FALSE(bit_identical(
-      unmixed, std::vector<double>(expected.begin(), expected.begin() + CHUNK_SIZE)));
+  EXPECT_FALSE(
+      bit_identical(unmixed, std::vector<double>(expected.begin(), expected.begin() + CHUNK_SIZE)));
 }
 
 TEST(SampleRange, StartsOneWorkerFewerThanItUsesThreads) {
@@ -123,11 +120,10 @@ TEST(SampleRange, StartsOneWorkerFewerThanItUsesThreads) {
   };
   for (const Case c : {Case{3, 8, 2}, Case{5, 3, 2}, Case{2, 2, 1}, Case{4, 1, 0}}) {
     CountingThreads threads;
-    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), c.chunks * CHUNK_SIZE,
-                                      kSeed, out.data(), c.threads),
+    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), c.chunks * CHUNK_SIZE, kSeed, out.data(),
+                                      c.threads),
               RangeStatus::kOk);
-    EXPECT_EQ(threads.starts(), c.workers)
-        << c.chunks << " chunks, " << c.threads << " threads";
+    EXPECT_EQ(threads.starts(), c.workers) << c.chunks << " chunks, " << c.threads << " threads";
     EXPECT_EQ(threads.joins(), c.workers);
   }
 }
@@ -178,13 +174,25 @@ TEST(ThreadCountSetting, ParsesLikeStrtolAndFallsBackToHardware) {
     uint32_t expected;
   };
   const Case cases[] = {
-      {nullptr, 6, 6},      {"", 6, 6},         {"0", 6, 6},
-      {"-2", 6, 6},         {"abc", 6, 6},      {"4abc", 6, 4},
-      {"  4", 6, 4},        {"\t+3", 6, 3},     {"1", 6, 1},
-      {"64", 2, 64},        {"007", 2, 7},      {"4 5", 2, 4},
-      {"0x10", 2, 2},       {"nan", 2, 2},      {"99999999999", 2, 2147483647u},
-      {"2147483648", 2, 2147483647u},           {"-99999999999", 3, 3},
-      {nullptr, 0, 1},      {"0", 0, 1},
+      {nullptr, 6, 6},
+      {"", 6, 6},
+      {"0", 6, 6},
+      {"-2", 6, 6},
+      {"abc", 6, 6},
+      {"4abc", 6, 4},
+      {"  4", 6, 4},
+      {"\t+3", 6, 3},
+      {"1", 6, 1},
+      {"64", 2, 64},
+      {"007", 2, 7},
+      {"4 5", 2, 4},
+      {"0x10", 2, 2},
+      {"nan", 2, 2},
+      {"99999999999", 2, 2147483647u},
+      {"2147483648", 2, 2147483647u},
+      {"-99999999999", 3, 3},
+      {nullptr, 0, 1},
+      {"0", 0, 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(thread_count_from_setting(c.text, c.hardware), c.expected)

@@ -19,8 +19,7 @@ namespace vexol::testing {
 
 // Shapes and tilts from every sampling regime, cycled, so that chunks cost
 // different amounts and threads finish them in varying order.
-inline void make_inputs(int64_t n, std::vector<double>& h,
-                        std::vector<double>& z) {
+inline void make_inputs(int64_t n, std::vector<double>& h, std::vector<double>& z) {
   static const double shapes[] = {1.0, 0.3, 2.0, 3.5, 6.0, 12.0, 60.0, 1.0, 4.0};
   static const double tilts[] = {0.0, 0.5, -1.0, 2.5, 7.0, -0.01, 30.0};
   h.resize(n);
@@ -34,22 +33,18 @@ inline void make_inputs(int64_t n, std::vector<double>& h,
 // The chunked layout written out directly: chunk k covers elements
 // [k * CHUNK_SIZE, ...) and is sampled from chunk_seed(base, k).
 inline std::vector<double> chunked_reference(const std::vector<double>& h,
-                                             const std::vector<double>& z,
-                                             uint64_t base_seed) {
+                                             const std::vector<double>& z, uint64_t base_seed) {
   const int64_t n = static_cast<int64_t>(h.size());
   std::vector<double> out(n);
   for (int64_t k = 0, start = 0; start < n; ++k, start += CHUNK_SIZE) {
     const int64_t count = std::min(CHUNK_SIZE, n - start);
-    sample_chunk(&h[start], &z[start], count, chunk_seed(base_seed, k),
-                 &out[start]);
+    sample_chunk(&h[start], &z[start], count, chunk_seed(base_seed, k), &out[start]);
   }
   return out;
 }
 
-inline bool bit_identical(const std::vector<double>& a,
-                          const std::vector<double>& b) {
-  return a.size() == b.size() &&
-         std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+inline bool bit_identical(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
 // Worker operations that really start and join threads but keep count, and

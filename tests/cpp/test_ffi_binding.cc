@@ -11,9 +11,8 @@
 #include "ffi/chunk_runner.h"
 #include "ffi/entry_points.h"
 #include "test_chunk_support.h"
-#include "test_ffi_call_frame.h"
-
 #include "test_ffi_allocation_counter.h"
+#include "test_ffi_call_frame.h"
 
 namespace vexol {
 namespace {
@@ -208,11 +207,10 @@ TEST(FfiBinding, AcceptsSeedBuffersOfAnyRank) {
   ASSERT_TRUE(sampling_frame(h, {2, 20}, z, {40}, seed, {}, out, {40})
                   .call(&pg_sample_batched_f64_handler)
                   .ok);
-  ASSERT_EQ(sample_range(&h[20], &z[20], 20, 2 * 0x9E3779B97F4A7C15ULL ^ 42,
-                         row_expected.data()),
+  ASSERT_EQ(sample_range(&h[20], &z[20], 20, 2 * 0x9E3779B97F4A7C15ULL ^ 42, row_expected.data()),
             RangeStatus::kOk);
-  EXPECT_TRUE(testing::bit_identical(
-      std::vector<double>(out.begin() + 20, out.end()), row_expected));
+  EXPECT_TRUE(
+      testing::bit_identical(std::vector<double>(out.begin() + 20, out.end()), row_expected));
 }
 
 TEST(FfiBinding, AWarmCallAllocatesNothing) {

@@ -27,9 +27,7 @@ inline void fake_error_get_details(XLA_FFI_Error_GetDetails_Args* args) {
   args->message = args->error->message.c_str();
 }
 
-inline void fake_error_destroy(XLA_FFI_Error_Destroy_Args* args) {
-  delete args->error;
-}
+inline void fake_error_destroy(XLA_FFI_Error_Destroy_Args* args) { delete args->error; }
 
 // The runtime's API table with only the error functions filled in: the
 // handlers use nothing else (no stream, no context, no state).
@@ -68,15 +66,13 @@ class CallFrameBuilder {
     frame_.attrs.struct_size = XLA_FFI_Attrs_STRUCT_SIZE;
   }
 
-  CallFrameBuilder& arg(XLA_FFI_DataType dtype, void* data,
-                        std::vector<int64_t> dims) {
+  CallFrameBuilder& arg(XLA_FFI_DataType dtype, void* data, std::vector<int64_t> dims) {
     arg_ptrs_.push_back(make_buffer(dtype, data, std::move(dims)));
     arg_types_.push_back(XLA_FFI_ArgType_BUFFER);
     return *this;
   }
 
-  CallFrameBuilder& ret(XLA_FFI_DataType dtype, void* data,
-                        std::vector<int64_t> dims) {
+  CallFrameBuilder& ret(XLA_FFI_DataType dtype, void* data, std::vector<int64_t> dims) {
     ret_ptrs_.push_back(make_buffer(dtype, data, std::move(dims)));
     ret_types_.push_back(XLA_FFI_RetType_BUFFER);
     return *this;
@@ -122,16 +118,14 @@ class CallFrameBuilder {
       outcome.ok = false;
       outcome.code = error->code;
       outcome.message = error->message;
-      XLA_FFI_Error_Destroy_Args destroy{XLA_FFI_Error_Destroy_Args_STRUCT_SIZE,
-                                         nullptr, error};
+      XLA_FFI_Error_Destroy_Args destroy{XLA_FFI_Error_Destroy_Args_STRUCT_SIZE, nullptr, error};
       fake_api()->XLA_FFI_Error_Destroy(&destroy);
     }
     return outcome;
   }
 
  private:
-  void* make_buffer(XLA_FFI_DataType dtype, void* data,
-                    std::vector<int64_t> dims) {
+  void* make_buffer(XLA_FFI_DataType dtype, void* data, std::vector<int64_t> dims) {
     dims_.push_back(std::move(dims));
     XLA_FFI_Buffer buffer{};
     buffer.struct_size = XLA_FFI_Buffer_STRUCT_SIZE;
@@ -154,14 +148,10 @@ class CallFrameBuilder {
 };
 
 // The four operands of a sampling call as the runtime would pass them.
-inline CallFrameBuilder sampling_frame(std::vector<double>& h,
-                                       std::vector<int64_t> h_dims,
-                                       std::vector<double>& z,
-                                       std::vector<int64_t> z_dims,
-                                       std::vector<int64_t>& seed,
-                                       std::vector<int64_t> seed_dims,
-                                       std::vector<double>& out,
-                                       std::vector<int64_t> out_dims) {
+inline CallFrameBuilder sampling_frame(std::vector<double>& h, std::vector<int64_t> h_dims,
+                                       std::vector<double>& z, std::vector<int64_t> z_dims,
+                                       std::vector<int64_t>& seed, std::vector<int64_t> seed_dims,
+                                       std::vector<double>& out, std::vector<int64_t> out_dims) {
   CallFrameBuilder b;
   b.arg(XLA_FFI_DataType_F64, h.data(), std::move(h_dims))
       .arg(XLA_FFI_DataType_F64, z.data(), std::move(z_dims))

@@ -49,16 +49,15 @@ TEST(FlatHandler, ComparesElementCountsOnly) {
 
   std::vector<double> z3{0.1, 0.2, 0.3};
   std::vector<double> untouched(4, kSentinel);
-  expect_invalid(sampling_frame(h, {4}, z3, {3}, seed, {1}, untouched, {4})
-                     .call(&pg_sample_f64_handler),
-                 "vexol: h and z must have equal length");
+  expect_invalid(
+      sampling_frame(h, {4}, z3, {3}, seed, {1}, untouched, {4}).call(&pg_sample_f64_handler),
+      "vexol: h and z must have equal length");
   EXPECT_TRUE(all_equal(untouched, kSentinel));
 
   // Nothing to sample is a success that writes nothing.
   std::vector<double> empty_out(1, kSentinel);
-  EXPECT_TRUE(sampling_frame(h, {0}, z, {0, 3}, seed, {1}, empty_out, {0})
-                  .call(&pg_sample_f64_handler)
-                  .ok);
+  EXPECT_TRUE(
+      sampling_frame(h, {0}, z, {0, 3}, seed, {1}, empty_out, {0}).call(&pg_sample_f64_handler).ok);
   EXPECT_EQ(empty_out[0], kSentinel);
 }
 
@@ -66,16 +65,13 @@ TEST(FlatHandler, RefusesAnOutputSmallerThanTheInput) {
   std::vector<double> h{1.0, 2.0, 3.0, 0.5}, z{0.1, 0.2, 0.3, 0.4};
   std::vector<int64_t> seed{9};
   std::vector<double> out(4, kSentinel);
-  expect_invalid(sampling_frame(h, {4}, z, {4}, seed, {1}, out, {3})
-                     .call(&pg_sample_f64_handler),
+  expect_invalid(sampling_frame(h, {4}, z, {4}, seed, {1}, out, {3}).call(&pg_sample_f64_handler),
                  "vexol: out must hold at least as many elements as h");
   EXPECT_TRUE(all_equal(out, kSentinel));
 
   // A larger output is fine: the elements past n are left alone.
   std::vector<double> big(6, kSentinel);
-  EXPECT_TRUE(sampling_frame(h, {4}, z, {4}, seed, {1}, big, {6})
-                  .call(&pg_sample_f64_handler)
-                  .ok);
+  EXPECT_TRUE(sampling_frame(h, {4}, z, {4}, seed, {1}, big, {6}).call(&pg_sample_f64_handler).ok);
   EXPECT_NE(big[3], kSentinel);
   EXPECT_EQ(big[4], kSentinel);
   EXPECT_EQ(big[5], kSentinel);
@@ -87,9 +83,9 @@ TEST(BatchedHandler, NeedsAtLeastTwoDimensions) {
   std::vector<double> out(3, kSentinel);
   for (const std::vector<int64_t>& dims : {std::vector<int64_t>{3}, std::vector<int64_t>{}}) {
     SCOPED_TRACE("rank " + std::to_string(dims.size()));
-    expect_invalid(sampling_frame(h, dims, z, {3}, seed, {1}, out, {3})
-                       .call(&pg_sample_batched_f64_handler),
-                   "vexol: batched h must be >= 2D");
+    expect_invalid(
+        sampling_frame(h, dims, z, {3}, seed, {1}, out, {3}).call(&pg_sample_batched_f64_handler),
+        "vexol: batched h must be >= 2D");
     EXPECT_TRUE(all_equal(out, kSentinel));
   }
 }
@@ -112,8 +108,8 @@ TEST(BatchedHandler, RefusesBuffersTooSmallForTheRows) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<double> out(6, kSentinel);
-    expect_invalid(sampling_frame(h, {2, 3}, z, c.z_dims, c.with_seed ? seed : no_seed,
-                                  c.seed_dims, out, c.out_dims)
+    expect_invalid(sampling_frame(h, {2, 3}, z, c.z_dims, c.with_seed ? seed : no_seed, c.seed_dims,
+                                  out, c.out_dims)
                        .call(&pg_sample_batched_f64_handler),
                    c.message);
     EXPECT_TRUE(all_equal(out, kSentinel));

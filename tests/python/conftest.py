@@ -7,6 +7,7 @@ import subprocess
 
 import numpy as np
 import pytest
+
 from pg_support import MASK64, batched_call, flat_call
 
 
@@ -30,8 +31,7 @@ def _reference_tool():
             pytest.fail(f"VEXOL_REFERENCE_TOOL={configured} does not exist")
         return path
     default = (
-        pathlib.Path(__file__).resolve().parents[2]
-        / "build/test/tests/cpp/vexol_reference_draws"
+        pathlib.Path(__file__).resolve().parents[2] / "build/test/tests/cpp/vexol_reference_draws"
     )
     if not default.is_file():
         pytest.skip(

@@ -31,9 +31,7 @@ jax.ffi.register_ffi_target(
 def _caller(target):
     def call(h, z, seed, out_shape=None):
         shape = h.shape if out_shape is None else out_shape
-        return jax.ffi.ffi_call(target, jax.ShapeDtypeStruct(shape, jnp.float64))(
-            h, z, seed
-        )
+        return jax.ffi.ffi_call(target, jax.ShapeDtypeStruct(shape, jnp.float64))(h, z, seed)
 
     return jax.jit(call, static_argnames="out_shape")
 
@@ -44,9 +42,7 @@ batched_call = _caller(BATCHED_TARGET)
 
 def as_s64(values):
     """Seeds as the S64 buffer the handlers take; unsigned values wrap."""
-    return np.array(
-        [v - (1 << 64) if v >= 1 << 63 else v for v in values], dtype=np.int64
-    )
+    return np.array([v - (1 << 64) if v >= 1 << 63 else v for v in values], dtype=np.int64)
 
 
 def mixed_inputs(n, offset=0):

@@ -3,6 +3,7 @@ another, each with its own row seed."""
 
 import numpy as np
 import pytest
+
 from pg_support import MASK64, ROW_SEED_MULTIPLIER, as_s64, mixed_inputs
 
 
@@ -44,7 +45,8 @@ def test_rows_are_everything_after_the_first_dimension(batched, reference):
     assert out.shape == (2, 3, 4)
     for r in range(2):
         np.testing.assert_array_equal(
-            out[r].ravel(), reference(h[12 * r : 12 * (r + 1)], z[12 * r : 12 * (r + 1)], row_seed(r, 11 + r))
+            out[r].ravel(),
+            reference(h[12 * r : 12 * (r + 1)], z[12 * r : 12 * (r + 1)], row_seed(r, 11 + r)),
         )
 
 
@@ -53,7 +55,9 @@ def test_long_rows_are_chunked_within_each_row(batched, reference):
     h, z = mixed_inputs(2 * n)
     out = batched(h.reshape(2, n), z.reshape(2, n), as_s64([4]))
     for r in range(2):
-        np.testing.assert_array_equal(out[r], reference(h[r * n : (r + 1) * n], z[r * n : (r + 1) * n], row_seed(r, 4)))
+        np.testing.assert_array_equal(
+            out[r], reference(h[r * n : (r + 1) * n], z[r * n : (r + 1) * n], row_seed(r, 4))
+        )
 
 
 def test_no_rows_succeeds(batched):

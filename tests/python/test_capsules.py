@@ -4,6 +4,7 @@ capsules it hands out, and multi-phase initialisation."""
 import ctypes
 
 import pytest
+
 import vexol_cpp
 
 _api = ctypes.pythonapi

@@ -5,6 +5,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 import pytest
+
 from pg_support import as_s64
 
 
@@ -36,5 +37,7 @@ def test_wrong_dtypes_are_refused_by_the_binding(request, call, h_dtype, seed_dt
     with pytest.raises(jax.errors.JaxRuntimeError) as caught:
         run(h, jnp.ones((2, 3)), jnp.ones(1, dtype=seed_dtype), out_shape=(2, 3))
     message = str(caught.value)
-    assert message.startswith("INVALID_ARGUMENT: [execute] Failed to decode all FFI handler operands")
+    assert message.startswith(
+        "INVALID_ARGUMENT: [execute] Failed to decode all FFI handler operands"
+    )
     assert diagnostic in message

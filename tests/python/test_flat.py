@@ -3,6 +3,7 @@ runner's for the whole range, with the seed rules and the chunking rules."""
 
 import numpy as np
 import pytest
+
 from pg_support import CHUNK_SIZE, MASK64, as_s64, mixed_inputs
 
 

@@ -6,7 +6,6 @@ import os
 import subprocess
 import sys
 
-
 CHILD = r"""
 import hashlib, sys
 import numpy as np
