@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBIAN_PACKAGES=(g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+DEBIAN_PACKAGES=(g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev clang-format)
 missing=()
 for p in "${DEBIAN_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

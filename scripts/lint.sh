@@ -5,8 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# ruff comes pinned into .venv and clang-format from Debian; both are
+# installed by bootstrap, which is quick when everything is there.
+if [ ! -x .venv/bin/ruff ] || ! command -v clang-format >/dev/null 2>&1; then
+  scripts/bootstrap.sh
+fi
 RUFF=.venv/bin/ruff
-[ -x "$RUFF" ] || RUFF=ruff
 PY_PATHS=()
 for p in python tests/python examples benchmarks; do
   [ -e "$p" ] && PY_PATHS+=("$p")
