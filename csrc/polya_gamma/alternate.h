@@ -48,18 +48,28 @@ inline constexpr double INV_SQRT_2 = 0.7071067811865475;
 
 // Truncation point t for h = 1 + k/8, k = 0..24.
 inline constexpr double TRUNCATION_TABLE[25] = {
-    1.273239366, 1.901515423, 2.281992126, 2.607829551, 2.910421526,
-    3.200449543, 3.482766779, 3.759955106, 4.033540671, 4.304486011,
-    4.573437633, 4.840840644, 5.107017272, 5.372204821, 5.636581947,
-    5.900288573, 6.163432428, 6.42609433,  6.688351603, 6.950254767,
-    7.211854235, 7.473186206, 7.734284136, 7.995175158, 8.255882407};
+    1.273239366, 1.901515423, 2.281992126, 2.607829551, 2.910421526, 3.200449543, 3.482766779,
+    3.759955106, 4.033540671, 4.304486011, 4.573437633, 4.840840644, 5.107017272, 5.372204821,
+    5.636581947, 5.900288573, 6.163432428, 6.42609433,  6.688351603, 6.950254767, 7.211854235,
+    7.473186206, 7.734284136, 7.995175158, 8.255882407};
 
 // ln(n!) for n = 0..15.
-inline constexpr double LOG_FACTORIAL[16] = {
-    0.0, 0.0, 0.6931471805599453, 1.791759469228055, 3.1780538303479458,
-    4.787491742782046, 6.579251212010101, 8.525161361065415, 10.60460290274525,
-    12.801827480081469, 15.104412573075516, 17.502307845873887, 19.987214495661885,
-    22.552163853123425, 25.19122118273868, 27.89927138384089};
+inline constexpr double LOG_FACTORIAL[16] = {0.0,
+                                             0.0,
+                                             0.6931471805599453,
+                                             1.791759469228055,
+                                             3.1780538303479458,
+                                             4.787491742782046,
+                                             6.579251212010101,
+                                             8.525161361065415,
+                                             10.60460290274525,
+                                             12.801827480081469,
+                                             15.104412573075516,
+                                             17.502307845873887,
+                                             19.987214495661885,
+                                             22.552163853123425,
+                                             25.19122118273868,
+                                             27.89927138384089};
 
 // Linear interpolation in the table; a NaN shape gives NaN rather than an
 // index outside it.
@@ -98,7 +108,8 @@ inline float alternate_setup(AlternateState& s, double h, bool remainder) {
     const double a = h * INV_SQRT_2 / root_t;
     const double b = root_t * c * INV_SQRT_2;
     const double E = std::exp(h * c);
-    left_mass = std::exp(s.h_log2 - h * c) * ((std::erfc(a - b) + (std::erfc(a + b) * E) * E) * 0.5);
+    left_mass =
+        std::exp(s.h_log2 - h * c) * ((std::erfc(a - b) + (std::erfc(a + b) * E) * E) * 0.5);
   } else {
     if (!remainder) {
       s.rate = PI_SQUARED_OVER_8;
@@ -148,8 +159,8 @@ inline float alternate_series_term(const AlternateState& s, int n) {
   const double k = static_cast<double>(n + n) + h;
   const double log_n_factorial = n < 16 ? LOG_FACTORIAL[n] : log_gamma(n + 1.0);
   const double L = n == 0 ? 0.0 : log_gamma(n + h) - s.log_gamma_h;
-  const double e = ((((L + s.h_log2) - log_n_factorial) - LOG_SQRT_2PI) - 1.5 * s.log_x) -
-                   ((k * 0.5) * k) / s.x;
+  const double e =
+      ((((L + s.h_log2) - log_n_factorial) - LOG_SQRT_2PI) - 1.5 * s.log_x) - ((k * 0.5) * k) / s.x;
   return static_cast<float>(k * std::exp(e));
 }
 

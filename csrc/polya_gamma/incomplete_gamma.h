@@ -15,8 +15,8 @@ namespace vexol {
 namespace incomplete_gamma_constants {
 inline constexpr double INV_SQRT_PI = 0.5641895835477563;
 inline constexpr double EXPONENT_CLAMP = 88.7228;
-inline constexpr float FLOAT_MIN = 1.1754943508222875e-38f;   // 2^-126
-inline constexpr float FLOAT_HUGE = 8.507059173023462e+37f;   // 2^126
+inline constexpr float FLOAT_MIN = 1.1754943508222875e-38f;      // 2^-126
+inline constexpr float FLOAT_HUGE = 8.507059173023462e+37f;      // 2^126
 inline constexpr float FLOAT_EPSILON = 1.1920928955078125e-07f;  // 2^-23
 }  // namespace incomplete_gamma_constants
 
@@ -120,7 +120,8 @@ inline double log_upper_incomplete_gamma(double a, double x) {
     const double o = std::exp(std::max(-EXPONENT_CLAMP, std::min(EXPONENT_CLAMP, l - lg)));
     return std::min(EXPONENT_CLAMP, lg) + std::log(1.0 - o * V);
   }
-  return std::min(l, EXPONENT_CLAMP) + std::log(static_cast<double>(detail::upper_gamma_fraction(a, x)));
+  return std::min(l, EXPONENT_CLAMP) +
+         std::log(static_cast<double>(detail::upper_gamma_fraction(a, x)));
 }
 
 }  // namespace vexol

@@ -77,7 +77,8 @@ inline double pg_gamma_series(double h, double z, GeneratorState& g) {
     const double T = std::tanh(w * PI);
     const double Q = std::cosh(w * PI);
     F1 = (PI / (w + w)) * T;
-    F2 = (T * PI) / ((w * 4.0) * (w * w)) - (((1.0 / Q) * PI_SQUARED) * (1.0 / Q)) / ((w * w) * 4.0);
+    F2 =
+        (T * PI) / ((w * 4.0) * (w * w)) - (((1.0 / Q) * PI_SQUARED) * (1.0 / Q)) / ((w * w) * 4.0);
   }
   const double s = h * INV_2PI_SQUARED;
   const double m = std::max(0.0, F1 - S1) * s;

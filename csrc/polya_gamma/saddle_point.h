@@ -129,8 +129,9 @@ inline double saddle_point_envelope(const SaddlePointState& s) {
     return std::exp(((X * s.right_slope + s.right_constant) + s.log_split) * h + (h - 1.0) * l) *
            s.right_multiplier;
   }
-  return std::exp(((X * s.left_slope + s.left_constant) * h + (1.0 / s.split - 1.0 / X) * (h * 0.5)) -
-                  1.5 * l) *
+  return std::exp(
+             ((X * s.left_slope + s.left_constant) * h + (1.0 / s.split - 1.0 / X) * (h * 0.5)) -
+             1.5 * l) *
          s.left_multiplier;
 }
 
@@ -198,15 +199,14 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
   const double G = std::sqrt(xc / h);
   const double I = std::log1p(std::erfc(((xc / mu - 1.0) / G) * INV_SQRT_2) * (-0.5));
   const double I2 = std::log1p(std::erfc((-(xc / mu + 1.0) / G) * INV_SQRT_2) * (-0.5));
-  const double left_mass =
-      std::exp((std::log1p(std::exp((I2 + 2.0 / (mu / h)) - I)) + I) +
-               (((0.5 / xc) + st.left_constant) - F) * h) *
-      B;
+  const double left_mass = std::exp((std::log1p(std::exp((I2 + 2.0 / (mu / h)) - I)) + I) +
+                                    (((0.5 / xc) + st.left_constant) - F) * h) *
+                           B;
   // Right piece: gamma with rate lambda_r, above xc.
   const double lambda_r = (-h) * st.right_slope;
   const double log_rate_term = (st.right_constant - std::log(lambda_r)) * h;
-  double right_mass =
-      std::exp(log_rate_term) * (upper_incomplete_gamma(h, xc * lambda_r, false) * st.right_multiplier);
+  double right_mass = std::exp(log_rate_term) *
+                      (upper_incomplete_gamma(h, xc * lambda_r, false) * st.right_multiplier);
   if (std::isnan(right_mass)) {
     // For large h |z| the first factor overflows exactly where the
     // incomplete gamma underflows, and inf * 0 would make every attempt

@@ -38,7 +38,8 @@ TEST(AlternateSetup, ZeroTilt) {
   EXPECT_EQ(s.half_h_squared, 3.125);
   EXPECT_EQ(s.mean, 0.0);
   EXPECT_EQ(s.tilt_squared, 0.0);
-  const double qL = std::erfc(2.5 / std::sqrt(2 * 5.107017272)) * std::exp(2.5 * 0.6931471805599453);
+  const double qL =
+      std::erfc(2.5 / std::sqrt(2 * 5.107017272)) * std::exp(2.5 * 0.6931471805599453);
   const double qR = upper_incomplete_gamma(2.5, 1.2337005501361697 * 5.107017272, true) *
                     std::exp((0.4515827052894549 - s.log_rate) * 2.5);
   EXPECT_EQ(s.right_probability, static_cast<float>(qR / (qR + qL)));
@@ -93,29 +94,33 @@ TEST(IncompleteGamma, HalfIntegerShapeUsesErfc) {
   for (double x : {0.1, 1.0, 4.5, 20.0}) {
     const double s = std::sqrt(x);
     // Q(1.5, x) = erfc(sqrt x) + 2 sqrt(x/pi) e^-x
-    EXPECT_NEAR(upper_incomplete_gamma(1.5, x, true), std::erfc(s) + 2 * std::sqrt(x / M_PI) * std::exp(-x), 1e-15);
+    EXPECT_NEAR(upper_incomplete_gamma(1.5, x, true),
+                std::erfc(s) + 2 * std::sqrt(x / M_PI) * std::exp(-x), 1e-15);
     // Q(2.5, x) = erfc(sqrt x) + (2 sqrt(x/pi) + 4 x^1.5/(3 sqrt pi)) e^-x
-    EXPECT_NEAR(upper_incomplete_gamma(2.5, x, true),
-                std::erfc(s) + (2 * std::sqrt(x / M_PI) + 4 * x * s / (3 * std::sqrt(M_PI))) * std::exp(-x),
-                1e-14);
+    EXPECT_NEAR(
+        upper_incomplete_gamma(2.5, x, true),
+        std::erfc(s) + (2 * std::sqrt(x / M_PI) + 4 * x * s / (3 * std::sqrt(M_PI))) * std::exp(-x),
+        1e-14);
   }
 }
 
 TEST(IncompleteGamma, ContinuedFractionsAgainstReference) {
   // Reference values of Q(a, x) and Gamma(a, x) from SciPy's gammaincc
   // (times gamma(a)); the fraction runs in single precision.
-  struct Case { double a, x; bool regularized; double expected; };
+  struct Case {
+    double a, x;
+    bool regularized;
+    double expected;
+  };
   const Case cases[] = {
-      {30.0, 20.0, true, 0.9781817824744425},
-      {30.0, 40.0, true, 0.043228682151735594},
-      {29.7, 25.0, true, 0.8024986308708841},
-      {2.3, 1.0, true, 0.8095457638818521},
-      {2.3, 6.0, true, 0.0267627321638931},
-      {20.0, 12.0, false, 1.1905652072555693e+17},
+      {30.0, 20.0, true, 0.9781817824744425},  {30.0, 40.0, true, 0.043228682151735594},
+      {29.7, 25.0, true, 0.8024986308708841},  {2.3, 1.0, true, 0.8095457638818521},
+      {2.3, 6.0, true, 0.0267627321638931},    {20.0, 12.0, false, 1.1905652072555693e+17},
       {20.0, 30.0, false, 2660800264842415.0},
   };
   for (const Case& c : cases) {
-    EXPECT_NEAR(upper_incomplete_gamma(c.a, c.x, c.regularized), c.expected, 2e-6 * std::fabs(c.expected))
+    EXPECT_NEAR(upper_incomplete_gamma(c.a, c.x, c.regularized), c.expected,
+                2e-6 * std::fabs(c.expected))
         << "a = " << c.a << ", x = " << c.x;
   }
 }
@@ -129,12 +134,14 @@ TEST(GammaTail, ShapeOneIsShiftedExponential) {
 TEST(GammaTail, ConditionalMeanAboveBound) {
   // E[X | X > bound] for Gamma(a, rate): a Q(a + 1, d) / (Q(a, d) rate),
   // d = rate * bound, evaluated with SciPy's gammaincc.
-  struct Case { double a, rate, bound, expected; };
-  for (const Case c : {Case{0.5, 3.125, 0.2, 0.4498770925357046}, Case{2.5, 1.2337, 5.1, 6.086588575800231},
-                       Case{20.0, 30.0, 0.9, 0.9843758301978066}}) {
-    const auto x = testing::draw_many(200000, 31, [c](GeneratorState& g) {
-      return draw_gamma_tail(c.a, c.rate, c.bound, g);
-    });
+  struct Case {
+    double a, rate, bound, expected;
+  };
+  for (const Case c :
+       {Case{0.5, 3.125, 0.2, 0.4498770925357046}, Case{2.5, 1.2337, 5.1, 6.086588575800231},
+        Case{20.0, 30.0, 0.9, 0.9843758301978066}}) {
+    const auto x = testing::draw_many(
+        200000, 31, [c](GeneratorState& g) { return draw_gamma_tail(c.a, c.rate, c.bound, g); });
     double mean = 0, mn = kInf;
     for (double v : x) {
       mean += v;
@@ -163,8 +170,9 @@ TEST(AlternateDraw, MatchesExactLaw) {
   for (double h : {1.0, 1.3, 2.5, 3.9, 4.0}) {
     for (double z : {0.0, 0.8, 3.0}) {
       AlternateState s = set_up(h, z * 0.5);
-      const auto x = testing::draw_many(150000, 40 + static_cast<uint64_t>(h * 10 + z),
-                                        [&s](GeneratorState& g) { return alternate_draw(s, g) * 0.25; });
+      const auto x =
+          testing::draw_many(150000, 40 + static_cast<uint64_t>(h * 10 + z),
+                             [&s](GeneratorState& g) { return alternate_draw(s, g) * 0.25; });
       testing::expect_moments(x, testing::pg_mean(h, z), testing::pg_variance(h, z));
       testing::expect_laplace(x, h, z, {1.0, 5.0});
     }

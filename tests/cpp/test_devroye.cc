@@ -128,7 +128,8 @@ TEST(Devroye, NonFiniteAndHugeTiltsEnd) {
 TEST(Devroye, LargeFiniteTiltStillExact) {
   // |z| = 100: every attempt proposes from the left piece; the law holds.
   const double z = 100.0;
-  const auto x = testing::draw_many(200000, 77, [z](GeneratorState& g) { return devroye_draw(z, g); });
+  const auto x =
+      testing::draw_many(200000, 77, [z](GeneratorState& g) { return devroye_draw(z, g); });
   testing::expect_moments(x, testing::pg_mean(1, z), testing::pg_variance(1, z));
 }
 

@@ -86,12 +86,14 @@ TEST(Gamma, EdgesOfTheDomain) {
   GeneratorState g = seed_generator(1);
   EXPECT_EQ(gamma(0.0, g), 0.0);
   EXPECT_EQ(gamma(-0.0, g), std::numeric_limits<double>::infinity());
-  EXPECT_EQ(gamma(std::numeric_limits<double>::infinity(), g), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(gamma(std::numeric_limits<double>::infinity(), g),
+            std::numeric_limits<double>::infinity());
   EXPECT_TRUE(std::isnan(gamma(std::numeric_limits<double>::quiet_NaN(), g)));
 }
 
 TEST(Gamma, NegativeShapesAreNaNAtOnce) {
-  for (double a : {-1e-300, -0.5, -1.0, -3.5, -1e9, -1e300, -std::numeric_limits<double>::infinity()}) {
+  for (double a :
+       {-1e-300, -0.5, -1.0, -3.5, -1e9, -1e300, -std::numeric_limits<double>::infinity()}) {
     const GeneratorState start = seed_generator(2);
     GeneratorState g = start;
     const double x = testing::run_with_deadline([&] { return gamma(a, g); });

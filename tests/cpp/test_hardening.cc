@@ -121,8 +121,7 @@ TEST(ConcurrentCalls, EveryHostThreadGetsTheSequentialOutputBitForBit) {
   }
   // The expected outputs are the flat and row layouts of the chunk runner.
   ASSERT_TRUE(testing::bit_identical(
-      cases[0].expected,
-      testing::chunked_reference(cases[0].h, cases[0].z, 0x5EED0000)));
+      cases[0].expected, testing::chunked_reference(cases[0].h, cases[0].z, 0x5EED0000)));
 
   std::atomic<int> mismatches{0}, failures{0}, ready{0};
   std::vector<std::thread> threads;
@@ -181,9 +180,9 @@ int allocations_of_call(XLA_FFI_Handler* entry, int64_t rows, int64_t n) {
   testing::make_inputs(n, h, z);
   std::vector<double> out(n);
   std::vector<int64_t> seed{17};
-  const std::vector<int64_t> dims =
-      entry == &pg_sample_f64_handler ? std::vector<int64_t>{n}
-                                      : std::vector<int64_t>{rows, n / rows};
+  const std::vector<int64_t> dims = entry == &pg_sample_f64_handler
+                                        ? std::vector<int64_t>{n}
+                                        : std::vector<int64_t>{rows, n / rows};
   auto frame = sampling_frame(h, dims, z, dims, seed, {1}, out, dims);
   XLA_FFI_CallFrame* raw = frame.frame();
   EXPECT_EQ(entry(raw), nullptr);  // warm: the handler object exists
@@ -226,16 +225,16 @@ TEST(WorkerThreads, NoneOutlivesACall) {
   // operations, to be sure there were some to end.
   testing::CountingThreads counting;
   for (int i = 0; i < 3; ++i) {
-    auto flat = sampling_frame(h, {5 * CHUNK_SIZE}, z, {5 * CHUNK_SIZE}, seed, {1}, out,
-                               {5 * CHUNK_SIZE});
+    auto flat =
+        sampling_frame(h, {5 * CHUNK_SIZE}, z, {5 * CHUNK_SIZE}, seed, {1}, out, {5 * CHUNK_SIZE});
     ASSERT_TRUE(flat.call(&pg_sample_f64_handler).ok);
     EXPECT_EQ(live_threads(), before) << "after flat call " << i;
     auto batched = sampling_frame(h, {5, CHUNK_SIZE + 0}, z, {5 * CHUNK_SIZE}, seed, {1}, out,
                                   {5 * CHUNK_SIZE});
     ASSERT_TRUE(batched.call(&pg_sample_batched_f64_handler).ok);
     EXPECT_EQ(live_threads(), before) << "after batched call " << i;
-    auto long_rows = sampling_frame(h, {2, 5 * CHUNK_SIZE / 2}, z, {5 * CHUNK_SIZE}, seed, {1},
-                                    out, {5 * CHUNK_SIZE});
+    auto long_rows = sampling_frame(h, {2, 5 * CHUNK_SIZE / 2}, z, {5 * CHUNK_SIZE}, seed, {1}, out,
+                                    {5 * CHUNK_SIZE});
     ASSERT_TRUE(long_rows.call(&pg_sample_batched_f64_handler).ok);
     EXPECT_EQ(live_threads(), before) << "after batched call with long rows " << i;
   }
@@ -262,20 +261,69 @@ TEST(ErrorPaths, EveryRefusalLeavesOutUntouched) {
     const char* message;  // null: any message (the binding's own)
   };
   const std::vector<Case> cases = {
-      {"flat, unequal counts", &pg_sample_f64_handler, {n}, {n - 1}, {1}, {n}, false, true,
+      {"flat, unequal counts",
+       &pg_sample_f64_handler,
+       {n},
+       {n - 1},
+       {1},
+       {n},
+       false,
+       true,
        "vexol: h and z must have equal length"},
-      {"flat, out too small", &pg_sample_f64_handler, {n}, {n}, {1}, {n - 1}, false, false,
+      {"flat, out too small",
+       &pg_sample_f64_handler,
+       {n},
+       {n},
+       {1},
+       {n - 1},
+       false,
+       false,
        "vexol: out must hold at least as many elements as h"},
-      {"batched, rank 1", &pg_sample_batched_f64_handler, {n}, {n}, {1}, {n}, false, false,
+      {"batched, rank 1",
+       &pg_sample_batched_f64_handler,
+       {n},
+       {n},
+       {1},
+       {n},
+       false,
+       false,
        "vexol: batched h must be >= 2D"},
-      {"batched, rank 0", &pg_sample_batched_f64_handler, {}, {}, {1}, {n}, false, false,
+      {"batched, rank 0",
+       &pg_sample_batched_f64_handler,
+       {},
+       {},
+       {1},
+       {n},
+       false,
+       false,
        "vexol: batched h must be >= 2D"},
-      {"batched, no seed", &pg_sample_batched_f64_handler, {5, n / 5}, {n}, {0}, {n}, true,
-       false, "vexol: batched seed must hold at least one element"},
-      {"batched, z too small", &pg_sample_batched_f64_handler, {1, n}, {n - 1}, {1}, {n}, false,
-       true, "vexol: batched z must hold at least as many elements as h"},
-      {"batched, out too small", &pg_sample_batched_f64_handler, {1, n}, {n}, {1}, {n - 1},
-       false, false, "vexol: out must hold at least as many elements as h"},
+      {"batched, no seed",
+       &pg_sample_batched_f64_handler,
+       {5, n / 5},
+       {n},
+       {0},
+       {n},
+       true,
+       false,
+       "vexol: batched seed must hold at least one element"},
+      {"batched, z too small",
+       &pg_sample_batched_f64_handler,
+       {1, n},
+       {n - 1},
+       {1},
+       {n},
+       false,
+       true,
+       "vexol: batched z must hold at least as many elements as h"},
+      {"batched, out too small",
+       &pg_sample_batched_f64_handler,
+       {1, n},
+       {n},
+       {1},
+       {n - 1},
+       false,
+       false,
+       "vexol: out must hold at least as many elements as h"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -294,8 +342,8 @@ TEST(ErrorPaths, EveryRefusalLeavesOutUntouched) {
     for (int position = 0; position < 4; ++position) {
       SCOPED_TRACE(position);
       std::vector<double> out(n, sentinel());
-      XLA_FFI_DataType types[4] = {XLA_FFI_DataType_F64, XLA_FFI_DataType_F64,
-                                   XLA_FFI_DataType_S64, XLA_FFI_DataType_F64};
+      XLA_FFI_DataType types[4] = {XLA_FFI_DataType_F64, XLA_FFI_DataType_F64, XLA_FFI_DataType_S64,
+                                   XLA_FFI_DataType_F64};
       types[position] = XLA_FFI_DataType_F32;
       CallFrameBuilder b;
       b.arg(types[0], h.data(), {1, n})
@@ -331,9 +379,10 @@ TEST(AwkwardInputs, FinishInBoundedTimeAndFollowTheRules) {
   const double tiny = std::numeric_limits<double>::denorm_min();
   const double huge = std::numeric_limits<double>::max();
   const std::vector<double> values = {
-      kNaN, -kNaN, kInf, -kInf, 0.0, -0.0, tiny, -tiny, 2.2250738585072014e-308,
-      1e-300, 1e-12, 0.5, 1.0, -1.0, 3.0, 4.0, 4.5, 7.9999999999999, 8.0, 50.0, 50.5,
-      -3.0, -0.5, 710.5, 1e6, 1e100, 1e206, 1e300, huge, -huge};
+      kNaN,   -kNaN, kInf, -kInf, 0.0,  -0.0,  tiny, -tiny, 2.2250738585072014e-308,
+      1e-300, 1e-12, 0.5,  1.0,   -1.0, 3.0,   4.0,  4.5,   7.9999999999999,
+      8.0,    50.0,  50.5, -3.0,  -0.5, 710.5, 1e6,  1e100, 1e206,
+      1e300,  huge,  -huge};
   std::vector<double> h, z;
   for (double hv : values) {
     for (double zv : values) {
@@ -346,52 +395,67 @@ TEST(AwkwardInputs, FinishInBoundedTimeAndFollowTheRules) {
   std::vector<int64_t> seed{-1};
   const std::vector<int64_t> rows{static_cast<int64_t>(values.size()),
                                   static_cast<int64_t>(values.size())};
-  testing::run_with_deadline([&] {
-    for (int64_t s : {int64_t{-1}, int64_t{0}, int64_t{12345}}) {
-      seed[0] = s;
-      auto flat = sampling_frame(h, {n}, z, {n}, seed, {1}, flat_out, {n});
-      EXPECT_TRUE(flat.call(&pg_sample_f64_handler).ok);
-      auto batched = sampling_frame(h, rows, z, {n}, seed, {1}, batched_out, {n});
-      EXPECT_TRUE(batched.call(&pg_sample_batched_f64_handler).ok);
-      for (int64_t i = 0; i < n; ++i) {
-        for (double x : {flat_out[i], batched_out[i]}) {
-          EXPECT_TRUE(x >= DRAW_FLOOR || std::isnan(x))
-              << "h = " << h[i] << ", z = " << z[i] << " gave " << x;
-          if (std::isnan(h[i])) {
-            EXPECT_TRUE(std::isnan(x)) << "z = " << z[i];
+  testing::run_with_deadline(
+      [&] {
+        for (int64_t s : {int64_t{-1}, int64_t{0}, int64_t{12345}}) {
+          seed[0] = s;
+          auto flat = sampling_frame(h, {n}, z, {n}, seed, {1}, flat_out, {n});
+          EXPECT_TRUE(flat.call(&pg_sample_f64_handler).ok);
+          auto batched = sampling_frame(h, rows, z, {n}, seed, {1}, batched_out, {n});
+          EXPECT_TRUE(batched.call(&pg_sample_batched_f64_handler).ok);
+          for (int64_t i = 0; i < n; ++i) {
+            for (double x : {flat_out[i], batched_out[i]}) {
+              EXPECT_TRUE(x >= DRAW_FLOOR || std::isnan(x))
+                  << "h = " << h[i] << ", z = " << z[i] << " gave " << x;
+              if (std::isnan(h[i])) {
+                EXPECT_TRUE(std::isnan(x)) << "z = " << z[i];
+              }
+            }
           }
         }
-      }
-    }
-    return 0;
-  }, std::chrono::seconds(60));
+        return 0;
+      },
+      std::chrono::seconds(60));
 }
 
 // The single draws behind the grid, one by one, each within a budget of
 // generator outputs: a loop that never decides would show up here as an
 // exhausted budget rather than a hang of the whole call.
 TEST(AwkwardInputs, EveryDrawTakesABoundedNumberOfOutputs) {
-  const std::vector<double> values = {
-      std::numeric_limits<double>::quiet_NaN(), kInf, -kInf, 0.0, -0.0,
-      std::numeric_limits<double>::denorm_min(), 1.0, 2.0, 4.5, 8.0, 60.0, -2.0,
-      1e206, 1e300, std::numeric_limits<double>::max()};
-  testing::run_with_deadline([&] {
-    for (double h : values) {
-      for (double z : values) {
-        for (uint64_t seed = 0; seed < 20; ++seed) {
-          const GeneratorState start = seed_generator(seed);
-          GeneratorState g = start;
-          const double x = pg_sample(h, z, g);
-          EXPECT_GE(testing::outputs_between(start, g, 1000000), 0)
-              << "h = " << h << ", z = " << z;
-          if (std::isnan(h)) {
-            EXPECT_TRUE(std::isnan(x)) << "z = " << z;
+  const std::vector<double> values = {std::numeric_limits<double>::quiet_NaN(),
+                                      kInf,
+                                      -kInf,
+                                      0.0,
+                                      -0.0,
+                                      std::numeric_limits<double>::denorm_min(),
+                                      1.0,
+                                      2.0,
+                                      4.5,
+                                      8.0,
+                                      60.0,
+                                      -2.0,
+                                      1e206,
+                                      1e300,
+                                      std::numeric_limits<double>::max()};
+  testing::run_with_deadline(
+      [&] {
+        for (double h : values) {
+          for (double z : values) {
+            for (uint64_t seed = 0; seed < 20; ++seed) {
+              const GeneratorState start = seed_generator(seed);
+              GeneratorState g = start;
+              const double x = pg_sample(h, z, g);
+              EXPECT_GE(testing::outputs_between(start, g, 1000000), 0)
+                  << "h = " << h << ", z = " << z;
+              if (std::isnan(h)) {
+                EXPECT_TRUE(std::isnan(x)) << "z = " << z;
+              }
+            }
           }
         }
-      }
-    }
-    return 0;
-  }, std::chrono::seconds(120));
+        return 0;
+      },
+      std::chrono::seconds(120));
 }
 
 }  // namespace

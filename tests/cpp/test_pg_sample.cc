@@ -50,7 +50,8 @@ double one_alternate_piece(double h, double z, GeneratorState& g) {
 TEST(Dispatch, IntegerShapesAboveUnitTiltTakeOneAlternatePiece) {
   for (double h : {2.0, 3.0, 4.0}) {
     GeneratorState a = seed_generator(3), b = seed_generator(3);
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(pg_sample(h, 1.0000001, a), one_alternate_piece(h, 1.0000001, b));
+    for (int i = 0; i < 20; ++i)
+      ASSERT_EQ(pg_sample(h, 1.0000001, a), one_alternate_piece(h, 1.0000001, b));
   }
   GeneratorState a = seed_generator(3), b = seed_generator(3);
   EXPECT_EQ(pg_sample(2.7, 0.3, a), one_alternate_piece(2.7, 0.3, b));
@@ -69,12 +70,16 @@ double pieces(double h, double z, double piece, int count, GeneratorState& g) {
 }
 
 TEST(Dispatch, ShapesBetweenFourAndEightTakePieces) {
-  struct Case { double h, piece; int count; };
+  struct Case {
+    double h, piece;
+    int count;
+  };
   for (const Case c : {Case{4.5, 3.0, 1}, Case{5.0, 4.0, 1}, Case{6.0, 4.0, 1}, Case{7.0, 4.0, 1},
                        Case{7.999, 4.0, 1}}) {
     for (double z : {0.0, 0.5, 2.0}) {
       GeneratorState a = seed_generator(4), b = seed_generator(4);
-      for (int i = 0; i < 20; ++i) ASSERT_EQ(pg_sample(c.h, z, a), pieces(c.h, z, c.piece, c.count, b)) << c.h;
+      for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(pg_sample(c.h, z, a), pieces(c.h, z, c.piece, c.count, b)) << c.h;
     }
   }
 }
@@ -195,22 +200,23 @@ TEST_P(RegimeLaw, MomentsAndLaplaceTransform) {
   if (r.exact) testing::expect_laplace(x, r.h, r.z, {0.5, 2.0, 8.0});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllRegimes, RegimeLaw,
-    ::testing::Values(Regime{"GammaSeriesSmallShape", 0.3, 1.5, false},
-                      Regime{"GammaSeriesZeroTilt", 0.8, 0.0, false},
-                      Regime{"ShapeOne", 1.0, 2.5, true},
-                      Regime{"IntegerSum", 3.0, 0.5, true},
-                      Regime{"IntegerSumAtUnitTilt", 4.0, 1.0, true},
-                      Regime{"AlternateOnePiece", 2.5, 1.0, true},
-                      Regime{"AlternateIntegerAboveUnitTilt", 2.0, 3.0, true},
-                      Regime{"PiecesThreePlusRest", 4.5, 1.0, true},
-                      Regime{"PiecesFourPlusRest", 6.0, 2.0, true},
-                      Regime{"SaddlePoint", 20.0, 1.0, false},
-                      Regime{"SaddlePointZeroTilt", 8.0, 0.0, false},
-                      Regime{"NormalApproximation", 100.0, 1.0, false},
-                      Regime{"NormalApproximationZeroTilt", 75.0, 0.0, false}),
-    [](const ::testing::TestParamInfo<Regime>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllRegimes, RegimeLaw,
+                         ::testing::Values(Regime{"GammaSeriesSmallShape", 0.3, 1.5, false},
+                                           Regime{"GammaSeriesZeroTilt", 0.8, 0.0, false},
+                                           Regime{"ShapeOne", 1.0, 2.5, true},
+                                           Regime{"IntegerSum", 3.0, 0.5, true},
+                                           Regime{"IntegerSumAtUnitTilt", 4.0, 1.0, true},
+                                           Regime{"AlternateOnePiece", 2.5, 1.0, true},
+                                           Regime{"AlternateIntegerAboveUnitTilt", 2.0, 3.0, true},
+                                           Regime{"PiecesThreePlusRest", 4.5, 1.0, true},
+                                           Regime{"PiecesFourPlusRest", 6.0, 2.0, true},
+                                           Regime{"SaddlePoint", 20.0, 1.0, false},
+                                           Regime{"SaddlePointZeroTilt", 8.0, 0.0, false},
+                                           Regime{"NormalApproximation", 100.0, 1.0, false},
+                                           Regime{"NormalApproximationZeroTilt", 75.0, 0.0, false}),
+                         [](const ::testing::TestParamInfo<Regime>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // --- Symmetry and termination over every kind of double ---------------------
 
@@ -218,16 +224,29 @@ TEST(Dispatch, SignOfTiltNeverMatters) {
   for (double h : {0.4, 1.0, 2.0, 2.5, 4.5, 6.0, 7.5, 8.0, 30.0, 60.0}) {
     for (double z : {0.0, 0.3, 1.0, 2.0, 9.0, 120.0}) {
       GeneratorState a = seed_generator(12), b = seed_generator(12);
-      for (int i = 0; i < 20; ++i) ASSERT_EQ(pg_sample(h, z, a), pg_sample(h, -z, b)) << h << " " << z;
+      for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(pg_sample(h, z, a), pg_sample(h, -z, b)) << h << " " << z;
       ASSERT_TRUE(same_state(a, b));
     }
   }
 }
 
 TEST(Dispatch, EveryPairOfDoublesEnds) {
-  const double values[] = {kNaN, kInf, -kInf, 0.0, -0.0, 5e-324, 1e-300, 1e-8, 0.5, 1.0, 2.0, 3.0,
-                           3.5, 4.0, 4.5, 7.999, 8.0, 49.0, 50.0, 51.0, 1e3, 1e10, 1e154, 1e206,
-                           1e300, std::numeric_limits<double>::max(), -0.5, -1.0, -2.5, -1e300};
+  const double values[] = {kNaN,   kInf,
+                           -kInf,  0.0,
+                           -0.0,   5e-324,
+                           1e-300, 1e-8,
+                           0.5,    1.0,
+                           2.0,    3.0,
+                           3.5,    4.0,
+                           4.5,    7.999,
+                           8.0,    49.0,
+                           50.0,   51.0,
+                           1e3,    1e10,
+                           1e154,  1e206,
+                           1e300,  std::numeric_limits<double>::max(),
+                           -0.5,   -1.0,
+                           -2.5,   -1e300};
   GeneratorState g = seed_generator(13);
   for (double h : values) {
     for (double z : values) {

@@ -49,7 +49,8 @@ TEST(SolveSaddlePoint, SolvesDerivativeEquation) {
     SaddlePointDerivatives d{};
     const double u = solve_saddle_point(x, saddle_point_initial_guess(x), d);
     const double s = 2 * u;
-    const double phi1 = s > 0 ? std::tan(std::sqrt(s)) / std::sqrt(s) : std::tanh(std::sqrt(-s)) / std::sqrt(-s);
+    const double phi1 =
+        s > 0 ? std::tan(std::sqrt(s)) / std::sqrt(s) : std::tanh(std::sqrt(-s)) / std::sqrt(-s);
     EXPECT_NEAR(phi1, x, 1e-4 * x) << x;
   }
 }
@@ -76,7 +77,8 @@ TEST(SaddlePointDraw, SignOfTiltDoesNotMatterAndFloorHolds) {
 
 TEST(SaddlePointDraw, NaNTiltIsZeroTilt) {
   GeneratorState a = seed_generator(5), b = seed_generator(5);
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(saddle_point_draw(12.0, kNaN, a), saddle_point_draw(12.0, 0.0, b));
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(saddle_point_draw(12.0, kNaN, a), saddle_point_draw(12.0, 0.0, b));
 }
 
 TEST(SaddlePointDraw, CloseToExactMoments) {
@@ -84,11 +86,13 @@ TEST(SaddlePointDraw, CloseToExactMoments) {
   // variance within 3% of the exact law of PG(h, z).
   for (double h : {8.0, 20.0, 50.0}) {
     for (double z : {0.0, 1.0, 5.0}) {
-      const auto x = testing::draw_many(100000, 60 + static_cast<uint64_t>(h + z),
-                                        [=](GeneratorState& g) { return saddle_point_draw(h, z, g); });
+      const auto x =
+          testing::draw_many(100000, 60 + static_cast<uint64_t>(h + z),
+                             [=](GeneratorState& g) { return saddle_point_draw(h, z, g); });
       const testing::SampleMoments m = testing::moments_of(x);
       EXPECT_NEAR(m.mean, testing::pg_mean(h, z), 5e-3 * testing::pg_mean(h, z)) << h << " " << z;
-      EXPECT_NEAR(m.variance, testing::pg_variance(h, z), 3e-2 * testing::pg_variance(h, z)) << h << " " << z;
+      EXPECT_NEAR(m.variance, testing::pg_variance(h, z), 3e-2 * testing::pg_variance(h, z))
+          << h << " " << z;
     }
   }
 }
@@ -107,8 +111,8 @@ TEST(SaddlePointDraw, InfiniteTiltIsZero) {
 // with its tiny spread, and end.
 TEST(SaddlePointDraw, LargeTiltsKeepTheLaw) {
   GeneratorState g = seed_generator(3);
-  for (double z : {80.0, 300.0, 1000.0, 1421.0, 1500.0, 1e5, 1e9, 1e10, 1.0000001e10, 1e12, 1e20, 1e154,
-                   1e200, std::numeric_limits<double>::max()}) {
+  for (double z : {80.0, 300.0, 1000.0, 1421.0, 1500.0, 1e5, 1e9, 1e10, 1.0000001e10, 1e12, 1e20,
+                   1e154, 1e200, std::numeric_limits<double>::max()}) {
     for (double h : {8.0, 30.0, 50.0}) {
       double sum = 0.0;
       for (int i = 0; i < 200; ++i) {

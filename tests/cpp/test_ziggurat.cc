@@ -46,7 +46,8 @@ TEST(ZigguratTables, TableIsTheBuildAndEdgesDecrease) {
   EXPECT_EQ(std::memcmp(&fresh, &ziggurat_tables, sizeof fresh), 0);
   for (int k = 1; k < 128; ++k) ASSERT_LT(fresh.normal_x[k + 1], fresh.normal_x[k]) << k;
   for (int k = 1; k < 256; ++k) ASSERT_LT(fresh.exp_x[k + 1], fresh.exp_x[k]) << k;
-  for (int k = 0; k < 128; ++k) ASSERT_EQ(fresh.normal_ratio[k], fresh.normal_x[k + 1] / fresh.normal_x[k]);
+  for (int k = 0; k < 128; ++k)
+    ASSERT_EQ(fresh.normal_ratio[k], fresh.normal_x[k + 1] / fresh.normal_x[k]);
   for (int k = 0; k < 256; ++k) ASSERT_EQ(fresh.exp_ratio[k], fresh.exp_x[k + 1] / fresh.exp_x[k]);
 }
 
