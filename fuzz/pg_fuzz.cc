@@ -70,14 +70,44 @@ double from_bits(uint64_t b) {
 // A double that is often one of the awkward values and otherwise any bit
 // pattern or a value in a range where the sampling regimes switch.
 double pick_double(FuzzedDataProvider& in) {
-  static const double kSpecial[] = {
-      0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 3.0, 4.0, 4.5, 5.0, 7.999999999999999, 8.0,
-      50.0, 50.000000000000007, 1e-300, 4.9e-324, 2.2250738585072014e-308,
-      -4.9e-324, 1e-12, 1e100, 1e206, 1e300, 710.5, 38.1, 1e-3, 6.283e-4,
-      std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-      std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-      std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
-      -3.0, -0.5, 1e6, 3.125, 1.5625, 0.25};
+  static const double kSpecial[] = {0.0,
+                                    -0.0,
+                                    1.0,
+                                    -1.0,
+                                    0.5,
+                                    2.0,
+                                    3.0,
+                                    4.0,
+                                    4.5,
+                                    5.0,
+                                    7.999999999999999,
+                                    8.0,
+                                    50.0,
+                                    50.000000000000007,
+                                    1e-300,
+                                    4.9e-324,
+                                    2.2250738585072014e-308,
+                                    -4.9e-324,
+                                    1e-12,
+                                    1e100,
+                                    1e206,
+                                    1e300,
+                                    710.5,
+                                    38.1,
+                                    1e-3,
+                                    6.283e-4,
+                                    std::numeric_limits<double>::max(),
+                                    -std::numeric_limits<double>::max(),
+                                    std::numeric_limits<double>::infinity(),
+                                    -std::numeric_limits<double>::infinity(),
+                                    std::numeric_limits<double>::quiet_NaN(),
+                                    -std::numeric_limits<double>::quiet_NaN(),
+                                    -3.0,
+                                    -0.5,
+                                    1e6,
+                                    3.125,
+                                    1.5625,
+                                    0.25};
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
     case 0:
       return kSpecial[in.ConsumeIntegralInRange<size_t>(0, std::size(kSpecial) - 1)];
@@ -111,16 +141,15 @@ void fuzz_one_draw(FuzzedDataProvider& in) {
   const double x = vexol::pg_sample(h, z, g);
   const int64_t used = outputs_between(start, g);
   if (used < 0) {
-    std::fprintf(stderr, "h=%a z=%a seed=%llu\n", h, z,
-                 static_cast<unsigned long long>(seed));
+    std::fprintf(stderr, "h=%a z=%a seed=%llu\n", h, z, static_cast<unsigned long long>(seed));
     fail("one draw consumed more generator outputs than the budget");
   }
   if (std::isnan(h) && !std::isnan(x)) fail("a NaN shape gave a number");
   // The same inputs and state give the same draw and the same consumption.
   GeneratorState again = start;
   const double y = vexol::pg_sample(h, z, again);
-  if (bits_of(x) != bits_of(y) || again.s0 != g.s0 || again.s1 != g.s1 ||
-      again.s2 != g.s2 || again.s3 != g.s3) {
+  if (bits_of(x) != bits_of(y) || again.s0 != g.s0 || again.s1 != g.s1 || again.s2 != g.s2 ||
+      again.s3 != g.s3) {
     fail("a draw is not a function of its inputs and generator state");
   }
   // The sign of the tilt never matters.
@@ -184,8 +213,8 @@ std::string expected_error(bool batched, const Shapes& s) {
 }
 
 void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
-  const int64_t limit = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? kMaxLargeElements
-                                                                    : kMaxSmallElements;
+  const int64_t limit =
+      in.ConsumeIntegralInRange<int>(0, 15) == 0 ? kMaxLargeElements : kMaxSmallElements;
   Shapes s;
   s.h = pick_dims(in, limit);
   // Mostly the shapes a well-formed call has, sometimes anything.
@@ -194,8 +223,8 @@ void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
   s.seed = in.ConsumeBool() ? pick_dims(in, 16) : std::vector<int64_t>{1};
   s.out = in.ConsumeIntegralInRange<int>(0, 3) == 0 ? pick_dims(in, limit) : s.h;
   // Element types other than the declared ones, now and then.
-  XLA_FFI_DataType types[4] = {XLA_FFI_DataType_F64, XLA_FFI_DataType_F64,
-                               XLA_FFI_DataType_S64, XLA_FFI_DataType_F64};
+  XLA_FFI_DataType types[4] = {XLA_FFI_DataType_F64, XLA_FFI_DataType_F64, XLA_FFI_DataType_S64,
+                               XLA_FFI_DataType_F64};
   bool wrong_type = false;
   if (in.ConsumeIntegralInRange<int>(0, 15) == 0) {
     static const XLA_FFI_DataType kOthers[] = {XLA_FFI_DataType_F32, XLA_FFI_DataType_S32,
