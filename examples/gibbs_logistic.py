@@ -188,6 +188,7 @@ def _summary_table(draws: np.ndarray, names: list[str]) -> str:
 
 def _plot(draws: np.ndarray, names: list[str], columns: list[int], path: pathlib.Path):
     import matplotlib
+    import matplotlib.ticker
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -200,6 +201,7 @@ def _plot(draws: np.ndarray, names: list[str], columns: list[int], path: pathlib
         stride = max(1, len(draws) // 2000)
         iterations = np.arange(0, len(draws), stride)
         trace.plot(iterations, draws[::stride, j], linewidth=0.4, color="tab:blue")
+        trace.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
         trace.set_ylabel(names[j])
         density.hist(draws[:, j], bins=80, density=True, color="tab:blue", alpha=0.6)
         low, high = np.quantile(draws[:, j], [0.025, 0.975])
@@ -208,7 +210,7 @@ def _plot(draws: np.ndarray, names: list[str], columns: list[int], path: pathlib
         density.axvline(draws[:, j].mean(), color="tab:red", linewidth=1.0)
     axes[0, 0].set_title("trace after warm-up (thinned for display)")
     axes[0, 1].set_title("posterior density (mean red, 95% interval dashed)")
-    axes[-1, 0].set_xlabel("iteration")
+    axes[-1, 0].set_xlabel("sweep after warm-up")
     fig.suptitle("Pólya-Gamma Gibbs sampler, logistic regression on breast-cancer data")
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
