@@ -20,6 +20,7 @@
 
 #include "ffi/chunk_runner.h"
 #include "ffi/entry_points.h"
+#include "ffi/handlers.h"
 #include "polya_gamma/pg_sample.h"
 #include "test_chunk_support.h"
 #include "test_ffi_allocation_counter.h"
@@ -243,6 +244,36 @@ TEST(WorkerThreads, NoneOutlivesACall) {
   }
   EXPECT_GT(counting.starts(), 0);
   EXPECT_EQ(counting.starts(), counting.joins());
+}
+
+// The runtime may hand the same memory as an input and as out (an aliased
+// operand): each element is read before it is written, so the draws are
+// those of separate buffers, for one chunk and for many.
+TEST(AliasedBuffers, OutOverInputsGivesTheSameDraws) {
+  setenv("VEXOL_NUM_THREADS", "3", 1);
+  for (int64_t n : {int64_t{1000}, 3 * CHUNK_SIZE + 77}) {
+    SCOPED_TRACE(n);
+    std::vector<double> h, z;
+    testing::make_inputs(n, h, z);
+    std::vector<int64_t> seed{77};
+    std::vector<double> expected(n);
+    ASSERT_TRUE(
+        sampling_frame(h, {n}, z, {n}, seed, {1}, expected, {n}).call(&pg_sample_f64_handler).ok);
+    std::vector<double> over_h = h;
+    ASSERT_TRUE(sampling_frame(over_h, {n}, z, {n}, seed, {1}, over_h, {n})
+                    .call(&pg_sample_f64_handler)
+                    .ok);
+    EXPECT_TRUE(testing::bit_identical(over_h, expected));
+    std::vector<double> over_z = z;
+    ASSERT_TRUE(sampling_frame(h, {1, n}, over_z, {n}, seed, {1}, over_z, {n})
+                    .call(&pg_sample_batched_f64_handler)
+                    .ok);
+    std::vector<double> batched_expected(n);
+    ASSERT_EQ(
+        sample_range(h.data(), z.data(), n, ROW_SEED_MULTIPLIER ^ 77, batched_expected.data()),
+        RangeStatus::kOk);
+    EXPECT_TRUE(testing::bit_identical(over_z, batched_expected));
+  }
 }
 
 // Every way a call can be refused, on buffers big enough that sampling
