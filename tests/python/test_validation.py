@@ -10,8 +10,8 @@ import pytest
 from scipy import stats
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "validation"))
-from draws import pg_draws  # noqa: E402
-from pg_exact import ExactLaw, exact_moments  # noqa: E402
+from draws import pg_draws
+from pg_exact import ExactLaw, exact_moments
 
 N = 100_000
 _laws = {}
