@@ -110,6 +110,20 @@ void BM_series200(benchmark::State& state, double h, double z) {
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(out.size()));
 }
 
+// The per-element set-up of the exact PG(1, z) sampler alone (the
+// probability of the right piece), over the spread tilts: the part of an
+// h = 1 draw that no rejection loop can amortise.
+void BM_devroye_setup(benchmark::State& state) {
+  std::vector<double> out(kBatch);
+  const std::vector<double>& zs = varying_tilts();
+  for (auto _ : state) {
+    for (int64_t i = 0; i < kBatch; ++i) out[i] = vexol::devroye_right_probability(zs[i]);
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  finish(state);
+}
+
 #ifdef VEXOL_BENCH_CHUNK_RUNNER
 // The path the custom call takes: sample_chunk (clamp included) at h = 1.
 void BM_chunk_h1_varying(benchmark::State& state) {
@@ -135,6 +149,7 @@ BENCHMARK(BM_variate<vexol::normal>)->Name("block/normal");
 BENCHMARK(BM_variate<vexol::exponential>)->Name("block/exponential");
 BENCHMARK(BM_variate<gamma_shape_1>)->Name("block/gamma(1)");
 BENCHMARK(BM_variate<gamma_shape_half>)->Name("block/gamma(0.5)");
+BENCHMARK(BM_devroye_setup)->Name("block/devroye set-up,z~U[0,4]");
 BENCHMARK_CAPTURE(BM_pg, h1_zvar, 1.0, 0.0, true)->Name("pg/h=1,z~U[0,4]");
 BENCHMARK_CAPTURE(BM_pg, h1_z0, 1.0, 0.0, false)->Name("pg/h=1,z=0");
 BENCHMARK_CAPTURE(BM_pg, h3, 3.0, 0.5, false)->Name("pg/h=3,z=0.5 (sum)");
