@@ -5,7 +5,8 @@
 #                              (any report is fatal), in build/asan
 #   scripts/sanitize.sh tsan   ThreadSanitizer, in build/tsan
 #
-# CXX chooses the compiler (default clang++; g++ works as well). The
+# CXX chooses the compiler (default clang++; CXX=g++ builds in
+# build/asan-g++ or build/tsan-g++). The
 # statistical tests draw VEXOL_TEST_SCALE times fewer samples than in the
 # normal run (default 4 here, 1 in the normal run) so that the instrumented
 # builds stay within the CI budget.
@@ -35,7 +36,8 @@ esac
 command -v "${CXX:-clang++}" >/dev/null || scripts/bootstrap.sh
 [ -x .venv/bin/cmake ] || scripts/bootstrap.sh
 
-BUILD="build/$MODE"
+# One build directory per mode, and per compiler when CXX chooses one.
+BUILD="build/$MODE${CXX:+-$(basename "$CXX")}"
 .venv/bin/cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_CXX_COMPILER="${CXX:-clang++}" \
