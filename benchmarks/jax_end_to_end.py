@@ -47,9 +47,7 @@ def worker(args):
 
     @jax.jit
     def pg(h, z, seed):
-        return jax.ffi.ffi_call(target, jax.ShapeDtypeStruct(h.shape, jnp.float64))(
-            h, z, seed
-        )
+        return jax.ffi.ffi_call(target, jax.ShapeDtypeStruct(h.shape, jnp.float64))(h, z, seed)
 
     @jax.jit
     def noop(h, z, seed):
@@ -152,8 +150,15 @@ def worker(args):
 
 def run_worker(threads, args, series):
     env = dict(os.environ, VEXOL_NUM_THREADS=str(threads))
-    cmd = [sys.executable, __file__, "--worker", "--reps", str(args.reps),
-           "--series-max-n", str(args.series_max_n)]
+    cmd = [
+        sys.executable,
+        __file__,
+        "--worker",
+        "--reps",
+        str(args.reps),
+        "--series-max-n",
+        str(args.series_max_n),
+    ]
     if series:
         cmd.append("--series")
     out = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True)
@@ -163,8 +168,12 @@ def run_worker(threads, args, series):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=7)
-    parser.add_argument("--series-max-n", type=int, default=100_000,
-                        help="largest n for the 200-gamma series (10^7 takes minutes)")
+    parser.add_argument(
+        "--series-max-n",
+        type=int,
+        default=100_000,
+        help="largest n for the 200-gamma series (10^7 takes minutes)",
+    )
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--series", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -176,22 +185,29 @@ def main():
     two = run_worker(2, args, series=False)
 
     print(f"End to end through JAX, h = 1, z ~ U[0, 4]; medians of {args.reps} calls")
-    print(f"{'n':>10s} {'1 thread draws/s':>17s} {'ns/draw':>8s} "
-          f"{'2 threads draws/s':>18s} {'ns/draw':>8s} {'speed-up':>9s}")
+    print(
+        f"{'n':>10s} {'1 thread draws/s':>17s} {'ns/draw':>8s} "
+        f"{'2 threads draws/s':>18s} {'ns/draw':>8s} {'speed-up':>9s}"
+    )
     for n in SIZES:
         t1, t2 = one["draws"][str(n)], two["draws"][str(n)]
-        print(f"{n:>10d} {n / t1:17.3e} {t1 / n * 1e9:8.1f} {n / t2:18.3e} "
-              f"{t2 / n * 1e9:8.1f} {t1 / t2:8.2f}x")
+        print(
+            f"{n:>10d} {n / t1:17.3e} {t1 / n * 1e9:8.1f} {n / t2:18.3e} "
+            f"{t2 / n * 1e9:8.1f} {t1 / t2:8.2f}x"
+        )
 
     per_draw = one["draws"][str(100_000)] / 100_000
     print("\nPer-call time against a jitted no-op of the same shape (1 thread)")
-    print(f"{'n':>6s} {'vexol us':>9s} {'no-op us':>9s} {'diff us':>8s} "
-          f"{'diff - n x ns/draw':>19s}")
+    print(
+        f"{'n':>6s} {'vexol us':>9s} {'no-op us':>9s} {'diff us':>8s} {'diff - n x ns/draw':>19s}"
+    )
     for n in OVERHEAD_SIZES:
         t_pg, t_noop = one["overhead"][str(n)]
         diff = t_pg - t_noop
-        print(f"{n:>6d} {t_pg * 1e6:9.2f} {t_noop * 1e6:9.2f} {diff * 1e6:8.2f} "
-              f"{(diff - n * per_draw) * 1e6:19.2f}")
+        print(
+            f"{n:>6d} {t_pg * 1e6:9.2f} {t_noop * 1e6:9.2f} {diff * 1e6:8.2f} "
+            f"{(diff - n * per_draw) * 1e6:19.2f}"
+        )
 
     print(f"\nJAX series of {K} gamma variates (jax.random.gamma, jitted), h = 1, z ~ U[0, 4]")
     print(f"{'n':>10s} {'series s':>10s} {'vexol s':>10s} {'series/vexol':>13s}")
@@ -202,17 +218,21 @@ def main():
     print("\nSame (h, z), n = 10000, 1 thread: vexol against the JAX series")
     print(f"{'h,z':>12s} {'vexol ns':>9s} {'series ns':>10s} {'series/vexol':>13s}")
     for hz, (t_pg, t_series) in one["regimes"].items():
-        print(f"{hz:>12s} {t_pg / 1e4 * 1e9:9.1f} {t_series / 1e4 * 1e9:10.1f} "
-              f"{t_series / t_pg:12.0f}x")
+        print(
+            f"{hz:>12s} {t_pg / 1e4 * 1e9:9.1f} {t_series / 1e4 * 1e9:10.1f} "
+            f"{t_series / t_pg:12.0f}x"
+        )
 
     b = one["bias"]
     em, ev = b["exact"]
     print(f"\nBias against the exact moments, h = 1, z ~ U[0, 4] (mixture), n = {b['n']}")
     print(f"{'':28s} {'mean':>12s} {'rel. bias':>10s} {'variance':>12s} {'rel. bias':>10s}")
     print(f"{'exact':28s} {em:12.6f} {'':10s} {ev:12.6f}")
-    for label, key in [("series, exact expectation", "truncated_expected"),
-                       ("series, its draws", "series_sample"),
-                       ("vexol, its draws", "vexol_sample")]:
+    for label, key in [
+        ("series, exact expectation", "truncated_expected"),
+        ("series, its draws", "series_sample"),
+        ("vexol, its draws", "vexol_sample"),
+    ]:
         m, v = b[key]
         print(f"{label:28s} {m:12.6f} {m / em - 1:+10.2e} {v:12.6f} {v / ev - 1:+10.2e}")
     print(f"(standard error of a sample mean: {b['se_mean'] / em:.1e} relative)")

@@ -12,7 +12,7 @@ if [ ! -x .venv/bin/ruff ] || ! command -v clang-format >/dev/null 2>&1; then
 fi
 RUFF=.venv/bin/ruff
 PY_PATHS=()
-for p in python tests/python examples benchmarks; do
+for p in python tests/python examples benchmarks validation; do
   [ -e "$p" ] && PY_PATHS+=("$p")
 done
 "$RUFF" check "${PY_PATHS[@]}"

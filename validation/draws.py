@@ -17,9 +17,7 @@ jax.ffi.register_ffi_target(
 
 @jax.jit
 def _call(h, z, seed):
-    return jax.ffi.ffi_call(TARGET, jax.ShapeDtypeStruct(h.shape, jnp.float64))(
-        h, z, seed
-    )
+    return jax.ffi.ffi_call(TARGET, jax.ShapeDtypeStruct(h.shape, jnp.float64))(h, z, seed)
 
 
 def pg_draws(h, z, seed):

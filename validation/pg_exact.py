@@ -74,7 +74,7 @@ def density_point(x, h, z):
         return 0.0
     logs = _log_terms(x, h, z)
     top = max(logs)
-    dps = 25 + max(0, int(math.ceil(top / math.log(10)))) + 20
+    dps = 25 + max(0, math.ceil(top / math.log(10))) + 20
     with mpmath.workdps(dps):
         X = mpmath.mpf(x)
         H = mpmath.mpf(h)
@@ -103,9 +103,7 @@ def density_point(x, h, z):
 
 
 def density(x, h, z):
-    return np.array([density_point(float(v), h, z) for v in np.ravel(x)]).reshape(
-        np.shape(x)
-    )
+    return np.array([density_point(float(v), h, z) for v in np.ravel(x)]).reshape(np.shape(x))
 
 
 class ExactLaw:

@@ -26,8 +26,8 @@ import numpy as np
 from scipy import stats
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from draws import pg_draws  # noqa: E402
-from pg_exact import ExactLaw, exact_moments  # noqa: E402
+from draws import pg_draws
+from pg_exact import ExactLaw, exact_moments
 
 # (label, h, z) of the exact regimes; a list of tilts is a mixture: the
 # elements cycle through them and the test is on the probability integral
@@ -127,15 +127,21 @@ def figure(samples, path):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(2, 4, figsize=(16, 7.5))
-    for ax, (title, h, z) in zip(axes.ravel(), PANELS):
+    for ax, (title, h, z) in zip(axes.ravel(), PANELS, strict=True):
         x = samples[(h, z)]
         L = law(h, z)
         lo, hi = np.quantile(x, [0.0005, 0.9995])
-        ax.hist(x, bins=120, range=(lo, hi), density=True, color="#9ecae1",
-                edgecolor="none", label=f"vexol, n={len(x):,}")
+        ax.hist(
+            x,
+            bins=120,
+            range=(lo, hi),
+            density=True,
+            color="#9ecae1",
+            edgecolor="none",
+            label=f"vexol, n={len(x):,}",
+        )
         grid = np.linspace(lo, hi, 600)
-        ax.plot(grid, np.interp(grid, L.x, L.pdf), color="#d62728", lw=1.4,
-                label="exact density")
+        ax.plot(grid, np.interp(grid, L.x, L.pdf), color="#d62728", lw=1.4, label="exact density")
         ax.set_title(title, fontsize=11)
         ax.set_xlabel("x")
         ax.legend(fontsize=8)
@@ -162,16 +168,22 @@ def main():
         if len(tilts) == 1:
             samples[(h, tilts[0])] = r["x"]
         exact_rows.append((label, r))
-        print(f"{label:34s} D={r['D']:.5f} p={r['p']:.3f} "
-              f"z(mean)={r['z_mean']:+.2f} z(var)={r['z_var']:+.2f}", flush=True)
+        print(
+            f"{label:34s} D={r['D']:.5f} p={r['p']:.3f} "
+            f"z(mean)={r['z_mean']:+.2f} z(var)={r['z_var']:+.2f}",
+            flush=True,
+        )
 
     approx_rows = []
     for j, (regime, shapes) in enumerate(APPROX_CASES):
         for k, h in enumerate(shapes):
             r = check_approx(h, APPROX_TILT, n, seed=2000 + 10 * j + k)
             approx_rows.append((regime, h, r))
-            print(f"{regime:14s} h={h:<6g} D={r['D']:.5f} p={r['p']:.3g} "
-                  f"mean {r['rel_mean']:+.2e} var {r['rel_var']:+.2e}", flush=True)
+            print(
+                f"{regime:14s} h={h:<6g} D={r['D']:.5f} p={r['p']:.3g} "
+                f"mean {r['rel_mean']:+.2e} var {r['rel_var']:+.2e}",
+                flush=True,
+            )
 
     for _, h, z in PANELS:
         if (h, z) not in samples:
@@ -179,8 +191,9 @@ def main():
     figure(samples, args.png)
 
     mass = max(abs(L.mass - 1.0) for L in _laws.values())
-    mom = max(max(abs(L.mean / L.exact_mean - 1), abs(L.var / L.exact_var - 1))
-              for L in _laws.values())
+    mom = max(
+        max(abs(L.mean / L.exact_mean - 1), abs(L.var / L.exact_var - 1)) for L in _laws.values()
+    )
     lines = [
         "# Validation against the exact law",
         "",
@@ -208,8 +221,9 @@ def main():
         "| --- | ---: | ---: | ---: | ---: |",
     ]
     for label, r in exact_rows:
-        lines.append(f"| {label} | {r['D']:.5f} | {r['p']:.3f} | "
-                     f"{r['z_mean']:+.2f} | {r['z_var']:+.2f} |")
+        lines.append(
+            f"| {label} | {r['D']:.5f} | {r['p']:.3f} | {r['z_mean']:+.2f} | {r['z_var']:+.2f} |"
+        )
     lines += [
         "",
         f"## Approximate regimes (z = {APPROX_TILT:g}, n = {n:,} draws each)",
@@ -224,8 +238,10 @@ def main():
         "| --- | ---: | ---: | ---: | ---: | ---: | ---: |",
     ]
     for regime, h, r in approx_rows:
-        lines.append(f"| {regime} | {h:g} | {r['D']:.5f} | {r['p']:.3g} | "
-                     f"{r['rel_mean']:+.2e} | {r['rel_var']:+.2e} | {r['se_rel_mean']:.1e} |")
+        lines.append(
+            f"| {regime} | {h:g} | {r['D']:.5f} | {r['p']:.3g} | "
+            f"{r['rel_mean']:+.2e} | {r['rel_var']:+.2e} | {r['se_rel_mean']:.1e} |"
+        )
     lines += [
         "",
         "## Histograms",
