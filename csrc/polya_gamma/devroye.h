@@ -90,12 +90,27 @@ inline double devroye_right_probability(double z) {
   return 1.0 / ((f + gl) * FOUR_OVER_PI + 1.0);
 }
 
-inline double devroye_draw(double z, GeneratorState& g) {
+// What a draw needs from z, computed once per element: a sum of h draws
+// with the same z (integer h) shares it, since the set-up costs as much as
+// a typical draw (seven calls into libm).
+struct DevroyeSetup {
+  double zeta;  // |z| / 2
+  double K;     // rate of the exponential right proposal
+  double p;     // probability of proposing from the right piece
+};
+
+inline DevroyeSetup devroye_setup(double z) {
+  using namespace devroye_constants;
+  const double zeta = std::fabs(z) * 0.5;
+  return {zeta, (zeta * 0.5) * zeta + PI_SQUARED_OVER_8, devroye_right_probability(z)};
+}
+
+inline double devroye_draw(const DevroyeSetup& s, GeneratorState& g) {
   using namespace devroye_constants;
   constexpr double t = DEVROYE_TRUNCATION;
-  const double zeta = std::fabs(z) * 0.5;
-  const double K = (zeta * 0.5) * zeta + PI_SQUARED_OVER_8;
-  const double p = devroye_right_probability(z);
+  const double zeta = s.zeta;
+  const double K = s.K;
+  const double p = s.p;
 
   for (;;) {
     double X;
@@ -139,6 +154,10 @@ inline double devroye_draw(double z, GeneratorState& g) {
       }
     }
   }
+}
+
+inline double devroye_draw(double z, GeneratorState& g) {
+  return devroye_draw(devroye_setup(z), g);
 }
 
 }  // namespace vexol

@@ -92,8 +92,9 @@ inline double pg_gamma_series(double h, double z, GeneratorState& g) {
 inline double pg_devroye_sum(double h, double z, GeneratorState& g) {
   if (!(h > 0.0)) return 0.0;  // also keeps -inf away from the int conversion
   const int n = static_cast<int>(h);
+  const DevroyeSetup setup = devroye_setup(z);
   double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += devroye_draw(z, g);
+  for (int i = 0; i < n; ++i) sum += devroye_draw(setup, g);
   return sum;
 }
 
