@@ -11,6 +11,7 @@
 
 #include "polya_gamma/gamma_tail.h"
 #include "polya_gamma/incomplete_gamma.h"
+#include "polya_gamma/math_constants.h"
 #include "random/generator.h"
 #include "random/log_gamma.h"
 #include "random/ziggurat.h"
@@ -38,9 +39,9 @@ struct AlternateState {
 };
 
 namespace alternate_constants {
-inline constexpr double PI_SQUARED_OVER_8 = 1.2337005501361697;
+using math::PI_SQUARED_OVER_8;
 inline constexpr double LOG_HALF_PI = 0.4515827052894549;
-inline constexpr double LOG_2 = 0.6931471805599453;
+using math::LOG_2;
 inline constexpr double LOG_SQRT_2PI = 0.9189385332046728;
 // The double just below the correctly rounded 1/sqrt(2); kept as it is.
 inline constexpr double INV_SQRT_2 = 0.7071067811865475;

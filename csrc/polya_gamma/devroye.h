@@ -8,6 +8,7 @@
 
 #include <cmath>
 
+#include "polya_gamma/math_constants.h"
 #include "random/generator.h"
 #include "random/ziggurat.h"
 
@@ -17,13 +18,13 @@ inline constexpr double DEVROYE_TRUNCATION = 0.64;
 inline constexpr double DEVROYE_INV_SQRT_TRUNCATION = 1.25;  // sqrt(1/0.64)
 
 namespace devroye_constants {
-inline constexpr double PI = 3.141592653589793;
-inline constexpr double PI_SQUARED = 9.869604401089358;
-inline constexpr double PI_SQUARED_OVER_8 = 1.2337005501361697;
+using math::PI;
+using math::PI_SQUARED;
+using math::PI_SQUARED_OVER_8;
+using math::SQRT_HALF;
 inline constexpr double MINUS_PI_SQUARED_OVER_4 = -2.4674011002723395;
 inline constexpr double HALF_PI = 1.5707963267948966;
 inline constexpr double FOUR_OVER_PI = 1.2732395447351628;
-inline constexpr double SQRT_HALF = 0.7071067811865476;
 }  // namespace devroye_constants
 
 namespace detail {

@@ -14,6 +14,7 @@
 
 #include "polya_gamma/alternate.h"
 #include "polya_gamma/devroye.h"
+#include "polya_gamma/math_constants.h"
 #include "polya_gamma/saddle_point.h"
 #include "random/gamma.h"
 #include "random/generator.h"
@@ -25,8 +26,8 @@ inline constexpr int GAMMA_SERIES_TERMS = 20;
 
 namespace dispatch_constants {
 inline constexpr double TWO_PI = 6.283185307179586;
-inline constexpr double PI = 3.141592653589793;
-inline constexpr double PI_SQUARED = 9.869604401089358;
+using math::PI;
+using math::PI_SQUARED;
 inline constexpr double PI_SQUARED_OVER_2 = 4.934802200544679;
 inline constexpr double PI_FOURTH_OVER_6 = 16.23484850566707;
 inline constexpr double INV_2PI_SQUARED = 0.05066059182116889;

@@ -11,6 +11,7 @@
 
 #include "polya_gamma/gamma_tail.h"
 #include "polya_gamma/incomplete_gamma.h"
+#include "polya_gamma/math_constants.h"
 #include "random/generator.h"
 #include "random/ziggurat.h"
 
@@ -46,7 +47,7 @@ inline constexpr double TANGENT_FACTOR = 3.0;
 inline constexpr double LOG_SPLIT_FACTOR = 1.0116009116784799;
 inline constexpr double LOG_TANGENT_FACTOR = 1.0986122886681098;
 inline constexpr double INV_2PI = 0.15915494309189535;
-inline constexpr double INV_SQRT_2 = 0.7071067811865476;
+using math::SQRT_HALF;
 inline constexpr double NEWTON_TOLERANCE = 1e-05;
 inline constexpr double SMALL_ARGUMENT = 1e-12;
 inline constexpr int NEWTON_STEP_LIMIT = 25;
@@ -111,7 +112,7 @@ inline double log_cosh(double x) {
   const double c = std::cosh(x);
   if (!std::isinf(c)) return std::log(c);
   const double a = std::fabs(x);
-  return (a - 0.6931471805599453) + std::log1p(std::exp(-2.0 * a));
+  return (a - math::LOG_2) + std::log1p(std::exp(-2.0 * a));
 }
 
 // phi(u) = log cosh(c) - log cos(sqrt(2u)), continued analytically for u < 0.
@@ -197,8 +198,8 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
   const double F = std::sqrt(st.left_slope * (-2.0));
   const double mu = 1.0 / F;
   const double G = std::sqrt(xc / h);
-  const double I = std::log1p(std::erfc(((xc / mu - 1.0) / G) * INV_SQRT_2) * (-0.5));
-  const double I2 = std::log1p(std::erfc((-(xc / mu + 1.0) / G) * INV_SQRT_2) * (-0.5));
+  const double I = std::log1p(std::erfc(((xc / mu - 1.0) / G) * SQRT_HALF) * (-0.5));
+  const double I2 = std::log1p(std::erfc((-(xc / mu + 1.0) / G) * SQRT_HALF) * (-0.5));
   const double left_mass = std::exp((std::log1p(std::exp((I2 + 2.0 / (mu / h)) - I)) + I) +
                                     (((0.5 / xc) + st.left_constant) - F) * h) *
                            B;
