@@ -28,6 +28,9 @@ import sys
 import time
 
 SIZES = [1_000, 100_000, 10_000_000]
+# The thread table adds 2^17, two full chunks: the smallest array whose
+# chunks two threads can share evenly.
+THREAD_SIZES = [1_000, 100_000, 131_072, 10_000_000]
 OVERHEAD_SIZES = [1, 100, 1000]
 K = 200
 
@@ -71,7 +74,7 @@ def worker(args):
         return statistics.median(times)
 
     result = {"threads": os.environ.get("VEXOL_NUM_THREADS"), "draws": {}}
-    for n in SIZES:
+    for n in THREAD_SIZES:
         ops = inputs(n)
         reps = args.reps if n < 10_000_000 else max(3, args.reps // 2)
         inner = max(1, 100_000 // n)
@@ -189,7 +192,7 @@ def main():
         f"{'n':>10s} {'1 thread draws/s':>17s} {'ns/draw':>8s} "
         f"{'2 threads draws/s':>18s} {'ns/draw':>8s} {'speed-up':>9s}"
     )
-    for n in SIZES:
+    for n in THREAD_SIZES:
         t1, t2 = one["draws"][str(n)], two["draws"][str(n)]
         print(
             f"{n:>10d} {n / t1:17.3e} {t1 / n * 1e9:8.1f} {n / t2:18.3e} "
