@@ -5,6 +5,7 @@ handlers are registered with XLA as custom calls on the CPU platform the
 first time a draw is requested.
 
     >>> import jax
+    >>> import jax.numpy as jnp
     >>> jax.config.update("jax_enable_x64", True)
     >>> import vexol
     >>> omega = vexol.polya_gamma(jax.random.key(0), 1.0, jnp.linspace(-3, 3, 7))
