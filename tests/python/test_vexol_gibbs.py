@@ -14,9 +14,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "gibbs_logi
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("gibbs_logistic_example", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gibbs_logistic_example", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
