@@ -43,7 +43,7 @@ inline double pg_normal_approximation(double h, double z, GeneratorState& g) {
   if (a < 0.001) {
     mean = (0.25 - (a * a) / 48.0) * h;
     // The exact series is h (1/24 - a^2/120 + ...); the stream has always
-    // divided by 240, a difference below 2e-8 of the variance for a < 0.001.
+    // divided by 240, a difference below 1e-7 of the variance for a < 0.001.
     var = (ONE_TWENTYFOURTH - (a * a) / 240.0) * h;
   } else {
     const double T = std::tanh(a * 0.5);
