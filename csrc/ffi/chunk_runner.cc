@@ -3,94 +3,139 @@
 #include "ffi/chunk_runner.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
+#include <atomic>
 
 #include "ffi/thread_count.h"
-#include "ffi/worker_threads.h"
-#include "polya_gamma/pg_sample.h"
+#include "ffi/worker_pool.h"
+#include "polya_gamma/pg_block.h"
 #include "random/generator.h"
 
 namespace vexol {
 namespace {
 
-void* worker_entry(void* job) {
-  run_chunk_worker(*static_cast<ChunkJob*>(job));
-  return nullptr;
+template <typename T>
+void sample_chunk_of(const T* h, const T* z, int64_t count, uint64_t seed, T* out) {
+  GeneratorState state = seed_generator(seed);
+  // The sampler works in double whatever the storage type; inputs are
+  // widened a block at a time and the draws rounded once, when stored.
+  double hb[PG_BLOCK_SIZE], zb[PG_BLOCK_SIZE], draws[PG_BLOCK_SIZE];
+  for (int64_t start = 0; start < count; start += PG_BLOCK_SIZE) {
+    const int m = static_cast<int>(std::min<int64_t>(PG_BLOCK_SIZE, count - start));
+    for (int i = 0; i < m; ++i) {
+      hb[i] = static_cast<double>(h[start + i]);
+      zb[i] = static_cast<double>(z[start + i]);
+    }
+    pg_sample_block(hb, zb, m, state, draws);
+    for (int i = 0; i < m; ++i) out[start + i] = static_cast<T>(clamp_draw(draws[i]));
+  }
+}
+
+// One call's units: the batch, its geometry and the counter that hands the
+// units out. It lives in the calling thread's frame; the pool returns only
+// when no worker touches it any more.
+template <typename T>
+struct UnitJob {
+  const RowBatch<T>* batch;
+  int64_t units_per_row;  // 1, or the chunk count of a long row
+  int64_t unit_count;
+  std::atomic<int64_t> next_unit{0};
+};
+
+template <typename T>
+void sample_unit(const UnitJob<T>& job, int64_t u) {
+  const RowBatch<T>& b = *job.batch;
+  const int64_t r = u / job.units_per_row;
+  const int64_t k = u % job.units_per_row;
+  const uint64_t given = b.seeds.at(b.seeds.count == b.rows ? r : 0);
+  const uint64_t seed_of_row = b.mix_row_index ? row_seed(given, r) : given;
+  const int64_t start = k * CHUNK_SIZE;
+  const int64_t count = std::min(b.row_length - start, CHUNK_SIZE);
+  const uint64_t seed = job.units_per_row == 1 ? seed_of_row : chunk_seed(seed_of_row, k);
+  const int64_t input = r * b.input_row_stride + start;
+  sample_chunk_of(b.h + input, b.z + input, count, seed, b.out + r * b.row_length + start);
+}
+
+template <typename T>
+void run_units(void* context) {
+  UnitJob<T>& job = *static_cast<UnitJob<T>*>(context);
+  for (;;) {
+    const int64_t u = job.next_unit.fetch_add(1, std::memory_order_seq_cst);
+    if (u >= job.unit_count) return;
+    sample_unit(job, u);
+  }
+}
+
+template <typename T>
+void sample_rows_of(const RowBatch<T>& batch, int64_t thread_count, WorkerPool* pool) {
+  if (batch.rows <= 0) return;
+  UnitJob<T> job;
+  job.batch = &batch;
+  job.units_per_row =
+      batch.row_length <= CHUNK_SIZE ? 1 : (batch.row_length + CHUNK_SIZE - 1) / CHUNK_SIZE;
+  job.unit_count = batch.rows * job.units_per_row;
+  const int64_t threads = std::min<int64_t>(job.unit_count, thread_count);
+  if (threads <= 1 || batch.rows * batch.row_length < PARALLEL_MIN_ELEMENTS) {
+    run_units<T>(&job);  // units 0, 1, ..., in order, on this thread
+    return;
+  }
+  const int64_t helpers = std::min<int64_t>(threads - 1, WorkerPool::kMaxWorkers);
+  (pool != nullptr ? *pool : process_worker_pool())
+      .run(&run_units<T>, &job, static_cast<int>(helpers));
+}
+
+// The thread count is looked up only for batches that could use threads, so
+// that short ranges never read VEXOL_NUM_THREADS.
+template <typename T>
+bool may_use_threads(const RowBatch<T>& batch) {
+  return batch.rows > 1 || batch.row_length > CHUNK_SIZE;
 }
 
 }  // namespace
 
 void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out) {
-  GeneratorState state = seed_generator(seed);
-  for (int64_t i = 0; i < count; ++i) {
-    out[i] = clamp_draw(pg_sample(h[i], z[i], state));
-  }
+  sample_chunk_of(h, z, count, seed, out);
 }
 
-void run_chunk_worker(ChunkJob& job) {
-  for (;;) {
-    const int64_t k = job.next_chunk.fetch_add(1, std::memory_order_seq_cst);
-    if (k >= job.chunk_count) return;
-    const int64_t start = k * CHUNK_SIZE;
-    const int64_t count = std::min(job.n - start, CHUNK_SIZE);
-    sample_chunk(job.h + start, job.z + start, count, chunk_seed(job.base_seed, k),
-                 job.out + start);
-  }
+void sample_chunk(const float* h, const float* z, int64_t count, uint64_t seed, float* out) {
+  sample_chunk_of(h, z, count, seed, out);
 }
 
-RangeStatus sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed,
-                         double* out) {
-  if (n <= CHUNK_SIZE) {
-    sample_chunk(h, z, n, base_seed, out);
-    return RangeStatus::kOk;
-  }
-  return sample_range_on_threads(h, z, n, base_seed, out, configured_thread_count());
+void sample_rows(const RowBatch<double>& batch) {
+  sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr);
 }
 
-RangeStatus sample_range_on_threads(const double* h, const double* z, int64_t n, uint64_t base_seed,
-                                    double* out, int64_t thread_count) {
-  if (n <= CHUNK_SIZE) {
-    sample_chunk(h, z, n, base_seed, out);
-    return RangeStatus::kOk;
-  }
+void sample_rows(const RowBatch<float>& batch) {
+  sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr);
+}
 
-  ChunkJob job;
-  job.n = n;
-  job.base_seed = base_seed;
-  job.h = h;
-  job.z = z;
-  job.out = out;
-  job.chunk_count = (n + CHUNK_SIZE - 1) / CHUNK_SIZE;
+void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count,
+                            WorkerPool& pool) {
+  sample_rows_of(batch, thread_count, &pool);
+}
 
-  const int64_t threads = std::max<int64_t>(1, std::min<int64_t>(job.chunk_count, thread_count));
-  if (threads == 1) {
-    run_chunk_worker(job);  // chunks 0, 1, ..., K - 1 in order
-    return RangeStatus::kOk;
-  }
+void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count,
+                            WorkerPool& pool) {
+  sample_rows_of(batch, thread_count, &pool);
+}
 
-  // Room for every handle first, so that starting threads cannot fail half
-  // way for lack of memory. If even that is missing, or a start fails, the
-  // threads that did start and the calling thread share what is left.
-  const int64_t wanted = threads - 1;
-  std::unique_ptr<pthread_t[]> workers(new (std::nothrow) pthread_t[wanted]);
-  const WorkerThreadOps& ops = worker_thread_ops();
-  int64_t started = 0;
-  if (workers) {
-    while (started < wanted && ops.start(&workers[started], &worker_entry, &job) == 0) {
-      ++started;
-    }
-  }
+namespace {
 
-  run_chunk_worker(job);
+RowBatch<double> flat_range(const double* h, const double* z, int64_t n, const int64_t* seed,
+                            double* out) {
+  return RowBatch<double>{h, z, out, 1, n, n, SeedSource{seed, nullptr, 1}, false};
+}
 
-  // Every started worker is joined, in start order, even after a failure:
-  // they write into the caller's buffer and the job lives in this frame.
-  bool all_joined = true;
-  for (int64_t i = 0; i < started; ++i) {
-    if (ops.join(workers[i]) != 0) all_joined = false;
-  }
-  return all_joined ? RangeStatus::kOk : RangeStatus::kJoinFailed;
+}  // namespace
+
+void sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed, double* out) {
+  const int64_t seed = static_cast<int64_t>(base_seed);
+  sample_rows(flat_range(h, z, n, &seed, out));
+}
+
+void sample_range_on_threads(const double* h, const double* z, int64_t n, uint64_t base_seed,
+                             double* out, int64_t thread_count) {
+  const int64_t seed = static_cast<int64_t>(base_seed);
+  sample_rows_of(flat_range(h, z, n, &seed, out), thread_count, nullptr);
 }
 
 }  // namespace vexol

@@ -7,8 +7,9 @@ namespace ffi = xla::ffi;
 namespace vexol {
 namespace {
 
-// Both custom calls take the same operands; only the implementation differs.
-auto sampling_binding() {
+// Every custom call takes the same operands in one precision or the other;
+// only the implementation differs.
+auto f64_binding() {
   return ffi::Ffi::Bind()
       .Arg<ffi::Buffer<ffi::F64>>()   // h
       .Arg<ffi::Buffer<ffi::F64>>()   // z
@@ -16,12 +17,27 @@ auto sampling_binding() {
       .Ret<ffi::Buffer<ffi::F64>>();  // out
 }
 
+auto f32_binding() {
+  return ffi::Ffi::Bind()
+      .Arg<ffi::Buffer<ffi::F32>>()   // h
+      .Arg<ffi::Buffer<ffi::F32>>()   // z
+      .Arg<ffi::Buffer<ffi::U32>>()   // seed, (high, low) pairs
+      .Ret<ffi::Buffer<ffi::F32>>();  // out
+}
+
 }  // namespace
 
 // Each expands to a function whose local static handler pointer is built on
 // the first call (thread-safe, concurrent first callers wait) and never freed.
-XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_f64_handler, pg_sample_f64_impl, sampling_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_f64_handler, pg_sample_f64_impl, f64_binding());
 XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_batched_f64_handler, pg_sample_batched_f64_impl,
-                              sampling_binding());
+                              f64_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_shared_f64_handler, pg_sample_shared_f64_impl,
+                              f64_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_f32_handler, pg_sample_f32_impl, f32_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_batched_f32_handler, pg_sample_batched_f32_impl,
+                              f32_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_shared_f32_handler, pg_sample_shared_f32_impl,
+                              f32_binding());
 
 }  // namespace vexol

@@ -1,6 +1,13 @@
-// The two plain functions whose addresses the runtime calls: each owns a
-// bound handler object (execute stage; F64 h, F64 z, S64 seed -> F64 out)
-// built on its first call, once per process, and kept until exit.
+// The plain functions whose addresses the runtime calls: each owns a bound
+// handler object (execute stage; h, z, seed -> out) built on its first
+// call, once per process, and kept until exit.
+//
+//   pg_sample_f64_handler          F64 h, F64 z, S64 seed       -> F64 out
+//   pg_sample_batched_f64_handler  F64 h, F64 z, S64 seed       -> F64 out
+//   pg_sample_shared_f64_handler   F64 h, F64 z, S64 seed       -> F64 out
+//   pg_sample_f32_handler          F32 h, F32 z, U32 seed pairs -> F32 out
+//   pg_sample_batched_f32_handler  F32 h, F32 z, U32 seed pairs -> F32 out
+//   pg_sample_shared_f32_handler   F32 h, F32 z, U32 seed pairs -> F32 out
 #pragma once
 
 #include "xla/ffi/api/ffi.h"
@@ -9,5 +16,9 @@ namespace vexol {
 
 XLA_FFI_DECLARE_HANDLER_SYMBOL(pg_sample_f64_handler);
 XLA_FFI_DECLARE_HANDLER_SYMBOL(pg_sample_batched_f64_handler);
+XLA_FFI_DECLARE_HANDLER_SYMBOL(pg_sample_shared_f64_handler);
+XLA_FFI_DECLARE_HANDLER_SYMBOL(pg_sample_f32_handler);
+XLA_FFI_DECLARE_HANDLER_SYMBOL(pg_sample_batched_f32_handler);
+XLA_FFI_DECLARE_HANDLER_SYMBOL(pg_sample_shared_f32_handler);
 
 }  // namespace vexol

@@ -1,7 +1,5 @@
 #include "ffi/handlers.h"
 
-#include "ffi/chunk_runner.h"
-
 namespace ffi = xla::ffi;
 
 namespace vexol {
@@ -15,15 +13,26 @@ int64_t element_count(const BufferT& buffer) {
   return count;
 }
 
-ffi::Error to_error(RangeStatus status) {
-  if (status == RangeStatus::kOk) return ffi::Error::Success();
-  return ffi::Error::Internal("vexol: a sampling worker thread could not be joined");
+// The seeds a seed buffer holds: one per S64 element, one per pair of U32
+// words. An odd number of U32 words is refused: half a seed is no seed.
+ffi::Error seeds_of(const ffi::Buffer<ffi::S64>& seed, SeedSource& seeds) {
+  seeds = SeedSource{seed.typed_data(), nullptr, element_count(seed)};
+  return ffi::Error::Success();
 }
 
-}  // namespace
+ffi::Error seeds_of(const ffi::Buffer<ffi::U32>& seed, SeedSource& seeds) {
+  const int64_t words = element_count(seed);
+  if (words % 2 != 0) {
+    return ffi::Error::InvalidArgument(
+        "vexol: a float32 call's seeds are (high, low) pairs of uint32 words; got an odd count");
+  }
+  seeds = SeedSource{nullptr, seed.typed_data(), words / 2};
+  return ffi::Error::Success();
+}
 
-ffi::Error pg_sample_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::F64> z,
-                              ffi::Buffer<ffi::S64> seed, ffi::ResultBuffer<ffi::F64> out) {
+template <ffi::DataType F, ffi::DataType S>
+ffi::Error flat(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
+                ffi::ResultBuffer<F> out) {
   const int64_t n = element_count(h);
   if (n != element_count(z)) {
     return ffi::Error::InvalidArgument("vexol: h and z must have equal length");
@@ -33,13 +42,18 @@ ffi::Error pg_sample_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::F64> z,
   if (element_count(*out) < n) {
     return ffi::Error::InvalidArgument("vexol: out must hold at least as many elements as h");
   }
-  const uint64_t base_seed =
-      element_count(seed) == 0 ? 0 : static_cast<uint64_t>(seed.typed_data()[0]);
-  return to_error(sample_range(h.typed_data(), z.typed_data(), n, base_seed, out->typed_data()));
+  SeedSource seeds;
+  if (ffi::Error error = seeds_of(seed, seeds); error.failure()) return error;
+  // One row: seed 0 (or 0 without seeds), used as it is.
+  seeds.count = std::min<int64_t>(seeds.count, 1);
+  sample_rows(RowBatch<ffi::NativeType<F>>{h.typed_data(), z.typed_data(), out->typed_data(), 1, n,
+                                           n, seeds, false});
+  return ffi::Error::Success();
 }
 
-ffi::Error pg_sample_batched_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::F64> z,
-                                      ffi::Buffer<ffi::S64> seed, ffi::ResultBuffer<ffi::F64> out) {
+template <ffi::DataType F, ffi::DataType S>
+ffi::Error batched(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
+                   ffi::ResultBuffer<F> out) {
   const auto h_dims = h.dimensions();
   if (h_dims.size() < 2) {
     return ffi::Error::InvalidArgument("vexol: batched h must be >= 2D");
@@ -48,11 +62,11 @@ ffi::Error pg_sample_batched_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::
   if (rows == 0) return ffi::Error::Success();  // nothing is read or written
 
   const int64_t total = element_count(h);
-  const int64_t row_length = total / rows;
-  const int64_t seed_count = element_count(seed);
+  SeedSource seeds;
+  if (ffi::Error error = seeds_of(seed, seeds); error.failure()) return error;
   // Only h's shape is trusted for the geometry, so refuse anything that
   // would make the rows read or write past the other buffers.
-  if (seed_count == 0) {
+  if (seeds.count == 0) {
     return ffi::Error::InvalidArgument("vexol: batched seed must hold at least one element");
   }
   if (element_count(z) < total) {
@@ -61,21 +75,64 @@ ffi::Error pg_sample_batched_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::
   if (element_count(*out) < total) {
     return ffi::Error::InvalidArgument("vexol: out must hold at least as many elements as h");
   }
-
-  const double* h_data = h.typed_data();
-  const double* z_data = z.typed_data();
-  const int64_t* seeds = seed.typed_data();
-  double* out_data = out->typed_data();
-  for (int64_t r = 0; r < rows; ++r) {
-    const int64_t k = seed_count == rows ? r : 0;
-    const uint64_t row_seed =
-        (static_cast<uint64_t>(r) + 1) * ROW_SEED_MULTIPLIER ^ static_cast<uint64_t>(seeds[k]);
-    const int64_t offset = r * row_length;
-    const RangeStatus status =
-        sample_range(h_data + offset, z_data + offset, row_length, row_seed, out_data + offset);
-    if (status != RangeStatus::kOk) return to_error(status);
-  }
+  const int64_t row_length = total / rows;
+  sample_rows(RowBatch<ffi::NativeType<F>>{h.typed_data(), z.typed_data(), out->typed_data(), rows,
+                                           row_length, row_length, seeds, true});
   return ffi::Error::Success();
+}
+
+template <ffi::DataType F, ffi::DataType S>
+ffi::Error shared(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
+                  ffi::ResultBuffer<F> out) {
+  const int64_t n = element_count(h);
+  if (n != element_count(z)) {
+    return ffi::Error::InvalidArgument("vexol: h and z must have equal length");
+  }
+  SeedSource seeds;
+  if (ffi::Error error = seeds_of(seed, seeds); error.failure()) return error;
+  const int64_t rows = seeds.count;
+  if (rows == 0) return ffi::Error::Success();  // no rows: nothing is written
+  // rows * n cannot overflow where out really holds that many elements;
+  // compare by division so that a wrong declaration cannot make it wrap.
+  const int64_t capacity = element_count(*out);
+  if (n > 0 && capacity / n < rows) {
+    return ffi::Error::InvalidArgument("vexol: out must hold one row of h's length per seed");
+  }
+  sample_rows(RowBatch<ffi::NativeType<F>>{h.typed_data(), z.typed_data(), out->typed_data(), rows,
+                                           n, 0, seeds, true});
+  return ffi::Error::Success();
+}
+
+}  // namespace
+
+ffi::Error pg_sample_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::F64> z,
+                              ffi::Buffer<ffi::S64> seed, ffi::ResultBuffer<ffi::F64> out) {
+  return flat(h, z, seed, out);
+}
+
+ffi::Error pg_sample_f32_impl(ffi::Buffer<ffi::F32> h, ffi::Buffer<ffi::F32> z,
+                              ffi::Buffer<ffi::U32> seed, ffi::ResultBuffer<ffi::F32> out) {
+  return flat(h, z, seed, out);
+}
+
+ffi::Error pg_sample_batched_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::F64> z,
+                                      ffi::Buffer<ffi::S64> seed, ffi::ResultBuffer<ffi::F64> out) {
+  return batched(h, z, seed, out);
+}
+
+ffi::Error pg_sample_batched_f32_impl(ffi::Buffer<ffi::F32> h, ffi::Buffer<ffi::F32> z,
+                                      ffi::Buffer<ffi::U32> seed, ffi::ResultBuffer<ffi::F32> out) {
+  return batched(h, z, seed, out);
+}
+
+ffi::Error pg_sample_shared_f64_impl(ffi::Buffer<ffi::F64> h, ffi::Buffer<ffi::F64> z,
+                                     ffi::Buffer<ffi::S64> seed, ffi::ResultBuffer<ffi::F64> out) {
+  return shared(h, z, seed, out);
+}
+
+ffi::Error pg_sample_shared_f32_impl(ffi::Buffer<ffi::F32> h, ffi::Buffer<ffi::F32> z,
+                                     ffi::Buffer<ffi::U32> seed, ffi::ResultBuffer<ffi::F32> out) {
+  return shared(h, z, seed, out);
 }
 
 }  // namespace vexol

@@ -1,10 +1,11 @@
-// The Python face of the library: two functions that hand out the handler
-// entry functions as capsules, to be registered with the XLA runtime as
+// The Python face of the library: functions that hand out the handler entry
+// functions as capsules, to be registered with the XLA runtime as
 // custom-call targets. After registration the runtime calls the handlers
 // directly and Python is no longer involved.
 #include <nanobind/nanobind.h>
 
 #include "ffi/entry_points.h"
+#include "xla/ffi/api/c_api.h"
 
 namespace nb = nanobind;
 
@@ -30,4 +31,25 @@ NB_MODULE(vexol_cpp, m) {
       [] { return handler_capsule(vexol::pg_sample_batched_f64_handler); },
       nb::sig("def pg_sample_batched_f64_capsule() -> "
               "typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_shared_f64_capsule",
+      [] { return handler_capsule(vexol::pg_sample_shared_f64_handler); },
+      nb::sig("def pg_sample_shared_f64_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_f32_capsule", [] { return handler_capsule(vexol::pg_sample_f32_handler); },
+      nb::sig("def pg_sample_f32_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_batched_f32_capsule",
+      [] { return handler_capsule(vexol::pg_sample_batched_f32_handler); },
+      nb::sig("def pg_sample_batched_f32_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_shared_f32_capsule",
+      [] { return handler_capsule(vexol::pg_sample_shared_f32_handler); },
+      nb::sig("def pg_sample_shared_f32_capsule() -> typing_extensions.CapsuleType"));
+  // The runtime refuses handlers built against a newer FFI API than its
+  // own; the package compares this with the installed runtime's before it
+  // registers anything.
+  m.def(
+      "ffi_api_version", [] { return nb::make_tuple(XLA_FFI_API_MAJOR, XLA_FFI_API_MINOR); },
+      nb::sig("def ffi_api_version() -> tuple[int, int]"));
 }

@@ -1,6 +1,6 @@
 // The chunk runner: clamping, the chunk layout and seeds, independence of
-// the thread count, how many workers a run starts, and what happens when a
-// worker cannot be started or joined.
+// the thread count, the worker pool (how many workers it starts, what
+// happens when one cannot be started or joined, fork).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,8 +10,12 @@
 #include <limits>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "ffi/chunk_runner.h"
 #include "ffi/thread_count.h"
+#include "ffi/worker_pool.h"
 #include "test_chunk_support.h"
 
 namespace vexol {
@@ -76,14 +80,13 @@ TEST(SampleRange, ShortRangeIsOneUnmixedChunkOnTheCallingThread) {
   sample_chunk(h.data(), z.data(), CHUNK_SIZE, kSeed, direct.data());
 
   CountingThreads threads;
-  ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), CHUNK_SIZE, kSeed, ranged.data(), 8),
-            RangeStatus::kOk);
+  sample_range_on_threads(h.data(), z.data(), CHUNK_SIZE, kSeed, ranged.data(), 8);
   EXPECT_TRUE(bit_identical(direct, ranged));
   EXPECT_EQ(threads.start_attempts(), 0);
 
   // n = 0 writes nothing and starts nothing.
   double untouched = -3.0;
-  ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), 0, kSeed, &untouched, 8), RangeStatus::kOk);
+  sample_range_on_threads(h.data(), z.data(), 0, kSeed, &untouched, 8);
   EXPECT_EQ(untouched, -3.0);
   EXPECT_EQ(threads.start_attempts(), 0);
 }
@@ -97,8 +100,7 @@ TEST(SampleRange, LongRangeIsTheSameChunkedOutputForEveryThreadCount) {
 
   for (int64_t threads : {1, 2, 3, 8}) {
     std::vector<double> out(n, -1.0);
-    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(), threads),
-              RangeStatus::kOk);
+    sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(), threads);
     EXPECT_TRUE(bit_identical(out, expected)) << "threads = " << threads;
   }
 
@@ -110,25 +112,41 @@ TEST(SampleRange, LongRangeIsTheSameChunkedOutputForEveryThreadCount) {
       bit_identical(unmixed, std::vector<double>(expected.begin(), expected.begin() + CHUNK_SIZE)));
 }
 
-TEST(SampleRange, StartsOneWorkerFewerThanItUsesThreads) {
+// A flat range as a batch of one row, run on a given pool.
+void range_on_pool(const std::vector<double>& h, const std::vector<double>& z, int64_t n,
+                   std::vector<double>& out, int64_t threads, WorkerPool& pool) {
+  const int64_t seed = static_cast<int64_t>(kSeed);
+  sample_rows_on_threads(
+      RowBatch<double>{h.data(), z.data(), out.data(), 1, n, n, SeedSource{&seed, nullptr, 1}, false},
+      threads, pool);
+}
+
+TEST(WorkerPool, StartsWorkersLazilyAndOnlyAsManyAsACallCanUse) {
   std::vector<double> h, z;
   make_inputs(5 * CHUNK_SIZE, h, z);
   std::vector<double> out(h.size());
-  struct Case {
-    int64_t chunks, threads;
-    int workers;
-  };
-  for (const Case c : {Case{3, 8, 2}, Case{5, 3, 2}, Case{2, 2, 1}, Case{4, 1, 0}}) {
-    CountingThreads threads;
-    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), c.chunks * CHUNK_SIZE, kSeed, out.data(),
-                                      c.threads),
-              RangeStatus::kOk);
-    EXPECT_EQ(threads.starts(), c.workers) << c.chunks << " chunks, " << c.threads << " threads";
-    EXPECT_EQ(threads.joins(), c.workers);
+  CountingThreads threads;
+  {
+    WorkerPool pool(&testing::CountingThreadOps::ops);
+    EXPECT_EQ(threads.start_attempts(), 0);  // nothing at construction
+    struct Case {
+      int64_t chunks, threads;
+      int workers_after;
+    };
+    // Three chunks on eight threads use two workers; fewer threads than the
+    // pool has start nothing; more start only the missing ones; one thread
+    // never touches the pool.
+    for (const Case c : {Case{3, 8, 2}, Case{5, 3, 2}, Case{5, 4, 3}, Case{4, 1, 3}}) {
+      range_on_pool(h, z, c.chunks * CHUNK_SIZE, out, c.threads, pool);
+      EXPECT_EQ(pool.workers(), c.workers_after) << c.chunks << " chunks, " << c.threads;
+      EXPECT_EQ(threads.starts(), c.workers_after);
+    }
   }
+  // A pool that goes away joins every worker it started.
+  EXPECT_EQ(threads.joins(), 3);
 }
 
-TEST(SampleRange, WorkersThatCannotStartLeaveTheirChunksToTheOthers) {
+TEST(WorkerPool, WorkersThatCannotStartLeaveTheirChunksToTheOthers) {
   const int64_t n = 5 * CHUNK_SIZE + 17;
   std::vector<double> h, z;
   make_inputs(n, h, z);
@@ -141,30 +159,65 @@ TEST(SampleRange, WorkersThatCannotStartLeaveTheirChunksToTheOthers) {
   // No worker at all; then the first worker starts and the second fails.
   for (const Case c : {Case{0, 0}, Case{1, 1}}) {
     CountingThreads threads(c.fail_start_from);
-    std::vector<double> out(n, -1.0);
-    ASSERT_EQ(sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(), 4),
-              RangeStatus::kOk);
-    EXPECT_TRUE(bit_identical(out, expected)) << "failing from start " << c.fail_start_from;
-    // No further start is attempted after the first failure.
-    EXPECT_EQ(threads.start_attempts(), c.started + 1);
-    EXPECT_EQ(threads.starts(), c.started);
+    {
+      WorkerPool pool(&testing::CountingThreadOps::ops);
+      std::vector<double> out(n, -1.0);
+      range_on_pool(h, z, n, out, 4, pool);
+      EXPECT_TRUE(bit_identical(out, expected)) << "failing from start " << c.fail_start_from;
+      // No further start is attempted after the first failure in a call.
+      EXPECT_EQ(threads.start_attempts(), c.started + 1);
+      EXPECT_EQ(threads.starts(), c.started);
+      EXPECT_EQ(pool.workers(), c.started);
+    }
     EXPECT_EQ(threads.joins(), c.started);
   }
 }
 
-TEST(SampleRange, FailedJoinIsReportedAfterJoiningEveryWorker) {
-  const int64_t n = 6 * CHUNK_SIZE;
+TEST(WorkerPoolDeathTest, AFailedJoinEndsTheProcessInsteadOfFreeingUnderAWorker) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<double> h, z;
+  make_inputs(3 * CHUNK_SIZE, h, z);
+  std::vector<double> out(h.size());
+  EXPECT_DEATH(
+      {
+        CountingThreads threads(/*fail_start_from=*/-1, /*fail_join_at=*/0);
+        WorkerPool pool(&testing::CountingThreadOps::ops);
+        range_on_pool(h, z, 3 * CHUNK_SIZE, out, 3, pool);
+      },
+      "joining a worker thread failed");
+}
+
+// fork() copies only the calling thread: a child must not wait for the
+// parent's workers. It starts its own and draws the same values.
+int child_after_fork(const std::vector<double>& h, const std::vector<double>& z,
+                     const std::vector<double>& expected) {
+  alarm(60);  // a hang fails the test instead of stalling it
+  std::vector<double> out(h.size());
+  sample_range_on_threads(h.data(), z.data(), static_cast<int64_t>(h.size()), kSeed, out.data(), 3);
+  return bit_identical(out, expected) && process_worker_pool().workers() == 2 ? 0 : 1;
+}
+
+TEST(WorkerPool, AForkedChildDrawsWithWorkersOfItsOwn) {
+  const int64_t n = 4 * CHUNK_SIZE;
   std::vector<double> h, z;
   make_inputs(n, h, z);
   const std::vector<double> expected = chunked_reference(h, z, kSeed);
+  std::vector<double> out(n);
+  sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(), 3);  // the parent's pool
+  ASSERT_TRUE(bit_identical(out, expected));
+  ASSERT_GE(process_worker_pool().workers(), 2);
 
-  CountingThreads threads(/*fail_start_from=*/-1, /*fail_join_at=*/0);
-  std::vector<double> out(n, -1.0);
-  EXPECT_EQ(sample_range_on_threads(h.data(), z.data(), n, kSeed, out.data(), 4),
-            RangeStatus::kJoinFailed);
-  EXPECT_EQ(threads.starts(), 3);
-  EXPECT_EQ(threads.joins(), 3);
-  EXPECT_TRUE(bit_identical(out, expected));
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) _exit(child_after_fork(h, z, expected));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child was killed (signal " << WTERMSIG(status) << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent's pool still works after the fork.
+  std::vector<double> again(n);
+  sample_range_on_threads(h.data(), z.data(), n, kSeed, again.data(), 3);
+  EXPECT_TRUE(bit_identical(again, expected));
 }
 
 TEST(ThreadCountSetting, ParsesLikeStrtolAndFallsBackToHardware) {
@@ -219,9 +272,7 @@ int short_range_child() {
   std::vector<double> h, z, out(CHUNK_SIZE);
   make_inputs(CHUNK_SIZE, h, z);
   setenv("VEXOL_NUM_THREADS", "3", 1);
-  if (sample_range(h.data(), z.data(), CHUNK_SIZE, kSeed, out.data()) != RangeStatus::kOk) {
-    return 1;
-  }
+  sample_range(h.data(), z.data(), CHUNK_SIZE, kSeed, out.data());
   setenv("VEXOL_NUM_THREADS", "5", 1);
   return configured_thread_count() == 5 ? 0 : 1;
 }
@@ -231,10 +282,9 @@ int eight_threads_child() {
   std::vector<double> h, z, out(3 * CHUNK_SIZE);
   make_inputs(3 * CHUNK_SIZE, h, z);
   CountingThreads threads;
-  const RangeStatus status = sample_range(h.data(), z.data(), 3 * CHUNK_SIZE, kSeed, out.data());
-  const bool ok = status == RangeStatus::kOk && threads.starts() == 2 && threads.joins() == 2 &&
-                  bit_identical(out, chunked_reference(h, z, kSeed));
-  if (!ok) std::fprintf(stderr, "starts %d, joins %d\n", threads.starts(), threads.joins());
+  sample_range(h.data(), z.data(), 3 * CHUNK_SIZE, kSeed, out.data());
+  const bool ok = threads.starts() == 2 && bit_identical(out, chunked_reference(h, z, kSeed));
+  if (!ok) std::fprintf(stderr, "starts %d\n", threads.starts());
   return ok ? 0 : 1;
 }
 

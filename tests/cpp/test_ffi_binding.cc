@@ -190,7 +190,7 @@ TEST(FfiBinding, AcceptsSeedBuffersOfAnyRank) {
   std::vector<double> h, z;
   testing::make_inputs(40, h, z);
   std::vector<double> expected(40);
-  ASSERT_EQ(sample_range(h.data(), z.data(), 40, 42, expected.data()), RangeStatus::kOk);
+  sample_range(h.data(), z.data(), 40, 42, expected.data());
 
   std::vector<int64_t> seed{42};
   for (const std::vector<int64_t>& seed_dims :
@@ -207,8 +207,7 @@ TEST(FfiBinding, AcceptsSeedBuffersOfAnyRank) {
   ASSERT_TRUE(sampling_frame(h, {2, 20}, z, {40}, seed, {}, out, {40})
                   .call(&pg_sample_batched_f64_handler)
                   .ok);
-  ASSERT_EQ(sample_range(&h[20], &z[20], 20, 2 * 0x9E3779B97F4A7C15ULL ^ 42, row_expected.data()),
-            RangeStatus::kOk);
+  sample_range(&h[20], &z[20], 20, 2 * 0x9E3779B97F4A7C15ULL ^ 42, row_expected.data());
   EXPECT_TRUE(
       testing::bit_identical(std::vector<double>(out.begin() + 20, out.end()), row_expected));
 }

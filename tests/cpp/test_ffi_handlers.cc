@@ -44,7 +44,7 @@ TEST(FlatHandler, ComparesElementCountsOnly) {
   const CallOutcome outcome =
       sampling_frame(h, {4}, z, {2, 2}, seed, {1}, out, {1, 4}).call(&pg_sample_f64_handler);
   EXPECT_TRUE(outcome.ok) << outcome.message;
-  ASSERT_EQ(sample_range(h.data(), z.data(), 4, 9, expected.data()), RangeStatus::kOk);
+  sample_range(h.data(), z.data(), 4, 9, expected.data());
   EXPECT_TRUE(testing::bit_identical(out, expected));
 
   std::vector<double> z3{0.1, 0.2, 0.3};
@@ -128,33 +128,30 @@ class HandlerThreads : public ::testing::Test {
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-// Returns 0 when the failed join came back as the expected error after
-// every worker was joined and every element written.
-int failed_join_child() {
+// Returns 0 when a call whose workers could not all be started still
+// succeeded with every element written as the chunk layout says.
+int failed_start_child() {
   setenv("VEXOL_NUM_THREADS", "4", 1);
   const int64_t n = 4 * CHUNK_SIZE;
   std::vector<double> h, z, out(n, kSentinel);
   testing::make_inputs(n, h, z);
   std::vector<int64_t> seed{5};
-  testing::CountingThreads threads(/*fail_start_from=*/-1, /*fail_join_at=*/1);
+  testing::CountingThreads threads(/*fail_start_from=*/1);
   const CallOutcome outcome =
       sampling_frame(h, {n}, z, {n}, seed, {1}, out, {n}).call(&pg_sample_f64_handler);
-  const bool as_expected =
-      !outcome.ok && outcome.code == XLA_FFI_Error_Code_INTERNAL &&
-      outcome.message == "vexol: a sampling worker thread could not be joined" &&
-      threads.starts() == 3 && threads.joins() == 3 &&
-      testing::bit_identical(out, testing::chunked_reference(h, z, 5));
+  const bool as_expected = outcome.ok && threads.starts() == 1 &&
+                           testing::bit_identical(out, testing::chunked_reference(h, z, 5));
   if (!as_expected) {
-    std::fprintf(stderr, "outcome %d %d '%s', starts %d, joins %d\n", outcome.ok, outcome.code,
-                 outcome.message.c_str(), threads.starts(), threads.joins());
+    std::fprintf(stderr, "outcome %d %d '%s', starts %d\n", outcome.ok, outcome.code,
+                 outcome.message.c_str(), threads.starts());
   }
   return as_expected ? 0 : 1;
 }
 
 // Needs several threads whatever the machine, hence its own process with
-// the count set before the first chunked run.
-TEST_F(HandlerThreads, AFailedJoinReachesTheRuntimeAsAnError) {
-  EXPECT_EXIT(std::exit(failed_join_child()), ::testing::ExitedWithCode(0), "");
+// the count set before the first chunked run (the pool is process-wide).
+TEST_F(HandlerThreads, WorkersThatCannotStartLeaveACompleteSuccessfulCall) {
+  EXPECT_EXIT(std::exit(failed_start_child()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
