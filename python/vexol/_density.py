@@ -1,0 +1,247 @@
+"""Density, distribution function and moments of PG(h, z) in JAX.
+
+PG(h, z) = J*(h, z/2)/4 (Polson, Scott & Windle 2013). Each element picks a
+representation by its (h, x), all with a fixed number of terms so that a
+jitted function compiles once:
+
+- x <= x_small(h): the alternating series of Devroye (2009), tilted, for the
+  density and (as a series of inverse-Gaussian CDFs) the CDF;
+- h < CONTOUR_MIN_H, x > x_small(h): the expansion at the first singularity
+  of the Laplace transform for the density, integrated for the survival
+  function;
+- h >= CONTOUR_MIN_H, x_small(h) < x < x_large(h): inversion of the Laplace
+  transform on a line through the saddle point (the bulk of the law, where
+  both series cancel), with the far tails of the CDF integrated from it;
+- h >= CONTOUR_MIN_H, x >= x_large(h): the first-singularity expansion again.
+
+Representations that no element of the call needs are skipped at run time
+(lax.cond on the whole array), so that a call whose elements all fall into
+the cheap regions pays only for those.
+"""
+
+import math
+
+import jax
+import jax.numpy as jnp
+from jax import lax
+
+from vexol import _density_contour as contour
+from vexol import _density_series as series
+
+CONTOUR_MIN_H = 24.0
+
+
+def _promote(*args):
+    """Common inexact dtype as jax.scipy.stats does it: integer and bool
+    inputs become the default float type, floats keep their precision."""
+    dtype = jnp.result_type(*args, 0.0)
+    return [jnp.asarray(a, dtype=dtype) for a in args]
+
+
+def _small_x_limit(h):
+    """Largest x for the alternating series: its second term is below about
+    a third of the first there, so it sums without cancellation."""
+    return jnp.maximum(1.2, 1.2 * (1 + h) / (2 * jnp.log(2 * (2 + h))))
+
+
+def _large_x_limit(h):
+    """Smallest x for the first-singularity expansion when h is large: the
+    expansion's sum is near 1 once x >> h^2 sigma_1/2."""
+    return jnp.where(h < CONTOUR_MIN_H, _small_x_limit(h), 0.05 * h * h)
+
+
+def _regions(x, h):
+    small = x <= _small_x_limit(h)
+    large = ~small & ((h < CONTOUR_MIN_H) | (x >= _large_x_limit(h)))
+    middle = ~small & ~large
+    return small, middle, large
+
+
+def _guarded(mask, fn, safe_x, *args):
+    """fn(x, *args) where mask holds (others get a safe x), computed only if
+    some element needs it."""
+    x = args[0]
+    xs = jnp.where(mask, x, safe_x)
+
+    def run():
+        out = fn(xs, *args[1:])
+        return jnp.where(mask, out, 0.0) if not isinstance(out, tuple) else out
+
+    def skip():
+        zero = jnp.zeros(jnp.broadcast_shapes(*(jnp.shape(a) for a in args)), x.dtype)
+        return zero
+
+    return lax.cond(jnp.any(mask), run, skip)
+
+
+def _domain(x, h, z, value, at_zero, at_inf):
+    """Apply the domain rules around a value computed for valid arguments:
+    NaN for NaN arguments or h <= 0; at_zero for x <= 0 (and for any x > 0
+    when |z| is infinite, since PG(h, +-inf) is the point mass at 0 ... which
+    the caller encodes through at_inf_z); at_inf for x = +inf."""
+    bad = jnp.isnan(x) | jnp.isnan(h) | jnp.isnan(z) | ~(h > 0)
+    out = jnp.where(x <= 0, at_zero, value)
+    out = jnp.where(jnp.isposinf(x), at_inf, out)
+    return jnp.where(bad, jnp.nan, out)
+
+
+def _core_logpdf(x, h, z):
+    small, middle, large = _regions(x, h)
+    a = _guarded(small, series.small_x_logpdf, 0.5 * _small_x_limit(h), x, h, z)
+    b = _guarded(large, series.large_x_logpdf, 2 * _large_x_limit(h), x, h, z)
+    c = _guarded(
+        middle,
+        lambda xs, h, z: contour.contour_logpdf(xs, h)
+        + h * series.log_cosh(0.5 * z)
+        - 0.5 * z * z * xs,
+        0.25 * h,
+        x,
+        h,
+        z,
+    )
+    return jnp.where(small, a, jnp.where(large, b, c))
+
+
+def logpdf(x, h, z):
+    """Log-density of PG(h, z) at x (elementwise, broadcasting)."""
+    x, h, z = _promote(x, h, z)
+    x, h, z = jnp.broadcast_arrays(x, h, z)
+    ok = (x > 0) & jnp.isfinite(x) & (h > 0) & jnp.isfinite(h) & jnp.isfinite(z)
+    xs = jnp.where(ok, x, 1.0)
+    hs = jnp.where(ok, h, 1.0)
+    zs = jnp.where(ok, z, 0.0)
+    value = jnp.where(ok, _core_logpdf(xs, hs, zs), -jnp.inf)
+    # PG(h, +-inf) is the point mass at 0: no density at any x > 0.
+    value = jnp.where(jnp.isinf(z), -jnp.inf, value)
+    return _domain(x, h, z, value, -jnp.inf, -jnp.inf)
+
+
+def pdf(x, h, z):
+    """Density of PG(h, z) at x."""
+    return jnp.exp(logpdf(x, h, z))
+
+
+def _core_log_cdf_sf(x, h, z):
+    """(log cdf, log sf) for valid finite arguments."""
+    small, middle, large = _regions(x, h)
+    lam = 0.5 * z * z
+
+    def small_fn(xs, h, z):
+        lc = series.small_x_logcdf(xs, h, z)
+        return lc, jnp.log1p(-jnp.exp(lc))
+
+    def large_fn(xs, h, z):
+        ls = series.large_x_logsf(xs, h, z)
+        return jnp.log1p(-jnp.exp(ls)), ls
+
+    def middle_fn(xs, h, z):
+        lc, ls = contour.contour_log_cdf_sf(xs, h, z)
+        c, sigma = contour.saddle_point(xs, h)
+        # Beyond POLE_SIGMAS widths the tail is integrated from the density,
+        # which falls off like exp(-|c - lam| |t - x|) there.
+        far = jnp.abs(c - lam) > contour.POLE_SIGMAS * sigma
+        rate = jnp.where(far, jnp.abs(c - lam), 1.0)
+
+        def tilted(t):
+            return contour.contour_logpdf(t, h) + h * series.log_cosh(0.5 * z) - lam * t
+
+        def tails():
+            left = c > lam
+            tail = contour.tail_log_integral(tilted, xs, rate, left)
+            rest = jnp.log1p(-jnp.exp(tail))
+            return jnp.where(left, tail, rest), jnp.where(left, rest, tail)
+
+        def no_tails():
+            return lc, ls
+
+        tc, ts = lax.cond(jnp.any(far), tails, no_tails)
+        return jnp.where(far, tc, lc), jnp.where(far, ts, ls)
+
+    outs = []
+    for mask, fn, safe in (
+        (small, small_fn, 0.5 * _small_x_limit(h)),
+        (large, large_fn, 2 * _large_x_limit(h)),
+        (middle, middle_fn, 0.25 * h),
+    ):
+        xs = jnp.where(mask, x, safe)
+        zero = jnp.zeros_like(x)
+        outs.append(lax.cond(jnp.any(mask), lambda xs=xs, fn=fn: fn(xs, h, z), lambda: (zero, zero)))
+    lc = jnp.where(small, outs[0][0], jnp.where(large, outs[1][0], outs[2][0]))
+    ls = jnp.where(small, outs[0][1], jnp.where(large, outs[1][1], outs[2][1]))
+    return lc, ls
+
+
+def _log_cdf_sf(x, h, z):
+    x, h, z = _promote(x, h, z)
+    x, h, z = jnp.broadcast_arrays(x, h, z)
+    ok = (x > 0) & jnp.isfinite(x) & (h > 0) & jnp.isfinite(h) & jnp.isfinite(z)
+    xs = jnp.where(ok, x, 1.0)
+    hs = jnp.where(ok, h, 1.0)
+    zs = jnp.where(ok, z, 0.0)
+    lc, ls = _core_log_cdf_sf(xs, hs, zs)
+    # PG(h, +-inf) is the point mass at 0: the CDF is 1 at every x > 0.
+    lc = jnp.where(jnp.isinf(z), 0.0, lc)
+    ls = jnp.where(jnp.isinf(z), -jnp.inf, ls)
+    lc = _domain(x, h, z, lc, -jnp.inf, 0.0)
+    ls = _domain(x, h, z, ls, 0.0, -jnp.inf)
+    return lc, ls
+
+
+def logcdf(x, h, z):
+    """log P(X <= x) for X ~ PG(h, z)."""
+    return _log_cdf_sf(x, h, z)[0]
+
+
+def cdf(x, h, z):
+    """P(X <= x) for X ~ PG(h, z)."""
+    return jnp.exp(logcdf(x, h, z))
+
+
+def logsf(x, h, z):
+    """log P(X > x) for X ~ PG(h, z)."""
+    return _log_cdf_sf(x, h, z)[1]
+
+
+def sf(x, h, z):
+    """P(X > x) for X ~ PG(h, z)."""
+    return jnp.exp(logsf(x, h, z))
+
+
+def mean(h, z):
+    """E X = h tanh(|z|/2)/(2|z|) (h/4 at z = 0)."""
+    h, z = _promote(h, z)
+    a = jnp.abs(z)
+    small = a < 1e-3
+    s = jnp.where(small, 1.0, a)
+    big = h * jnp.tanh(s / 2) / (2 * s)
+    # tanh(a/2)/(2a) = 1/4 - a^2/48 + a^4/480 - ...
+    a2 = a * a
+    near = h * (0.25 + a2 * (-1 / 48 + a2 / 480))
+    out = jnp.where(small, near, big)
+    return jnp.where(jnp.isinf(z), 0.0 * h, jnp.where(h > 0, out, jnp.nan))
+
+
+def variance(h, z):
+    """Var X = h (sinh a - a)/(4 a^3 cosh^2(a/2)), a = |z| (h/24 at z = 0,
+    then h (1/24 - a^2/120 + ...) for small a). Below a = 1 the ratio
+    (sinh a - a)/a^3 comes from its Taylor series, where the closed form
+    cancels; above, from e^-a so that nothing overflows."""
+    h, z = _promote(h, z)
+    a = jnp.abs(z)
+    small = a < 1
+    s = jnp.where(small, 1.0, a)
+    e = jnp.exp(-s)
+    # (sinh s - s)/cosh^2(s/2) = 2 (1 - e^(-2s) - 2 s e^(-s))/(1 + e^(-s))^2.
+    big = h * 2 * (-jnp.expm1(-2 * s) - 2 * s * e) / ((1 + e) ** 2 * 4 * s**3)
+    t = jnp.where(small, a * a, 0.0)
+    ratio = 0.0
+    for k in range(7, 0, -1):  # sum_{k>=1} t^(k-1)/(2k+1)!
+        ratio = ratio * t + 1 / math.factorial(2 * k + 1)
+    near = h * ratio / (4 * jnp.cosh(0.5 * jnp.where(small, a, 0.0)) ** 2)
+    out = jnp.where(small, near, big)
+    return jnp.where(jnp.isinf(z), 0.0 * h, jnp.where(h > 0, out, jnp.nan))
+
+
+__all__ = ["cdf", "logcdf", "logpdf", "logsf", "mean", "pdf", "sf", "variance"]
+
+del math, jax
