@@ -1,0 +1,99 @@
+"""The Pólya-Gamma distribution PG(h, z) as a NumPyro distribution.
+
+NumPyro is an optional extra (``pip install "vexol[numpyro]"``): only this
+module imports it, so ``import vexol`` works without it.
+
+    >>> import numpyro
+    >>> from vexol.numpyro import PolyaGamma
+    >>> def model(psi):
+    ...     omega = numpyro.sample("omega", PolyaGamma(1.0, psi))
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any, ClassVar
+
+import jax
+import jax.numpy as jnp
+import numpy as np
+from numpyro.distributions import Distribution, constraints
+from numpyro.distributions.util import promote_shapes, validate_sample
+
+import vexol
+from vexol._density import cdf as _cdf
+from vexol._density import logpdf as _logpdf
+from vexol._density import mean as _mean
+from vexol._density import variance as _variance
+
+
+def _as_floating(x: Any) -> jax.Array:
+    # Integer shapes such as PG(1, z) written with a literal 1 are valid;
+    # the sampler wants floating point, at the default float width.
+    x = jnp.asarray(x)
+    return x if jnp.issubdtype(x.dtype, jnp.floating) else x.astype(float)
+
+
+class PolyaGamma(Distribution):
+    """PG(h, z), the Pólya-Gamma distribution with shape ``h > 0`` and tilt ``z``.
+
+    ``h`` and ``z`` broadcast against each other to the batch shape; the
+    event shape is ``()``. Draws come from :func:`vexol.polya_gamma` in one
+    call per :meth:`sample`, so they are the package's stream for the key
+    (``jax.vmap`` over keys gives every key its own stream). Samples have the
+    floating dtype of ``h`` and ``z`` combined: float64 with 64-bit types
+    enabled (``jax_enable_x64``) and float inputs given as Python numbers,
+    float32 without, or for float32 arrays.
+    """
+
+    arg_constraints: ClassVar[dict[str, Any]] = {
+        "h": constraints.positive,
+        "z": constraints.real,
+    }
+    support = constraints.positive
+
+    def __init__(self, h: Any, z: Any = 0.0, *, validate_args: bool | None = None) -> None:
+        self.h, self.z = promote_shapes(_as_floating(h), _as_floating(z))
+        batch_shape = jax.lax.broadcast_shapes(jnp.shape(self.h), jnp.shape(self.z))
+        super().__init__(batch_shape=batch_shape, validate_args=validate_args)
+
+    def sample(self, key: jax.Array, sample_shape: tuple[int, ...] = ()) -> jax.Array:
+        shape = tuple(sample_shape) + self.batch_shape
+        dtype = jnp.result_type(self.h, self.z)
+        return vexol.polya_gamma(key, self.h, self.z, shape=shape, dtype=dtype)
+
+    def expand(self, batch_shape: Sequence[int]) -> PolyaGamma:
+        # A PG distribution with broadcast parameters is the expanded
+        # distribution, and keeps cdf, mean and variance.
+        batch_shape = tuple(batch_shape)
+        try:
+            ok = np.broadcast_shapes(self.batch_shape, batch_shape) == batch_shape
+        except ValueError:
+            ok = False
+        if not ok:
+            raise ValueError(
+                f"Cannot broadcast distribution of shape {self.batch_shape} to shape {batch_shape}"
+            )
+        return PolyaGamma(
+            jnp.broadcast_to(self.h, batch_shape),
+            jnp.broadcast_to(self.z, batch_shape),
+            validate_args=self._validate_args,
+        )
+
+    @validate_sample
+    def log_prob(self, value: Any) -> jax.Array:
+        return _logpdf(value, self.h, self.z)
+
+    def cdf(self, value: Any) -> jax.Array:
+        return _cdf(value, self.h, self.z)
+
+    @property
+    def mean(self) -> jax.Array:
+        return jnp.broadcast_to(_mean(self.h, self.z), self.batch_shape)
+
+    @property
+    def variance(self) -> jax.Array:
+        return jnp.broadcast_to(_variance(self.h, self.z), self.batch_shape)
+
+
+__all__ = ["PolyaGamma"]
