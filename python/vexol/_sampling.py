@@ -1,14 +1,11 @@
 """The public sampling functions and their JAX transformation rules.
 
-Every draw goes through one of two custom calls. The flat handler fills a
-whole array from one 64-bit seed. The batched handler fills the rows of an
-array (its first dimension) each from a seed of its own, and it mixes the
-row index into every row seed: row r is seeded with
-``seed[r] ^ ((r + 1) * ROW_SEED_MULTIPLIER)``. Both produce the same stream
-for the same seed, so passing ``seed_r ^ ((r + 1) * ROW_SEED_MULTIPLIER)``
-for row r makes that row's draws equal to a flat call seeded with
-``seed_r``. The vmap rules below rely on that identity: a vmapped call is
-one batched custom call whose rows are bit for bit the unbatched calls.
+Every draw goes through one of the custom calls of vexol._calls, with the
+seed as a (high, low) pair of uint32 words. The vmap rules below turn a
+mapped call into one batched custom call whose rows are bit for bit the
+unmapped calls: a vmap over keys (or seeds) with shared h and z becomes the
+shared-input call, which reads h and z once for every row; anything else
+becomes the batched call with one row per mapped element.
 """
 
 from __future__ import annotations
@@ -20,12 +17,11 @@ from typing import Any
 import jax
 import jax.numpy as jnp
 import numpy as np
-from jax import lax
 from jax.custom_batching import custom_vmap
 
-from vexol._registration import BATCHED_TARGET, FLAT_TARGET, ensure_registered
+from vexol._calls import ROW_SEED_MULTIPLIER, _as_s64, batched_call, flat_call, shared_call
+from vexol._registration import ensure_registered
 
-ROW_SEED_MULTIPLIER = 0x9E3779B97F4A7C15
 _MASK64 = (1 << 64) - 1
 
 ArrayLike = Any  # jax.typing.ArrayLike plus Python scalars; kept loose on purpose
@@ -33,36 +29,8 @@ Shape = Sequence[int]
 
 
 # --------------------------------------------------------------------------
-# Custom calls
+# Transformation rules
 # --------------------------------------------------------------------------
-
-
-def _flat_custom_call(h: jax.Array, z: jax.Array, seed: jax.Array) -> jax.Array:
-    if h.size == 0:
-        return jnp.zeros(h.shape, jnp.float64)
-    call = jax.ffi.ffi_call(FLAT_TARGET, jax.ShapeDtypeStruct(h.shape, jnp.float64))
-    return call(h, z, jnp.reshape(seed, (1,)))
-
-
-def _row_seed_buffer(seeds: jax.Array) -> jax.Array:
-    """The seed buffer that makes batched row r equal a flat call seeded with
-    seeds[r]: the handler XORs the same row term back out."""
-    rows = seeds.shape[0]
-    row_term = (jnp.arange(1, rows + 1, dtype=jnp.uint64)) * jnp.uint64(ROW_SEED_MULTIPLIER)
-    unsigned = lax.bitcast_convert_type(seeds, jnp.uint64) ^ row_term
-    return lax.bitcast_convert_type(unsigned, jnp.int64)
-
-
-def _batched_custom_call(h: jax.Array, z: jax.Array, seeds: jax.Array) -> jax.Array:
-    if h.size == 0:
-        return jnp.zeros(h.shape, jnp.float64)
-    rows = h.shape[0]
-    # The handler needs at least two dimensions; rows of scalars become rows
-    # of one element. Reshaping keeps the memory order the draws follow.
-    h2 = jnp.reshape(h, (rows, -1))
-    z2 = jnp.reshape(z, (rows, -1))
-    call = jax.ffi.ffi_call(BATCHED_TARGET, jax.ShapeDtypeStruct(h2.shape, jnp.float64))
-    return jnp.reshape(call(h2, z2, _row_seed_buffer(seeds)), h.shape)
 
 
 def _lead(x: jax.Array, batched: bool, size: int) -> jax.Array:
@@ -70,38 +38,65 @@ def _lead(x: jax.Array, batched: bool, size: int) -> jax.Array:
     return x if batched else jnp.broadcast_to(x[None], (size, *x.shape))
 
 
+def _fold(x: jax.Array) -> jax.Array:
+    """Merge the two leading axes."""
+    return jnp.reshape(x, (x.shape[0] * x.shape[1], *x.shape[2:]))
+
+
 @custom_vmap
-def _rows(h: jax.Array, z: jax.Array, seeds: jax.Array) -> jax.Array:
-    """Row r of the result is the flat stream of h[r], z[r] under seeds[r]."""
-    return _batched_custom_call(h, z, seeds)
+def _rows(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
+    """Row r of the result is the flat stream of h[r], z[r] under words[r]."""
+    return batched_call(h, z, words)
 
 
 @_rows.def_vmap
-def _rows_vmap(axis_size, in_batched, h, z, seeds):
+def _rows_vmap(axis_size, in_batched, h, z, words):
     # A vmap over rows-of-rows (nested vmap) folds the new axis into the row
     # axis, so any depth of nesting stays one batched custom call.
-    h, z, seeds = (_lead(x, b, axis_size) for x, b in zip((h, z, seeds), in_batched, strict=True))
-    outer, rows = h.shape[:2]
-    folded = _rows(
-        jnp.reshape(h, (outer * rows, *h.shape[2:])),
-        jnp.reshape(z, (outer * rows, *z.shape[2:])),
-        jnp.reshape(seeds, (outer * rows,)),
-    )
-    return jnp.reshape(folded, h.shape), True
+    h, z, words = (_lead(x, b, axis_size) for x, b in zip((h, z, words), in_batched, strict=True))
+    return jnp.reshape(_rows(_fold(h), _fold(z), _fold(words)), h.shape), True
 
 
 @custom_vmap
-def _flat(h: jax.Array, z: jax.Array, seed: jax.Array) -> jax.Array:
-    return _flat_custom_call(h, z, seed)
+def _shared(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
+    """Row r of the result is the flat stream of h, z under words[r]."""
+    return shared_call(h, z, words)
+
+
+@_shared.def_vmap
+def _shared_vmap(axis_size, in_batched, h, z, words):
+    h_batched, z_batched, words_batched = in_batched
+    if not (h_batched or z_batched):
+        # Still shared: more rows, the same inputs.
+        words = _lead(words, words_batched, axis_size)
+        out = _shared(h, z, _fold(words))
+        return jnp.reshape(out, (axis_size, words.shape[1], *h.shape)), True
+    # Inputs that differ between mapped elements need rows of their own.
+    rows = words.shape[1] if words_batched else words.shape[0]
+    h = _lead(h, h_batched, axis_size)
+    z = _lead(z, z_batched, axis_size)
+    h = jnp.broadcast_to(h[:, None], (axis_size, rows, *h.shape[1:]))
+    z = jnp.broadcast_to(z[:, None], (axis_size, rows, *z.shape[1:]))
+    words = _lead(words, words_batched, axis_size)
+    return jnp.reshape(_rows(_fold(h), _fold(z), _fold(words)), h.shape), True
+
+
+@custom_vmap
+def _flat(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
+    return flat_call(h, z, words)
 
 
 @_flat.def_vmap
-def _flat_vmap(axis_size, in_batched, h, z, seed):
+def _flat_vmap(axis_size, in_batched, h, z, words):
     # One row per mapped element, each with the seed that element would have
     # used alone: a vmapped key gives every row its own seed; a shared key
     # gives every row the same seed, as a Python loop with that key would.
-    h, z, seed = (_lead(x, b, axis_size) for x, b in zip((h, z, seed), in_batched, strict=True))
-    return _rows(h, z, seed), True
+    h_batched, z_batched, words_batched = in_batched
+    words = _lead(words, words_batched, axis_size)
+    if not (h_batched or z_batched):
+        return _shared(h, z, words), True
+    h, z = _lead(h, h_batched, axis_size), _lead(z, z_batched, axis_size)
+    return _rows(h, z, words), True
 
 
 _NOT_DIFFERENTIABLE = (
@@ -113,8 +108,8 @@ _NOT_DIFFERENTIABLE = (
 
 
 @jax.custom_jvp
-def _draw(h: jax.Array, z: jax.Array, seed: jax.Array) -> jax.Array:
-    return _flat(h, z, seed)
+def _draw(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
+    return _flat(h, z, words)
 
 
 @_draw.defjvp
@@ -128,27 +123,53 @@ def _draw_jvp(primals, tangents):
 # --------------------------------------------------------------------------
 
 
-def _require_x64(function: str) -> None:
-    if jax.dtypes.canonicalize_dtype(np.float64) != np.float64:
-        raise RuntimeError(
-            f"vexol.{function} needs 64-bit JAX types, which are disabled. Enable them "
-            'at start-up with jax.config.update("jax_enable_x64", True) or the '
-            "environment variable JAX_ENABLE_X64=1."
-        )
+def _x64_enabled() -> bool:
+    return jax.dtypes.canonicalize_dtype(np.float64) == np.float64
 
 
-def _floating(x: ArrayLike, name: str, function: str) -> jax.Array:
+def _x64_error(function: str, what: str) -> RuntimeError:
+    return RuntimeError(
+        f"vexol.{function}: {what} needs 64-bit JAX types, which are disabled. Enable "
+        'them at start-up with jax.config.update("jax_enable_x64", True) or the '
+        "environment variable JAX_ENABLE_X64=1, or draw in float32 (dtype=jnp.float32)."
+    )
+
+
+def _output_dtype(dtype: Any, function: str) -> np.dtype:
+    """The dtype of the draws, by jax.random's convention: the default float
+    dtype of the x64 setting, or an explicit float32 or float64."""
+    if dtype is None:
+        return np.dtype(np.float64) if _x64_enabled() else np.dtype(np.float32)
+    try:
+        dtype = np.dtype(dtype)
+    except TypeError:
+        raise TypeError(f"vexol.{function}: dtype must be a float dtype, got {dtype!r}") from None
+    if dtype == np.float64:
+        if not _x64_enabled():
+            raise _x64_error(function, "dtype=float64")
+        return dtype
+    if dtype == np.float32:
+        return dtype
+    raise ValueError(
+        f"vexol.{function}: dtype must be float32 or float64, got {dtype}; lower "
+        "precisions are drawn in float32 and can be cast afterwards"
+    )
+
+
+def _floating(x: ArrayLike, name: str, function: str, dtype: np.dtype) -> jax.Array:
     if isinstance(x, (bool, np.bool_)):
         raise TypeError(f"vexol.{function}: {name} must be floating point, got a bool")
     if isinstance(x, (int, float)):
-        return jnp.asarray(float(x), jnp.float64)
-    dtype = x.dtype if hasattr(x, "dtype") else np.asarray(x).dtype
-    if not jnp.issubdtype(dtype, jnp.floating):
+        return jnp.asarray(float(x), dtype)
+    in_dtype = x.dtype if hasattr(x, "dtype") else np.asarray(x).dtype
+    if not jnp.issubdtype(in_dtype, jnp.floating):
         raise TypeError(
-            f"vexol.{function}: {name} must have a floating-point dtype, got {dtype}; "
-            f"convert it first, e.g. {name}.astype(jnp.float64)"
+            f"vexol.{function}: {name} must have a floating-point dtype, got {in_dtype}; "
+            f"convert it first, e.g. {name}.astype(jnp.float32)"
         )
-    return jnp.asarray(x, jnp.float64)
+    # float16 and bfloat16 widen exactly; float64 narrows when the draws
+    # are float32.
+    return jnp.asarray(x).astype(dtype)
 
 
 def _output_shape(h: jax.Array, z: jax.Array, shape: Shape | None, function: str):
@@ -179,24 +200,30 @@ def _output_shape(h: jax.Array, z: jax.Array, shape: Shape | None, function: str
     return shape
 
 
+def _several_keys(shape) -> ValueError:
+    return ValueError(
+        f"vexol.polya_gamma: key must be a single PRNG key, got an array of keys "
+        f"with shape {shape}; use jax.vmap over the keys instead"
+    )
+
+
 def _typed_key(key: Any) -> jax.Array:
     dtype = getattr(key, "dtype", None)
     if dtype is not None and jax.dtypes.issubdtype(dtype, jax.dtypes.prng_key):
         if key.shape != ():
-            raise ValueError(
-                f"vexol.polya_gamma: key must be a single PRNG key, got an array of keys "
-                f"with shape {key.shape}; use jax.vmap over the keys instead"
-            )
+            raise _several_keys(key.shape)
         return key
     if dtype is not None and dtype == np.uint32:
         try:
-            return jax.random.wrap_key_data(key)
+            typed = jax.random.wrap_key_data(key)
         except (TypeError, ValueError):
-            pass
-        raise ValueError(
-            "vexol.polya_gamma: key must be a single PRNG key; a raw uint32 key must "
-            f"have the default implementation's key shape, got shape {key.shape}"
-        )
+            raise ValueError(
+                "vexol.polya_gamma: key must be a single PRNG key; a raw uint32 key must "
+                f"have the default implementation's key shape, got shape {key.shape}"
+            ) from None
+        if typed.shape != ():
+            raise _several_keys(typed.shape)
+        return typed
     raise TypeError(
         "vexol.polya_gamma: key must be a JAX PRNG key from jax.random.key (or a "
         f"raw uint32 key from jax.random.PRNGKey), got {type(key).__name__}"
@@ -204,44 +231,50 @@ def _typed_key(key: Any) -> jax.Array:
     )
 
 
-def _seed_array(seed: Any) -> jax.Array:
+def _key_words(key: jax.Array) -> jax.Array:
+    # Two 32-bit words drawn from the key, the first the high word of the
+    # 64-bit seed. Drawing bits (rather than reading the key's data) works
+    # for every key implementation and gives well-mixed seeds even for keys
+    # such as key(0) and key(1); uint32 draws need no x64, so a key names the
+    # same seed in float32 and float64 programs. Under vmap each key gets
+    # exactly its own words.
+    return jax.random.bits(key, (2,), jnp.uint32)
+
+
+def _int_words(value: int) -> jax.Array:
+    value &= _MASK64
+    return jnp.asarray(np.array([value >> 32, value & 0xFFFFFFFF], dtype=np.uint32))
+
+
+def _seed_words(seed: Any) -> jax.Array:
+    """A seed in any accepted form -> (2,) uint32 words (high, low)."""
     if isinstance(seed, (bool, np.bool_)):
         raise TypeError("vexol.sample: seed must be an integer, got a bool")
     if isinstance(seed, int):
         if not -(1 << 63) <= seed <= _MASK64:
             raise ValueError("vexol.sample: seed must fit in 64 bits")
-        value = seed & _MASK64
-        return jnp.asarray(value - (1 << 64) if value >= 1 << 63 else value, jnp.int64)
+        return _int_words(seed)
     dtype = getattr(seed, "dtype", None)
     if dtype is None or not jnp.issubdtype(dtype, jnp.integer):
         raise TypeError(f"vexol.sample: seed must be an integer, got {seed!r}")
-    if np.shape(seed) != ():
+    shape = np.shape(seed)
+    if shape == (2,) and dtype == np.uint32:
+        return jnp.asarray(seed)
+    if shape != ():
         raise ValueError(
-            f"vexol.sample: seed must be a scalar, got shape {np.shape(seed)}; "
-            "use jax.vmap to draw with several seeds"
+            f"vexol.sample: seed must be a scalar integer or uint32[2] (high, low) words, "
+            f"got shape {shape} and dtype {dtype}; use jax.vmap to draw with several seeds"
         )
     seed = jnp.asarray(seed)
-    if seed.dtype == jnp.uint64:
-        return lax.bitcast_convert_type(seed, jnp.int64)
-    return seed.astype(jnp.int64)
-
-
-def seed_from_key(key: Any) -> jax.Array:
-    """The 64-bit seed (as int64) that :func:`polya_gamma` derives from a key.
-
-    The seed is 64 random bits drawn from the key with ``jax.random.bits``,
-    so ``polya_gamma(key, h, z)`` equals ``sample(h, z, seed_from_key(key))``.
-    """
-    _require_x64("seed_from_key")
-    return _key_seed(_typed_key(key))
-
-
-def _key_seed(key: jax.Array) -> jax.Array:
-    # Drawing the bits (rather than reading the key's data) works for every
-    # key implementation and gives well-mixed seeds even for keys such as
-    # jax.random.key(0) and key(1), whose data differ in one bit. It is a
-    # per-key computation, so under vmap each key gets exactly its own seed.
-    return lax.bitcast_convert_type(jax.random.bits(key, (), jnp.uint64), jnp.int64)
+    if seed.dtype.itemsize == 8:
+        unsigned = jax.lax.bitcast_convert_type(seed, jnp.uint64)
+        high = (unsigned >> jnp.uint64(32)).astype(jnp.uint32)
+        return jnp.stack([high, unsigned.astype(jnp.uint32)])
+    # A narrower integer names the 64-bit value it is, modulo 2^64: negative
+    # values have all high bits set.
+    low = jax.lax.convert_element_type(seed, jnp.int32) if seed.dtype.itemsize < 4 else seed
+    high = jnp.where(low < 0, jnp.uint32(0xFFFFFFFF), jnp.uint32(0))
+    return jnp.stack([high, jax.lax.bitcast_convert_type(low, jnp.uint32)])
 
 
 # --------------------------------------------------------------------------
@@ -249,7 +282,22 @@ def _key_seed(key: jax.Array) -> jax.Array:
 # --------------------------------------------------------------------------
 
 
-def polya_gamma(key: Any, h: ArrayLike, z: ArrayLike, shape: Shape | None = None) -> jax.Array:
+def seed_from_key(key: Any) -> jax.Array:
+    """The 64-bit seed that :func:`polya_gamma` derives from a key.
+
+    The seed is two 32-bit words drawn from the key with
+    ``jax.random.bits(key, (2,), jnp.uint32)``, the first the high word. It
+    is returned as an int64 scalar when 64-bit types are enabled, else as
+    the uint32[2] words; :func:`sample` takes either, so
+    ``polya_gamma(key, h, z) == sample(h, z, seed_from_key(key))``.
+    """
+    words = _key_words(_typed_key(key))
+    return _as_s64(words) if _x64_enabled() else words
+
+
+def polya_gamma(
+    key: Any, h: ArrayLike, z: ArrayLike, shape: Shape | None = None, dtype: Any = None
+) -> jax.Array:
     """Draw Pólya-Gamma PG(h, z) variates.
 
     Args:
@@ -258,47 +306,52 @@ def polya_gamma(key: Any, h: ArrayLike, z: ArrayLike, shape: Shape | None = None
       h: the shapes, a float array or Python number.
       z: the tilts, a float array or Python number. Broadcast against ``h``.
       shape: optional output shape; ``h`` and ``z`` must broadcast to it.
+      dtype: float32 or float64; by default the default float dtype of the
+        x64 setting, as in ``jax.random``. float32 draws are exactly the
+        float64 draws of the same key for the float32 inputs, rounded.
 
     Returns:
-      A float64 array of the broadcast shape (or ``shape``), one draw of
+      An array of the broadcast shape (or ``shape``), one draw of
       PG(h[i], z[i]) per element.
 
-    The 64-bit seed is derived from ``key`` inside the traced computation,
-    so this works under ``jax.jit`` without a host round trip. The same key
-    and inputs give the same draws bit for bit, whatever ``VEXOL_NUM_THREADS``.
+    The seed is derived from ``key`` inside the traced computation, so this
+    works under ``jax.jit`` without a host round trip. The same key and
+    inputs give the same draws bit for bit, whatever ``VEXOL_NUM_THREADS``.
 
     Transformations:
       * ``jax.vmap`` over keys: one batched custom call, and
-        ``vmap(f)(keys)[i] == f(keys[i])`` bit for bit.
+        ``vmap(f)(keys)[i] == f(keys[i])`` bit for bit; shared ``h`` and
+        ``z`` are read once, not copied per key.
       * ``jax.vmap`` over ``h`` or ``z`` with one key: the same as a Python
         loop calling ``f`` with that key for each element.
       * ``jax.shard_map``: each shard draws from the key it is given.
       * Differentiation raises ``TypeError``; the draws have no gradient.
 
-    Values are not checked. Draws below 1e-12 are returned as 1e-12. A NaN in
-    ``h`` or ``z`` gives NaN. ``h == 0`` gives 1e-12 (PG(0, z) is the point
-    mass at 0). ``h < 0`` is outside the distribution's domain: the draw is 1e-12 or NaN
-    depending on the value. An infinite ``z`` gives 1e-12. The sign of ``z``
-    does not matter.
+    Values are not checked. Draws below 1e-12 are returned as 1e-12. A NaN or
+    infinite ``h`` gives NaN. A NaN ``z`` gives NaN for h < 1, h = 1 and
+    h > 50; the alternate and saddle-point regimes treat it as 0. ``h == 0``
+    gives 1e-12 (PG(0, z) is the point mass at 0). ``h < 0`` is outside the
+    distribution's domain: the draw is 1e-12 or NaN depending on the value.
+    An infinite ``z`` gives 1e-12. The sign of ``z`` does not matter.
 
     Raises:
-      RuntimeError: 64-bit types are disabled (``jax_enable_x64``).
+      RuntimeError: ``dtype=float64`` while 64-bit types are disabled.
       TypeError: ``key`` is not a PRNG key, ``h`` or ``z`` is not floating
         point, or the function is differentiated.
-      ValueError: ``h``, ``z`` and ``shape`` do not broadcast, or ``key`` holds
-        several keys.
+      ValueError: ``h``, ``z`` and ``shape`` do not broadcast, ``key`` holds
+        several keys, or ``dtype`` is not float32 or float64.
     """
-    _require_x64("polya_gamma")
+    out_dtype = _output_dtype(dtype, "polya_gamma")
     key = _typed_key(key)
-    h = _floating(h, "h", "polya_gamma")
-    z = _floating(z, "z", "polya_gamma")
+    h = _floating(h, "h", "polya_gamma", out_dtype)
+    z = _floating(z, "z", "polya_gamma", out_dtype)
     out_shape = _output_shape(h, z, shape, "polya_gamma")
     ensure_registered()
-    seed = _key_seed(key)
-    return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), seed)
+    words = _key_words(key)
+    return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), words)
 
 
-def sample(h: ArrayLike, z: ArrayLike, seed: int | jax.Array) -> jax.Array:
+def sample(h: ArrayLike, z: ArrayLike, seed: int | jax.Array, dtype: Any = None) -> jax.Array:
     """Draw PG(h, z) variates from the module's stream for an explicit seed.
 
     This is the flat custom call itself: ``seed`` is the 64-bit seed of the
@@ -308,22 +361,24 @@ def sample(h: ArrayLike, z: ArrayLike, seed: int | jax.Array) -> jax.Array:
     Args:
       h: the shapes, a float array or Python number.
       z: the tilts, a float array or Python number. Broadcast against ``h``.
-      seed: a Python int in [-2**63, 2**64) or an integer scalar array; it is
-        taken modulo 2**64 (an int64 -1 and the uint64 2**64 - 1 are the same
-        seed).
+      seed: a Python int in [-2**63, 2**64), an integer scalar array, or a
+        uint32[2] array of (high, low) words; taken modulo 2**64 (an int64
+        -1, the uint64 2**64 - 1 and the words [2**32 - 1, 2**32 - 1] are the
+        same seed). Without x64, use Python ints, 32-bit scalars or words.
+      dtype: float32 or float64, as for :func:`polya_gamma`.
 
     Under ``jax.vmap`` over ``seed`` every mapped element gets its own seed
     and the result equals a loop over the seeds, bit for bit. The value
     rules, the other transformation rules and the errors are those of
     :func:`polya_gamma`.
     """
-    _require_x64("sample")
-    h = _floating(h, "h", "sample")
-    z = _floating(z, "z", "sample")
+    out_dtype = _output_dtype(dtype, "sample")
+    h = _floating(h, "h", "sample", out_dtype)
+    z = _floating(z, "z", "sample", out_dtype)
     out_shape = _output_shape(h, z, None, "sample")
-    seed = _seed_array(seed)
+    words = _seed_words(seed)
     ensure_registered()
-    return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), seed)
+    return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), words)
 
 
 __all__ = ["ROW_SEED_MULTIPLIER", "polya_gamma", "sample", "seed_from_key"]

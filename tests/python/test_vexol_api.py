@@ -47,8 +47,10 @@ class TestStreams:
     def test_polya_gamma_draws_from_the_seed_of_its_key(self):
         h, z = mixed_inputs(40)
         seed = vexol.seed_from_key(KEY)
-        expected = jax.lax.bitcast_convert_type(jax.random.bits(KEY, (), jnp.uint64), jnp.int64)
-        assert seed.dtype == jnp.int64 and int(seed) == int(expected)
+        # Two uint32 words, the first the high word: needs no 64-bit types.
+        high, low = (int(w) for w in jax.random.bits(KEY, (2,), jnp.uint32))
+        expected = (high << 32 | low) - (1 << 64 if high >> 31 else 0)
+        assert seed.dtype == jnp.int64 and int(seed) == expected
         assert_bit_equal(vexol.polya_gamma(KEY, h, z), vexol.sample(h, z, seed))
 
     def test_raw_and_typed_keys_agree_and_jit_matches_eager(self):
@@ -144,9 +146,19 @@ class TestVmap:
             assert_bit_equal(batched[i], f(keys[i]))
         assert_bit_equal(jax.jit(jax.vmap(f))(keys), batched)
 
+        # Shared h and z: the call that reads them once for every key.
         hlo = _hlo(jax.vmap(f), keys)
-        assert _registration.BATCHED_TARGET in hlo
+        assert _registration.SHARED_TARGET in hlo
         assert f'"{_registration.FLAT_TARGET}"' not in hlo
+
+        # Per-key h: one row of h per key, the batched call.
+        hs = jnp.stack([h + i for i in range(6)])
+        per_row = jax.vmap(lambda k, hh: vexol.polya_gamma(k, hh, z))(keys, hs)
+        for i in range(6):
+            assert_bit_equal(per_row[i], vexol.polya_gamma(keys[i], hs[i], z))
+        assert _registration.BATCHED_TARGET in _hlo(
+            jax.vmap(lambda k, hh: vexol.polya_gamma(k, hh, z)), keys, hs
+        )
 
     def test_vmap_over_keys_with_scalar_draws_and_raw_keys(self):
         raw_keys = jax.random.split(jax.random.PRNGKey(5), 4)  # uint32 (4, 2)
@@ -244,12 +256,11 @@ class TestDifferentiation:
 
 
 class TestErrors:
-    def test_x64_disabled(self):
+    def test_float64_asked_for_with_x64_disabled(self):
         with jax.enable_x64(False):
             for call in (
-                lambda: vexol.polya_gamma(KEY, 1.0, 0.0),
-                lambda: vexol.sample(1.0, 0.0, 1),
-                lambda: vexol.seed_from_key(KEY),
+                lambda: vexol.polya_gamma(KEY, 1.0, 0.0, dtype=jnp.float64),
+                lambda: vexol.sample(1.0, 0.0, 1, dtype=jnp.float64),
             ):
                 with pytest.raises(RuntimeError, match=r'jax.config.update\("jax_enable_x64"'):
                     call()
