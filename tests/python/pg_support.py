@@ -6,6 +6,8 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
+from jax_releases import JAXLIB_RELEASE, assert_refused, shard_map, x64_disabled
+
 jax.config.update("jax_enable_x64", True)
 
 import vexol_cpp  # noqa: E402  (the installed extension module)
@@ -51,3 +53,11 @@ def mixed_inputs(n, offset=0):
     tilts = np.array([0.0, 0.5, -1.0, 2.5, 7.0, -0.01, 30.0])
     i = np.arange(offset, offset + n)
     return shapes[i % len(shapes)], tilts[(i // 3) % len(tilts)]
+
+
+__all__ = [
+    "JAXLIB_RELEASE",
+    "assert_refused",
+    "shard_map",
+    "x64_disabled",
+]

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import vexol
-from pg_support import as_s64, flat_call, mixed_inputs
+from pg_support import as_s64, flat_call, mixed_inputs, x64_disabled
 from vexol import _registration
 
 
@@ -257,7 +257,7 @@ class TestDifferentiation:
 
 class TestErrors:
     def test_float64_asked_for_with_x64_disabled(self):
-        with jax.enable_x64(False):
+        with x64_disabled():
             for call in (
                 lambda: vexol.polya_gamma(KEY, 1.0, 0.0, dtype=jnp.float64),
                 lambda: vexol.sample(1.0, 0.0, 1, dtype=jnp.float64),

@@ -1,6 +1,8 @@
 """Rules that need a fresh process: shard_map over several forced host
-devices, and registration that happens once, lazily and thread-safely, only
-after the arguments have been checked."""
+devices, registration that happens once, lazily and thread-safely, only
+after the arguments have been checked, and registration refused with a
+vexol error, before anything is registered, where the installed JAX cannot
+run the handlers."""
 
 import json
 import os
@@ -8,13 +10,17 @@ import subprocess
 import sys
 import textwrap
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+
 
 def run_python(source, **env):
+    # The test folder on the path, for pg_support's helpers across JAX releases.
+    path = os.pathsep.join(p for p in (HERE, os.environ.get("PYTHONPATH")) if p)
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(source)],
         capture_output=True,
         text=True,
-        env={**os.environ, **env},
+        env={**os.environ, "PYTHONPATH": path, **env},
         timeout=240,
     )
     assert done.returncode == 0, done.stderr
@@ -24,9 +30,11 @@ def run_python(source, **env):
 SHARD_MAP = """
     import json
     import jax, jax.numpy as jnp, numpy as np
-    from jax.sharding import PartitionSpec as P
+    from jax.sharding import NamedSharding, PartitionSpec as P
     jax.config.update("jax_enable_x64", True)
     import vexol
+    from jax_releases import shard_map
+    shard_map = shard_map()
 
     devices = jax.devices()
     mesh = jax.make_mesh((4,), ("x",))
@@ -39,17 +47,17 @@ SHARD_MAP = """
         # Each shard holds one key of the split and its own slice of h and z.
         return vexol.polya_gamma(k[0], h, z)
 
-    f = jax.jit(jax.shard_map(shard, mesh=mesh, in_specs=(P("x"), P("x"), P("x")),
-                              out_specs=P("x")))
-    placed = [jax.device_put(a, jax.NamedSharding(mesh, P("x"))) for a in (keys, h, z)]
+    f = jax.jit(shard_map(shard, mesh=mesh, in_specs=(P("x"), P("x"), P("x")),
+                          out_specs=P("x")))
+    placed = [jax.device_put(a, NamedSharding(mesh, P("x"))) for a in (keys, h, z)]
     out = f(*placed)
     expected = jnp.concatenate([
         vexol.polya_gamma(keys[i], h[i * per:(i + 1) * per], z[i * per:(i + 1) * per])
         for i in range(4)
     ])
     # Same slice of inputs with different keys, to show the shards differ.
-    same = jax.jit(jax.shard_map(lambda k: vexol.polya_gamma(k[0], 1.0, 0.5, shape=(1, 3)),
-                                 mesh=mesh, in_specs=P("x"), out_specs=P("x")))(placed[0])
+    same = jax.jit(shard_map(lambda k: vexol.polya_gamma(k[0], 1.0, 0.5, shape=(1, 3)),
+                             mesh=mesh, in_specs=P("x"), out_specs=P("x")))(placed[0])
     print(json.dumps({
         "devices": len(devices),
         "out_devices": len(out.sharding.device_set),
@@ -94,10 +102,11 @@ REGISTRATION = """
             call()
         except (TypeError, ValueError):
             pass
-    with jax.enable_x64(False):
+    from jax_releases import x64_disabled
+    with x64_disabled():
         try:
-            vexol.polya_gamma(key, 1.0, 0.0)
-        except RuntimeError:
+            vexol.polya_gamma(key, 1.0, 0.0, dtype=jnp.float64)
+        except (RuntimeError, TypeError):
             pass
     report["after_errors"] = [_registration.is_registered(), list(calls)]
 
@@ -126,6 +135,115 @@ def test_registration_is_lazy_once_and_after_argument_checks():
     # Eight threads racing to the first draw register each target once,
     # all succeed and all see the same draw.
     names, failures, distinct = report["threads"]
-    assert names == ["vexol_pg_sample_batched_f64", "vexol_pg_sample_f64"]
+    assert names == sorted(
+        f"vexol_pg_sample{kind}_{dtype}"
+        for kind in ("", "_batched", "_shared")
+        for dtype in ("f32", "f64")
+    )
     assert failures == []
     assert distinct == 1
+
+
+INCOMPATIBLE = """
+    import json, pathlib, sys, tempfile
+    import jax, jax.numpy as jnp
+    jax.config.update("jax_enable_x64", True)
+
+    calls = []
+    real = jax.ffi.register_ffi_target
+    jax.ffi.register_ffi_target = lambda name, *a, **k: (calls.append(name), real(name, *a, **k))
+    import vexol
+    from vexol import _registration
+    from vexol._compat import IncompatibleJaxError, runtime_api_version
+
+    def attempt():
+        try:
+            vexol.sample(1.0, 0.5, 3)
+        except IncompatibleJaxError as error:
+            return str(error)
+        return None
+
+    report = {"runtime": list(runtime_api_version(jax))}
+    # A runtime whose headers carry an older FFI API than the handlers': the
+    # installed jaxlib's own c_api.h with its minor version set below ours.
+    import vexol_cpp
+    built = vexol_cpp.ffi_api_version()
+    real_dir = pathlib.Path(jax.ffi.include_dir())
+    fake = pathlib.Path(tempfile.mkdtemp()) / "xla" / "ffi" / "api"
+    fake.mkdir(parents=True)
+    header = (real_dir / "xla" / "ffi" / "api" / "c_api.h").read_text()
+    lines = [
+        f"#define XLA_FFI_API_MINOR {built[1] - 1}" if l.startswith("#define XLA_FFI_API_MINOR ")
+        else l for l in header.splitlines()
+    ]
+    (fake / "c_api.h").write_text("\\n".join(lines) + "\\n")
+    real_include_dir = jax.ffi.include_dir
+    jax.ffi.include_dir = lambda: str(fake.parents[2])
+    report["older_api"] = [attempt(), attempt(), list(calls), _registration.is_registered()]
+    report["built"] = list(built)
+
+    # A jax older than the supported range.
+    jax.ffi.include_dir = real_include_dir
+    real_version, jax.__version__ = jax.__version__, "0.4.38"
+    report["older_jax"] = [attempt(), list(calls)]
+    jax.__version__ = real_version
+
+    # The installed JAX itself: registration goes ahead.
+    report["installed"] = [attempt(), sorted(set(calls)) == sorted(calls), len(calls)]
+    print(json.dumps(report))
+"""
+
+
+# The FFI API version in the c_api.h of each jaxlib release line, measured.
+FFI_API_OF_RELEASE = {
+    (0, 5): (0, 1),
+    (0, 6): (0, 1),
+    (0, 7): (0, 1),
+    (0, 8): (0, 2),
+    (0, 9): (0, 3),
+    (0, 10): (0, 3),
+    (0, 11): (0, 4),
+    (0, 12): (0, 5),
+}
+
+
+def test_registration_refuses_a_jax_that_cannot_run_the_handlers():
+    from jax_releases import JAXLIB_RELEASE
+
+    report = run_python(INCOMPATIBLE)
+    # The installed jaxlib's header is read as the version it is known to carry.
+    if JAXLIB_RELEASE[:2] in FFI_API_OF_RELEASE:
+        assert tuple(report["runtime"]) == FFI_API_OF_RELEASE[JAXLIB_RELEASE[:2]]
+    built = ".".join(map(str, report["built"]))
+    older = f"{report['built'][0]}.{report['built'][1] - 1}"
+
+    # An older runtime API: a vexol error naming both versions and the fix,
+    # the same on a second attempt, and nothing registered meanwhile.
+    first, second, calls, registered = report["older_api"]
+    assert first is not None and first == second
+    assert f"built for XLA FFI API {built}" in first
+    assert f"provides FFI API {older}" in first
+    assert 'pip install --upgrade "jax>=' in first
+    assert calls == [] and registered is False
+
+    # Too old a jax: refused by name, still nothing registered.
+    message, calls = report["older_jax"]
+    assert message is not None and "found jax 0.4.38" in message and calls == []
+
+    # The real runtime: no error, and every target registered exactly once.
+    error, once, count = report["installed"]
+    assert error is None and once and count == 6
+
+
+def test_the_declared_jax_floor_is_the_one_checked_and_tested():
+    import pathlib
+    import tomllib
+
+    from vexol._compat import MINIMUM_JAX
+
+    root = pathlib.Path(__file__).resolve().parents[2]
+    floor = ".".join(map(str, MINIMUM_JAX))
+    declared = tomllib.loads((root / "pyproject.toml").read_text())["project"]["dependencies"]
+    assert sorted(declared) == [f"jax>={floor}", f"jaxlib>={floor}"]
+    pins = (root / "requirements-oldest-jax.txt").read_text().split()
+    assert f"jax=={floor}" in pins and f"jaxlib=={floor}" in pins
