@@ -273,11 +273,12 @@ class TestErrors:
             (jnp.array([0, 1], jnp.int32), TypeError),
             (jnp.zeros(3, jnp.uint32), ValueError),
             (jax.random.split(KEY, 2), ValueError),
+            (jax.random.split(jax.random.PRNGKey(0), 3), ValueError),
         ],
-        ids=["int", "float_array", "int32_pair", "uint32_wrong_shape", "several_keys"],
+        ids=["int", "float_array", "int32_pair", "uint32_wrong_shape", "several_keys", "raw_batch"],
     )
     def test_non_key(self, key, error):
-        with pytest.raises(error, match="key"):
+        with pytest.raises(error, match=r"vexol\.polya_gamma: key"):
             vexol.polya_gamma(key, 1.0, 0.0)
 
     def test_shapes_that_do_not_broadcast(self):
