@@ -134,7 +134,8 @@ def launch(
             )
             reader.start()
             readers.append(reader)
-        message(f"started {num_processes} processes, coordinator {address}")
+        pids = [process.pid for process in processes]
+        message(f"started {num_processes} processes (pids {pids}), coordinator {address}")
 
         deadline = time.monotonic() + timeout
         while True:
