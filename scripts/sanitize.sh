@@ -25,7 +25,9 @@ case "$MODE" in
     ;;
   tsan)
     SAN="-fsanitize=thread"
-    export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+    # die_after_fork=0: the worker pool test forks a multi-threaded process on
+    # purpose and checks that the child starts workers of its own.
+    export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0}"
     ;;
   *)
     echo "usage: $0 asan|tsan" >&2
