@@ -1,9 +1,9 @@
-// Coverage-guided fuzzing of the sampler and of the two handlers.
+// Coverage-guided fuzzing of the sampler and of the float64 handlers.
 //
 // The first input byte picks a target:
 //   - one pg_sample draw for an (h, z, seed) triple, which must finish within
 //     a budget of generator outputs;
-//   - a whole call of the flat or batched handler through a hand-built call
+//   - a whole call of the flat, batched or shared-input handler through a hand-built call
 //     frame, with arbitrary ranks, extents, element types and argument
 //     counts, checked against the handlers' contract: an error leaves `out`
 //     as it was, a success writes exactly the elements of h and every one of
@@ -197,9 +197,19 @@ struct Shapes {
 
 // What the handler must answer for these shapes, when every buffer has the
 // element type the binding declares. Empty means success.
-std::string expected_error(bool batched, const Shapes& s) {
+enum class Entry { kFlat, kBatched, kShared };
+
+std::string expected_error(Entry entry, const Shapes& s) {
   const int64_t n = product(s.h);
-  if (!batched) {
+  if (entry == Entry::kShared) {
+    if (n != product(s.z)) return "vexol: h and z must have equal length";
+    const int64_t rows = product(s.seed);
+    if (rows > 0 && n > 0 && product(s.out) / n < rows) {
+      return "vexol: out must hold one row of h's length per seed";
+    }
+    return "";
+  }
+  if (entry == Entry::kFlat) {
     if (n != product(s.z)) return "vexol: h and z must have equal length";
     if (product(s.out) < n) return "vexol: out must hold at least as many elements as h";
     return "";
@@ -212,7 +222,7 @@ std::string expected_error(bool batched, const Shapes& s) {
   return "";
 }
 
-void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
+void fuzz_handler_call(FuzzedDataProvider& in, Entry entry_kind) {
   const int64_t limit =
       in.ConsumeIntegralInRange<int>(0, 15) == 0 ? kMaxLargeElements : kMaxSmallElements;
   Shapes s;
@@ -263,8 +273,9 @@ void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
     b.ret(types[3], out_data, s.out);
     return b;
   };
-  XLA_FFI_Handler* entry =
-      batched ? &vexol::pg_sample_batched_f64_handler : &vexol::pg_sample_f64_handler;
+  XLA_FFI_Handler* entry = entry_kind == Entry::kBatched  ? &vexol::pg_sample_batched_f64_handler
+                           : entry_kind == Entry::kShared ? &vexol::pg_sample_shared_f64_handler
+                                                          : &vexol::pg_sample_f64_handler;
   const vexol::testing::CallOutcome outcome = build(out).call(entry);
 
   for (int64_t i = 0; i < kGuard; ++i) {
@@ -274,7 +285,7 @@ void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
     }
   }
   const bool well_formed = !wrong_type && arg_count == 3;
-  const std::string expected = well_formed ? expected_error(batched, s) : "";
+  const std::string expected = well_formed ? expected_error(entry_kind, s) : "";
   if (!well_formed || !expected.empty()) {
     if (outcome.ok) fail("a malformed call succeeded");
     if (outcome.code != XLA_FFI_Error_Code_INVALID_ARGUMENT) fail("an error without code 3");
@@ -294,12 +305,18 @@ void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
     fail("a well-formed call failed");
   }
   const int64_t n = product(s.h);
-  const int64_t written = batched && s.h[0] == 0 ? 0 : n;
+  const bool shared = entry_kind == Entry::kShared;
+  const int64_t written = entry_kind == Entry::kBatched && s.h[0] == 0 ? 0
+                          : shared                                     ? n * product(s.seed)
+                                                                       : n;
   for (int64_t i = 0; i < written; ++i) {
     const double x = out[i];
     if (bits_of(x) == kUntouchedBits) fail("a success left an element of out unwritten");
     if (!(x >= vexol::DRAW_FLOOR) && !std::isnan(x)) fail("an output below 1e-12");
-    if (std::isnan(h.data[i]) && !std::isnan(x)) fail("a NaN shape gave a number");
+    // Shared rows read h again for every row.
+    if (std::isnan(h.data[shared ? i % n : i]) && !std::isnan(x)) {
+      fail("a NaN shape gave a number");
+    }
   }
   for (int64_t i = written; i < out_count; ++i) {
     if (bits_of(out[i]) != kUntouchedBits) fail("a success wrote past the elements of h");
@@ -319,16 +336,19 @@ void fuzz_handler_call(FuzzedDataProvider& in, bool batched) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 4)) {
     case 0:
     case 1:
       fuzz_one_draw(in);
       break;
     case 2:
-      fuzz_handler_call(in, false);
+      fuzz_handler_call(in, Entry::kFlat);
+      break;
+    case 3:
+      fuzz_handler_call(in, Entry::kBatched);
       break;
     default:
-      fuzz_handler_call(in, true);
+      fuzz_handler_call(in, Entry::kShared);
       break;
   }
   return 0;
