@@ -1,6 +1,9 @@
 // The entry functions as the runtime sees them, through hand-built call
 // frames: what the binding rejects before the handlers run, the metadata
-// query, seed buffers of any rank, and no allocation on a warm call.
+// query, seed buffers of any rank, and no allocation on a warm call. The
+// binding's refusals carry the XLA headers' own diagnostics, whose wording
+// changes between jaxlib releases; what is ours is the contract: the call
+// is refused with INVALID_ARGUMENT, no handler message, and out untouched.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -51,7 +54,6 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
   struct Case {
     const char* what;
     CallFrameBuilder (*build)(Operands&);
-    const char* message_start;
   };
   const Case cases[] = {
       {"prepare stage",
@@ -59,8 +61,7 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
          auto b = sampling_frame(o.h, {2, 3}, o.z, {2, 3}, o.seed, {1}, o.out, {2, 3});
          b.stage(XLA_FFI_ExecutionStage_PREPARE);
          return b;
-       },
-       "Wrong execution stage: expected `"},
+       }},
       {"two arguments",
        [](Operands& o) {
          CallFrameBuilder b;
@@ -68,15 +69,13 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
              .arg(XLA_FFI_DataType_F64, o.z.data(), {2, 3})
              .ret(XLA_FFI_DataType_F64, o.out.data(), {2, 3});
          return b;
-       },
-       "[execute] Wrong number of arguments: expected 3 but got 2"},
+       }},
       {"four arguments",
        [](Operands& o) {
          auto b = sampling_frame(o.h, {2, 3}, o.z, {2, 3}, o.seed, {1}, o.out, {2, 3});
          b.arg(XLA_FFI_DataType_S64, o.seed.data(), {1});
          return b;
-       },
-       "[execute] Wrong number of arguments: expected 3 but got 4"},
+       }},
       {"no result",
        [](Operands& o) {
          CallFrameBuilder b;
@@ -84,15 +83,13 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
              .arg(XLA_FFI_DataType_F64, o.z.data(), {2, 3})
              .arg(XLA_FFI_DataType_S64, o.seed.data(), {1});
          return b;
-       },
-       "[execute] Wrong number of results: expected 1 but got 0"},
+       }},
       {"two results",
        [](Operands& o) {
          auto b = sampling_frame(o.h, {2, 3}, o.z, {2, 3}, o.seed, {1}, o.out, {2, 3});
          b.ret(XLA_FFI_DataType_F64, o.out.data(), {2, 3});
          return b;
-       },
-       "[execute] Wrong number of results: expected 1 but got 2"},
+       }},
       {"F32 h",
        [](Operands& o) {
          CallFrameBuilder b;
@@ -101,8 +98,7 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
              .arg(XLA_FFI_DataType_S64, o.seed.data(), {1})
              .ret(XLA_FFI_DataType_F64, o.out.data(), {2, 3});
          return b;
-       },
-       "[execute] Failed to decode all FFI handler operands (bad operands at: 0)"},
+       }},
       {"F64 seed",
        [](Operands& o) {
          CallFrameBuilder b;
@@ -111,8 +107,7 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
              .arg(XLA_FFI_DataType_F64, o.seed64.data(), {1})
              .ret(XLA_FFI_DataType_F64, o.out.data(), {2, 3});
          return b;
-       },
-       "[execute] Failed to decode all FFI handler operands (bad operands at: 2)"},
+       }},
       {"S64 out",
        [](Operands& o) {
          CallFrameBuilder b;
@@ -121,22 +116,19 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
              .arg(XLA_FFI_DataType_S64, o.seed.data(), {1})
              .ret(XLA_FFI_DataType_S64, o.out.data(), {2, 3});
          return b;
-       },
-       "[execute] Failed to decode all FFI handler operands (bad operands at: 3)"},
+       }},
       {"argument that is not a buffer",
        [](Operands& o) {
          auto b = sampling_frame(o.h, {2, 3}, o.z, {2, 3}, o.seed, {1}, o.out, {2, 3});
          b.arg_kind(1, 7);
          return b;
-       },
-       "[execute] Failed to decode all FFI handler operands (bad operands at: 1)"},
+       }},
       {"call frame of another size",
        [](Operands& o) {
          auto b = sampling_frame(o.h, {2, 3}, o.z, {2, 3}, o.seed, {1}, o.out, {2, 3});
          b.struct_size(XLA_FFI_CallFrame_STRUCT_SIZE - 8);
          return b;
-       },
-       "Unexpected XLA_FFI_CallFrame size"},
+       }},
   };
   for (const Entry& entry : kEntries) {
     for (const Case& c : cases) {
@@ -145,23 +137,12 @@ TEST(FfiBinding, RejectsMalformedCallsWithoutRunningTheHandler) {
       SCOPED_TRACE(std::string(entry.name) + ", " + c.what);
       EXPECT_FALSE(outcome.ok);
       EXPECT_EQ(outcome.code, XLA_FFI_Error_Code_INVALID_ARGUMENT);
-      EXPECT_EQ(outcome.message.rfind(c.message_start, 0), 0u) << outcome.message;
+      // Refused by the binding, not by a handler: none of our messages.
+      EXPECT_FALSE(outcome.message.empty());
+      EXPECT_EQ(outcome.message.find("vexol:"), std::string::npos) << outcome.message;
       EXPECT_TRUE(o.out_untouched());
     }
   }
-}
-
-TEST(FfiBinding, DecodingDiagnosticsNameTheDtypes) {
-  Operands o;
-  CallFrameBuilder b;
-  b.arg(XLA_FFI_DataType_F32, o.h32.data(), {2, 3})
-      .arg(XLA_FFI_DataType_F64, o.z.data(), {2, 3})
-      .arg(XLA_FFI_DataType_S64, o.seed.data(), {1})
-      .ret(XLA_FFI_DataType_F64, o.out.data(), {2, 3});
-  const CallOutcome outcome = b.call(&pg_sample_f64_handler);
-  EXPECT_NE(outcome.message.find("\nDiagnostics:\nWrong buffer dtype: expected F64 but got F32"),
-            std::string::npos)
-      << outcome.message;
 }
 
 TEST(FfiBinding, AnswersTheMetadataQueryWithoutRunningTheHandler) {

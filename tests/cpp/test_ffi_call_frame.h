@@ -1,11 +1,15 @@
 // A stand-in for the XLA runtime's side of a custom call: hand-built call
 // frames and just enough of the runtime's API (creating, reading and
 // destroying error objects) for the handlers' binding to report through it.
+// It compiles against the FFI headers of every jaxlib the build may name:
+// the error reader (GetMessage in older APIs, GetDetails in newer ones) and
+// the extension type are taken from the headers rather than spelled out.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "xla/ffi/api/c_api.h"
@@ -22,10 +26,49 @@ inline XLA_FFI_Error* fake_error_create(XLA_FFI_Error_Create_Args* args) {
   return new XLA_FFI_Error{args->errc, args->message};
 }
 
-inline void fake_error_get_details(XLA_FFI_Error_GetDetails_Args* args) {
-  args->errc = args->error->code;
+template <typename T, typename = void>
+struct HasErrc : std::false_type {};
+template <typename T>
+struct HasErrc<T, std::void_t<decltype(std::declval<T>().errc)>> : std::true_type {};
+
+template <typename T, typename = void>
+struct HasGetDetails : std::false_type {};
+template <typename T>
+struct HasGetDetails<T, std::void_t<decltype(&T::XLA_FFI_Error_GetDetails)>> : std::true_type {};
+
+template <typename T, typename = void>
+struct HasGetMessage : std::false_type {};
+template <typename T>
+struct HasGetMessage<T, std::void_t<decltype(&T::XLA_FFI_Error_GetMessage)>> : std::true_type {};
+
+template <typename Fn>
+struct ArgsOf;
+template <typename Args>
+struct ArgsOf<void (*)(Args*)> {
+  using type = Args;
+};
+
+// Reads an error back, with whichever argument struct the headers define.
+template <typename Args>
+void fake_error_read(Args* args) {
   args->message = args->error->message.c_str();
+  if constexpr (HasErrc<Args>::value) args->errc = args->error->code;
 }
+
+template <typename Api>
+void install_error_readers(Api& a) {
+  if constexpr (HasGetDetails<Api>::value) {
+    a.XLA_FFI_Error_GetDetails =
+        &fake_error_read<typename ArgsOf<decltype(a.XLA_FFI_Error_GetDetails)>::type>;
+  }
+  if constexpr (HasGetMessage<Api>::value) {
+    a.XLA_FFI_Error_GetMessage =
+        &fake_error_read<typename ArgsOf<decltype(a.XLA_FFI_Error_GetMessage)>::type>;
+  }
+}
+
+// The type of a call frame's extension chain in these headers.
+using ExtensionBase = std::remove_pointer_t<decltype(XLA_FFI_CallFrame::extension_start)>;
 
 inline void fake_error_destroy(XLA_FFI_Error_Destroy_Args* args) { delete args->error; }
 
@@ -39,7 +82,7 @@ inline const XLA_FFI_Api* fake_api() {
     a.api_version.major_version = XLA_FFI_API_MAJOR;
     a.api_version.minor_version = XLA_FFI_API_MINOR;
     a.XLA_FFI_Error_Create = &fake_error_create;
-    a.XLA_FFI_Error_GetDetails = &fake_error_get_details;
+    install_error_readers(a);
     a.XLA_FFI_Error_Destroy = &fake_error_destroy;
     return a;
   }();
@@ -94,7 +137,7 @@ class CallFrameBuilder {
     return *this;
   }
 
-  CallFrameBuilder& extension(XLA_FFI_InternalExtension* ext) {
+  CallFrameBuilder& extension(ExtensionBase* ext) {
     frame_.extension_start = ext;
     return *this;
   }
