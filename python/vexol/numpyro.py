@@ -57,8 +57,14 @@ class PolyaGamma(Distribution):
         batch_shape = jax.lax.broadcast_shapes(jnp.shape(self.h), jnp.shape(self.z))
         super().__init__(batch_shape=batch_shape, validate_args=validate_args)
 
+    def _params_shape(self) -> tuple[int, ...]:
+        # The batch shape, read from the parameters rather than from
+        # batch_shape, which keeps the unmapped shape when the distribution
+        # itself is mapped by jax.vmap.
+        return jax.lax.broadcast_shapes(jnp.shape(self.h), jnp.shape(self.z))
+
     def sample(self, key: jax.Array, sample_shape: tuple[int, ...] = ()) -> jax.Array:
-        shape = tuple(sample_shape) + self.batch_shape
+        shape = tuple(sample_shape) + self._params_shape()
         dtype = jnp.result_type(self.h, self.z)
         return vexol.polya_gamma(key, self.h, self.z, shape=shape, dtype=dtype)
 
@@ -89,11 +95,11 @@ class PolyaGamma(Distribution):
 
     @property
     def mean(self) -> jax.Array:
-        return jnp.broadcast_to(_mean(self.h, self.z), self.batch_shape)
+        return jnp.broadcast_to(_mean(self.h, self.z), self._params_shape())
 
     @property
     def variance(self) -> jax.Array:
-        return jnp.broadcast_to(_variance(self.h, self.z), self.batch_shape)
+        return jnp.broadcast_to(_variance(self.h, self.z), self._params_shape())
 
 
 __all__ = ["PolyaGamma"]
