@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # The whole test suite from a fresh clone: installs what is needed, builds
-# the C++ core and its tests, runs them, then installs the Python package
-# into .venv and runs the Python tests against the installed package.
+# the C++ core and its tests and runs them, builds ONE wheel of the package,
+# installs it into .venv (the newest supported JAX) and runs the Python tests
+# against it, then runs the same tests with the same wheel against the
+# oldest supported JAX (scripts/test_oldest_jax.sh), and compares the draw
+# digest between the two (scripts/digest.sh).
+#
+#   scripts/test.sh                 everything
+#   VEXOL_SKIP_OLDEST_JAX=1 scripts/test.sh   the newest JAX only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 
+# C++: the handlers are compiled against the XLA FFI headers that
+# csrc/ffi/CMakeLists.txt chooses (jaxlib 0.7.2's, fetched into the build
+# directory), never silently against .venv's newer jaxlib.
 BUILD=build/test
 .venv/bin/cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
@@ -13,12 +22,24 @@ BUILD=build/test
 .venv/bin/cmake --build "$BUILD" -j 2
 (cd "$BUILD" && ../../.venv/bin/ctest --output-on-failure -j 2)
 
-# The Python package, installed into .venv the way users install it (the
-# build reuses .venv's pinned tools instead of an isolated environment),
-# then tested through the real JAX runtime. pytest runs from the repository
-# root without it on sys.path, so the installed module is the one imported.
+# One wheel, built the way users build it (the build reuses .venv's pinned
+# tools instead of an isolated environment), for every environment below.
 export CMAKE_BUILD_PARALLEL_LEVEL=2
-.venv/bin/python -m pip install -q --disable-pip-version-check \
-  --no-build-isolation -C build-dir=build/wheel .
-VEXOL_REFERENCE_TOOL="$PWD/$BUILD/tests/cpp/vexol_reference_draws" \
-  .venv/bin/pytest -p no:cacheprovider tests/python
+rm -rf build/dist
+.venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps \
+  --no-build-isolation -C build-dir=build/wheel -w build/dist .
+WHEEL=$(ls build/dist/vexol-*.whl)
+echo "test: built $WHEEL"
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$WHEEL"
+
+# The Python tests through the real JAX runtime. pytest runs from the
+# repository root without python/ on sys.path, so the installed module is
+# the one imported.
+export VEXOL_REFERENCE_TOOL="$PWD/$BUILD/tests/cpp/vexol_reference_draws"
+.venv/bin/python -c 'import jax; print(f"test: newest JAX: jax {jax.__version__}")'
+.venv/bin/pytest -p no:cacheprovider tests/python
+
+if [ "${VEXOL_SKIP_OLDEST_JAX:-0}" != 1 ]; then
+  scripts/test_oldest_jax.sh "$WHEEL"
+  scripts/digest.sh .venv build/oldest-jax
+fi

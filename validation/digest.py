@@ -43,11 +43,12 @@ REFERENCE = pathlib.Path(__file__).resolve().with_name("digest_reference.npz")
 # The shapes cycle through every regime; the tilts sweep [-8, 8] in steps of
 # 0.01 in a scrambled order, so that each shape meets small and large tilts
 # and integer shapes fall on both sides of |z| = 1.
-SHAPES = np.array(
-    [0.1, 0.3, 0.5, 0.7, 0.95, 1.0, 2.0, 3.0, 4.0, 1.5, 2.5, 3.7, 4.5, 6.0, 7.5]
-    + [8.0, 12.5, 30.0, 50.0, 50.5, 100.0, 1000.0, 1.0, 2.0]
-)
-EXACT = ("Devroye", "Devroye sum", "alternate", "alternate pieces")
+# fmt: off
+SHAPES = np.array([
+    0.1, 0.3, 0.5, 0.7, 0.95, 1.0, 2.0, 3.0, 4.0, 1.5, 2.5, 3.7, 4.5, 6.0, 7.5,
+    8.0, 12.5, 30.0, 50.0, 50.5, 100.0, 1000.0, 1.0, 2.0,
+])
+# fmt: on
 REGIMES = (
     ("gamma series", "h < 1", False),
     ("Devroye", "h = 1", True),
