@@ -3,14 +3,25 @@
 // Every benchmark fills the same array of kBatch doubles per iteration from
 // one generator, so that the figures compare like with like: the floor is
 // the bare generator filling that array (next_u64, uniform), then the
-// elementary variates (normal, exponential, gamma), then pg_sample at one
-// (h, z) per regime. Items processed = draws, so Google Benchmark reports
-// items/s; benchmarks/report.py turns the JSON into ns per draw and ratios.
+// elementary variates (normal, exponential, gamma), then the draws at one
+// (h, z) per regime, in blocks of PG_BLOCK_SIZE as the chunk runner takes
+// them. Each regime is followed by its libm floor: the libm calls that the
+// same draws make (recorded with their arguments by libm_census.cc), issued
+// again as independent calls, per draw-equivalent. Items processed = draws,
+// so Google Benchmark reports items/s; benchmarks/report.py turns the JSON
+// into ns per draw and ratios.
 #include <benchmark/benchmark.h>
+#include <math.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
+#include "libm_census.h"
+#include "polya_gamma/pg_block.h"
 #include "polya_gamma/pg_sample.h"
 #include "random/gamma.h"
 #include "random/generator.h"
@@ -38,9 +49,7 @@ const std::vector<double>& varying_tilts() {
   return z;
 }
 
-void finish(benchmark::State& state) {
-  state.SetItemsProcessed(state.iterations() * kBatch);
-}
+void finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations() * kBatch); }
 
 void BM_next_u64(benchmark::State& state) {
   std::vector<uint64_t> out(kBatch);
@@ -68,13 +77,49 @@ void BM_variate(benchmark::State& state) {
 double gamma_shape_1(GeneratorState& g) { return vexol::gamma(1.0, g); }
 double gamma_shape_half(GeneratorState& g) { return vexol::gamma(0.5, g); }
 
-// pg_sample over the array at one shape, with the tilt z everywhere or,
-// with `varying`, the spread tilts above.
-void BM_pg(benchmark::State& state, double h, double z, bool varying) {
+struct Regime {
+  const char* name;
+  double h;
+  double z;
+  bool varying;  // z from varying_tilts() instead of z everywhere
+};
+
+const Regime kRegimes[] = {
+    {"h=1,z~U[0,4]", 1.0, 0.0, true},
+    {"h=1,z=0", 1.0, 0.0, false},
+    {"h=3,z=0.5 (sum)", 3.0, 0.5, false},
+    {"h=2.5,z=1 (alternate)", 2.5, 1.0, false},
+    {"h=6,z=1 (pieces)", 6.0, 1.0, false},
+    {"h=20,z=1 (saddle point)", 20.0, 1.0, false},
+    {"h=0.5,z=1 (gamma series)", 0.5, 1.0, false},
+    {"h=100,z=1 (normal)", 100.0, 1.0, false},
+};
+
+std::vector<double> shapes_of(const Regime& r) { return std::vector<double>(kBatch, r.h); }
+std::vector<double> tilts_of(const Regime& r) {
+  return r.varying ? varying_tilts() : std::vector<double>(kBatch, r.z);
+}
+
+// The draws of one regime over the array, a block at a time.
+void BM_pg(benchmark::State& state, Regime r) {
   std::vector<double> out(kBatch);
-  std::vector<double> zs(kBatch, z);
-  if (varying) zs = varying_tilts();
-  std::vector<double> hs(kBatch, h);
+  const std::vector<double> hs = shapes_of(r), zs = tilts_of(r);
+  GeneratorState g = vexol::seed_generator(kSeed);
+  for (auto _ : state) {
+    for (int64_t i = 0; i < kBatch; i += vexol::PG_BLOCK_SIZE) {
+      const int count = static_cast<int>(std::min<int64_t>(vexol::PG_BLOCK_SIZE, kBatch - i));
+      vexol::pg_sample_block(hs.data() + i, zs.data() + i, count, g, out.data() + i);
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  finish(state);
+}
+
+// The same draws one pg_sample at a time, set-up and draw interleaved.
+void BM_pg_per_element(benchmark::State& state, Regime r) {
+  std::vector<double> out(kBatch);
+  const std::vector<double> hs = shapes_of(r), zs = tilts_of(r);
   GeneratorState g = vexol::seed_generator(kSeed);
   for (auto _ : state) {
     for (int64_t i = 0; i < kBatch; ++i) out[i] = vexol::pg_sample(hs[i], zs[i], g);
@@ -82,6 +127,91 @@ void BM_pg(benchmark::State& state, double h, double z, bool varying) {
     benchmark::ClobberMemory();
   }
   finish(state);
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The libm floor of a regime: every libm call of its first kBatch draws
+// (the draws of the first iteration of BM_pg), with the recorded arguments,
+// issued again as independent calls, grouped by function. Each result is
+// stored and none feeds another call, so the core can overlap them all; the
+// time per iteration over kBatch is the cost of the calls alone per draw.
+void BM_libm_floor(benchmark::State& state, Regime r) {
+  using vexol_bench::kLibmFunctionCount;
+  using vexol_bench::LibmFunction;
+  const std::vector<double> hs = shapes_of(r), zs = tilts_of(r);
+  const vexol_bench::LibmCalls calls =
+      vexol_bench::record_libm_calls(hs.data(), zs.data(), kBatch, kSeed);
+  // The recording must have made the very draws that the benchmark times.
+  std::vector<double> real(kBatch);
+  GeneratorState g = vexol::seed_generator(kSeed);
+  for (int64_t i = 0; i < kBatch; ++i) real[i] = vexol::pg_sample(hs[i], zs[i], g);
+  for (int64_t i = 0; i < kBatch; ++i) {
+    if (!same_bits(real[i], calls.draws[i])) {
+      state.SkipWithError("the recorded draws differ from the benchmarked ones");
+      return;
+    }
+  }
+
+  size_t most = 1;
+  for (const auto& a : calls.first) most = std::max(most, a.size());
+  std::vector<double> out(most);
+  for (auto _ : state) {
+    for (int f = 0; f < kLibmFunctionCount; ++f) {
+      const std::vector<double>& x = calls.first[f];
+      const size_t n = x.size();
+      switch (static_cast<LibmFunction>(f)) {
+        case LibmFunction::kExp:
+          for (size_t j = 0; j < n; ++j) out[j] = ::exp(x[j]);
+          break;
+        case LibmFunction::kLog:
+          for (size_t j = 0; j < n; ++j) out[j] = ::log(x[j]);
+          break;
+        case LibmFunction::kLog1p:
+          for (size_t j = 0; j < n; ++j) out[j] = ::log1p(x[j]);
+          break;
+        case LibmFunction::kPow: {
+          const std::vector<double>& y = calls.second[f];
+          for (size_t j = 0; j < n; ++j) out[j] = ::pow(x[j], y[j]);
+          break;
+        }
+        case LibmFunction::kTan:
+          for (size_t j = 0; j < n; ++j) out[j] = ::tan(x[j]);
+          break;
+        case LibmFunction::kTanh:
+          for (size_t j = 0; j < n; ++j) out[j] = ::tanh(x[j]);
+          break;
+        case LibmFunction::kCos:
+          for (size_t j = 0; j < n; ++j) out[j] = ::cos(x[j]);
+          break;
+        case LibmFunction::kCosh:
+          for (size_t j = 0; j < n; ++j) out[j] = ::cosh(x[j]);
+          break;
+        case LibmFunction::kSinh:
+          for (size_t j = 0; j < n; ++j) out[j] = ::sinh(x[j]);
+          break;
+        case LibmFunction::kErfc:
+          for (size_t j = 0; j < n; ++j) out[j] = ::erfc(x[j]);
+          break;
+        case LibmFunction::kLgamma:
+          for (size_t j = 0; j < n; ++j) {
+            int sign;
+            out[j] = ::lgamma_r(x[j], &sign);
+          }
+          break;
+      }
+      benchmark::DoNotOptimize(out.data());
+      benchmark::ClobberMemory();
+    }
+  }
+  finish(state);
+  // The mix, in calls per draw.
+  for (int f = 0; f < kLibmFunctionCount; ++f) {
+    if (!calls.first[f].empty()) {
+      state.counters[vexol_bench::kLibmFunctionNames[f]] =
+          static_cast<double>(calls.first[f].size()) / kBatch;
+    }
+  }
 }
 
 // What a user writes without a dedicated sampler: the series truncated at
@@ -150,15 +280,20 @@ BENCHMARK(BM_variate<vexol::exponential>)->Name("block/exponential");
 BENCHMARK(BM_variate<gamma_shape_1>)->Name("block/gamma(1)");
 BENCHMARK(BM_variate<gamma_shape_half>)->Name("block/gamma(0.5)");
 BENCHMARK(BM_devroye_setup)->Name("block/devroye set-up,z~U[0,4]");
-BENCHMARK_CAPTURE(BM_pg, h1_zvar, 1.0, 0.0, true)->Name("pg/h=1,z~U[0,4]");
-BENCHMARK_CAPTURE(BM_pg, h1_z0, 1.0, 0.0, false)->Name("pg/h=1,z=0");
-BENCHMARK_CAPTURE(BM_pg, h3, 3.0, 0.5, false)->Name("pg/h=3,z=0.5 (sum)");
-BENCHMARK_CAPTURE(BM_pg, h2_5, 2.5, 1.0, false)->Name("pg/h=2.5,z=1 (alternate)");
-BENCHMARK_CAPTURE(BM_pg, h6, 6.0, 1.0, false)->Name("pg/h=6,z=1 (pieces)");
-BENCHMARK_CAPTURE(BM_pg, h20, 20.0, 1.0, false)->Name("pg/h=20,z=1 (saddle point)");
-BENCHMARK_CAPTURE(BM_pg, h0_5, 0.5, 1.0, false)->Name("pg/h=0.5,z=1 (gamma series)");
-BENCHMARK_CAPTURE(BM_pg, h100, 100.0, 1.0, false)->Name("pg/h=100,z=1 (normal)");
 BENCHMARK_CAPTURE(BM_series200, h2_5, 2.5, 1.0)->Name("series200/h=2.5,z=1");
 BENCHMARK_CAPTURE(BM_series200, h20, 20.0, 1.0)->Name("series200/h=20,z=1");
 
-BENCHMARK_MAIN();
+// Each regime's row is followed at once by its libm floor, so that the two
+// run close together and their ratio is least affected by other load.
+int main(int argc, char** argv) {
+  for (const Regime& r : kRegimes) {
+    benchmark::RegisterBenchmark((std::string("pg/") + r.name).c_str(), BM_pg, r);
+    benchmark::RegisterBenchmark((std::string("libm floor/") + r.name).c_str(), BM_libm_floor, r);
+  }
+  benchmark::RegisterBenchmark("element/h=1,z~U[0,4]", BM_pg_per_element, kRegimes[0]);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -43,8 +43,11 @@ using math::PI_SQUARED_OVER_8;
 inline constexpr double LOG_HALF_PI = 0.4515827052894549;
 using math::LOG_2;
 inline constexpr double LOG_SQRT_2PI = 0.9189385332046728;
-// The double just below the correctly rounded 1/sqrt(2); kept as it is.
-inline constexpr double INV_SQRT_2 = 0.7071067811865475;
+// 1/sqrt(2) one ulp below the correctly rounded math::SQRT_HALF. The left
+// mass of every set-up, and so every alternate draw, has always been
+// computed with this double: replacing it by SQRT_HALF would change the
+// draws, so the two constants stay apart.
+inline constexpr double INV_SQRT_2_ALTERNATE = 0.7071067811865475;
 }  // namespace alternate_constants
 
 // Truncation point t for h = 1 + k/8, k = 0..24.
@@ -85,7 +88,7 @@ inline double alternate_truncation_point(double h) {
 
 // Fills `s` for shape h and the tilt already in `s.tilt`. With `remainder`
 // the values that depend on the tilt alone are kept from an earlier set-up.
-inline float alternate_setup(AlternateState& s, double h, bool remainder) {
+inline void alternate_setup(AlternateState& s, double h, bool remainder) {
   using namespace alternate_constants;
   const double t = alternate_truncation_point(h);
   s.shape = h;
@@ -106,8 +109,8 @@ inline float alternate_setup(AlternateState& s, double h, bool remainder) {
     s.mean = h / c;
     s.mean_squared = s.mean * s.mean;
     const double root_t = std::sqrt(t);
-    const double a = h * INV_SQRT_2 / root_t;
-    const double b = root_t * c * INV_SQRT_2;
+    const double a = h * INV_SQRT_2_ALTERNATE / root_t;
+    const double b = root_t * c * INV_SQRT_2_ALTERNATE;
     const double E = std::exp(h * c);
     left_mass =
         std::exp(s.h_log2 - h * c) * ((std::erfc(a - b) + (std::erfc(a + b) * E) * E) * 0.5);
@@ -121,7 +124,6 @@ inline float alternate_setup(AlternateState& s, double h, bool remainder) {
   const double right_mass =
       upper_incomplete_gamma(h, s.rate * t, true) * std::exp((LOG_HALF_PI - s.log_rate) * h);
   s.right_probability = static_cast<float>(right_mass / (right_mass + left_mass));
-  return s.right_probability;
 }
 
 // Left piece for tilt > 0: the inverse Gaussian with mean `mean` and shape

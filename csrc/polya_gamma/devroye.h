@@ -63,32 +63,18 @@ inline double truncated_inverse_gaussian_large_tilt(double mu, GeneratorState& g
   }
 }
 
+// x = |tilt| and mu = 1/x, given.
+inline double truncated_inverse_gaussian(double x, double mu, GeneratorState& g) {
+  if (mu > DEVROYE_TRUNCATION) return truncated_inverse_gaussian_small_tilt(x, g);
+  return truncated_inverse_gaussian_large_tilt(mu, g);
+}
+
 }  // namespace detail
 
 // IG(1/|tilt|, 1) conditioned on X <= 0.64. A tilt of 0 is allowed.
 inline double truncated_inverse_gaussian_draw(double tilt, GeneratorState& g) {
   const double x = std::fabs(tilt);
-  const double mu = 1.0 / x;
-  if (mu > DEVROYE_TRUNCATION) return detail::truncated_inverse_gaussian_small_tilt(x, g);
-  return detail::truncated_inverse_gaussian_large_tilt(mu, g);
-}
-
-// Probability that an attempt proposes from the right piece (x > t). Both
-// terms of the left mass are summed in logarithms so that K exp(K t) is
-// never formed; for |z| above about 96.8 they overflow all the same and the
-// probability is 0.
-inline double devroye_right_probability(double z) {
-  using namespace devroye_constants;
-  constexpr double t = DEVROYE_TRUNCATION;
-  const double zeta = std::fabs(z) * 0.5;
-  const double K = (zeta * 0.5) * zeta + PI_SQUARED_OVER_8;
-  const double B = std::log(K) + K * t;
-  const double s = DEVROYE_INV_SQRT_TRUNCATION;
-  const double L = std::log(0.5 * std::erfc(-((zeta * t - 1.0) * s) * SQRT_HALF));
-  const double R = std::log(0.5 * std::erfc(((zeta * t + 1.0) * s) * SQRT_HALF));
-  const double f = std::exp(R + (B + zeta));
-  const double gl = std::exp(L + (B - zeta));
-  return 1.0 / ((f + gl) * FOUR_OVER_PI + 1.0);
+  return detail::truncated_inverse_gaussian(x, 1.0 / x, g);
 }
 
 // What a draw needs from z, computed once per element: a sum of h draws
@@ -96,15 +82,55 @@ inline double devroye_right_probability(double z) {
 // a typical draw (seven calls into libm).
 struct DevroyeSetup {
   double zeta;  // |z| / 2
+  double mu;    // 1 / zeta, the mean of the left proposal's inverse Gaussian
   double K;     // rate of the exponential right proposal
   double p;     // probability of proposing from the right piece
 };
 
-inline DevroyeSetup devroye_setup(double z) {
+// The most set-ups devroye_setups computes one stage at a time.
+inline constexpr int DEVROYE_SETUP_BATCH = 64;
+
+// The set-ups of z[0, n). The probability p that an attempt proposes from
+// the right piece (x > t) takes seven libm calls in a chain three deep;
+// each stage is done for a batch of elements before the next, so that the
+// calls of one stage do not wait for each other and the core overlaps them.
+// The arithmetic of each element is the same whatever n. Both terms of the
+// left mass are summed in logarithms so that K exp(K t) is never formed;
+// for |z| above about 96.8 they overflow all the same and p is 0.
+inline void devroye_setups(const double* z, int n, DevroyeSetup* out) {
   using namespace devroye_constants;
-  const double zeta = std::fabs(z) * 0.5;
-  return {zeta, (zeta * 0.5) * zeta + PI_SQUARED_OVER_8, devroye_right_probability(z)};
+  constexpr double t = DEVROYE_TRUNCATION;
+  constexpr double s = DEVROYE_INV_SQRT_TRUNCATION;
+  for (int start = 0; start < n; start += DEVROYE_SETUP_BATCH) {
+    const int m = n - start < DEVROYE_SETUP_BATCH ? n - start : DEVROYE_SETUP_BATCH;
+    DevroyeSetup* o = out + start;
+    double B[DEVROYE_SETUP_BATCH], L[DEVROYE_SETUP_BATCH], R[DEVROYE_SETUP_BATCH];
+    for (int i = 0; i < m; ++i) {
+      const double zeta = std::fabs(z[start + i]) * 0.5;
+      const double K = (zeta * 0.5) * zeta + PI_SQUARED_OVER_8;
+      o[i].zeta = zeta;
+      o[i].mu = 1.0 / std::fabs(zeta);
+      o[i].K = K;
+      B[i] = std::log(K) + K * t;
+    }
+    for (int i = 0; i < m; ++i) L[i] = std::erfc(-((o[i].zeta * t - 1.0) * s) * SQRT_HALF);
+    for (int i = 0; i < m; ++i) R[i] = std::erfc(((o[i].zeta * t + 1.0) * s) * SQRT_HALF);
+    for (int i = 0; i < m; ++i) L[i] = std::log(0.5 * L[i]);
+    for (int i = 0; i < m; ++i) R[i] = std::log(0.5 * R[i]);
+    for (int i = 0; i < m; ++i) R[i] = std::exp(R[i] + (B[i] + o[i].zeta));  // f
+    for (int i = 0; i < m; ++i) L[i] = std::exp(L[i] + (B[i] - o[i].zeta));  // g_l
+    for (int i = 0; i < m; ++i) o[i].p = 1.0 / ((R[i] + L[i]) * FOUR_OVER_PI + 1.0);
+  }
 }
+
+inline DevroyeSetup devroye_setup(double z) {
+  DevroyeSetup s;
+  devroye_setups(&z, 1, &s);
+  return s;
+}
+
+// Probability that an attempt proposes from the right piece.
+inline double devroye_right_probability(double z) { return devroye_setup(z).p; }
 
 inline double devroye_draw(const DevroyeSetup& s, GeneratorState& g) {
   using namespace devroye_constants;
@@ -118,7 +144,7 @@ inline double devroye_draw(const DevroyeSetup& s, GeneratorState& g) {
     if (p > uniform_nonzero(g)) {
       X = exponential(g) / K + t;
     } else {
-      X = truncated_inverse_gaussian_draw(zeta, g);
+      X = detail::truncated_inverse_gaussian(std::fabs(zeta), s.mu, g);
     }
 
     // The side of the series is fixed for the whole attempt; X == t is left.

@@ -7,7 +7,10 @@ namespace vexol::math {
 inline constexpr double PI = 3.141592653589793;
 inline constexpr double PI_SQUARED = 9.869604401089358;
 inline constexpr double PI_SQUARED_OVER_8 = 1.2337005501361697;
-inline constexpr double SQRT_HALF = 0.7071067811865476;  // correctly rounded 1/sqrt(2)
+// Correctly rounded 1/sqrt(2), used by Devroye's and the saddle-point set-ups.
+// The alternate sampler's set-up uses the double below it
+// (alternate_constants::INV_SQRT_2_ALTERNATE), which its draws depend on.
+inline constexpr double SQRT_HALF = 0.7071067811865476;
 inline constexpr double LOG_2 = 0.6931471805599453;
 
 }  // namespace vexol::math

@@ -1,7 +1,11 @@
 // A block of consecutive PG draws from one generator: the unit the chunk
 // runner works in. The draws are exactly those of pg_sample called on each
-// element in order; working a block at a time leaves room to prepare the
-// per-element work that does not touch the generator ahead of the draws.
+// element in order. What a draw needs from h and z alone (Devroye's,
+// the alternate and the saddle-point set-ups, the normal approximation's
+// moments) is computed for the whole block first: those libm calls do not
+// depend on each other, so the core overlaps them, where one element at a
+// time each set-up would wait for the draw before it, and that draw for the
+// set-up.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +19,29 @@ namespace vexol {
 inline constexpr int PG_BLOCK_SIZE = 64;
 
 // draws[i] = pg_sample(h[i], z[i], g) for i = 0, 1, ..., count - 1 in that
-// order, unclamped. 0 <= count <= PG_BLOCK_SIZE; draws must not overlap h
-// or z.
+// order, unclamped. 0 <= count <= PG_BLOCK_SIZE. Every h[i] and z[i] is read
+// before the first draw is written, so draws may overlap h or z.
 inline void pg_sample_block(const double* h, const double* z, int count, GeneratorState& g,
                             double* draws) {
-  for (int i = 0; i < count; ++i) draws[i] = pg_sample(h[i], z[i], g);
+  PgSetup setups[PG_BLOCK_SIZE];
+  // Devroye's set-ups, the most common by far (h = 1), are gathered and
+  // computed one stage at a time for all of them (devroye_setups).
+  int devroye_element[PG_BLOCK_SIZE];
+  double devroye_tilt[PG_BLOCK_SIZE] = {};  // only [0, devroye_count) is read
+  int devroye_count = 0;
+  for (int i = 0; i < count; ++i) {
+    if (pg_setup_but_devroye(h[i], z[i], setups[i])) {
+      devroye_element[devroye_count] = i;
+      devroye_tilt[devroye_count] = z[i];
+      ++devroye_count;
+    }
+  }
+  DevroyeSetup devroye[PG_BLOCK_SIZE];
+  devroye_setups(devroye_tilt, devroye_count, devroye);
+  for (int k = 0; k < devroye_count; ++k)
+    setups[devroye_element[k]].devroye_sum.devroye = devroye[k];
+
+  for (int i = 0; i < count; ++i) draws[i] = pg_draw(setups[i], g);
 }
 
 }  // namespace vexol

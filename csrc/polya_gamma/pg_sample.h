@@ -1,6 +1,7 @@
 // One PG(h, z) draw: the per-element choice of method by the shape h and,
 // for small integer shapes, by |z|.
 //
+//   h = +-inf                       NaN
 //   h > 50                          normal approximation (moments matched)
 //   8 <= h <= 50                    saddle-point approximation
 //   h = 1; integer h <= 4, |z| <= 1 sums of exact Devroye PG(1, z) draws
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "polya_gamma/alternate.h"
 #include "polya_gamma/devroye.h"
@@ -34,9 +36,68 @@ inline constexpr double INV_2PI_SQUARED = 0.05066059182116889;
 inline constexpr double ONE_TWENTYFOURTH = 0.041666666666666664;
 }  // namespace dispatch_constants
 
+// The method of one element and what its draw needs from h and z alone.
+// pg_setup computes it just before the draw in pg_sample, and for a whole
+// block ahead of the block's draws in pg_sample_block; the draws are the
+// same either way, since nothing in a set-up touches the generator.
+enum class PgMethod : int {
+  kNaN,              // h = -inf: NaN without a generator output
+  kNormal,           // h > 50 (and h = +inf, with NaN moments)
+  kSaddlePoint,      // 8 <= h <= 50
+  kDevroyeSum,       // h = 1; integer h <= 4 with |z| <= 1
+  kGammaSeries,      // h < 1
+  kAlternate,        // other h <= 4
+  kAlternatePieces,  // 4 < h < 8, and NaN h
+};
+
 // Normal draw with the exact mean h tanh(a/2)/(2a) and variance
 // h (sinh a - a) sech^2(a/2)/(4 a^3), a = |z|.
-inline double pg_normal_approximation(double h, double z, GeneratorState& g) {
+struct NormalSetup {
+  double mean;
+  double sd;
+};
+
+// A sum of `count` exact PG(1, z) draws sharing one set-up.
+struct DevroyeSumSetup {
+  DevroyeSetup devroye;
+  int count;
+};
+
+// PG(h, z) = (1/(2 pi^2)) sum_k G_k / ((k - 1/2)^2 + w^2), G_k ~ Gamma(h),
+// w = |z|/(2 pi): GAMMA_SERIES_TERMS explicit terms and, if the rest of the
+// sum has a positive mean m and variance v, one gamma variate with them.
+struct GammaSeriesSetup {
+  double h;
+  double w;
+  double mean;        // m, or the whole rest when there is no tail draw
+  double tail_shape;  // m^2 / v
+  double tail_scale;  // v / m
+  bool tail_draw;
+};
+
+// 4 < h < 8 (or NaN): `count` whole pieces (4 from h = 5 on, else 3), then
+// the remainder, from a second set-up of the same state.
+struct AlternatePiecesSetup {
+  AlternateState piece;
+  AlternateState rest;
+  int count;
+};
+
+struct PgSetup {
+  PgMethod method;
+  union {
+    NormalSetup normal;
+    SaddlePointSetup saddle_point;
+    DevroyeSumSetup devroye_sum;
+    GammaSeriesSetup gamma_series;
+    AlternateState alternate;
+    AlternatePiecesSetup pieces;
+  };
+};
+
+namespace detail {
+
+inline void normal_setup(double h, double z, NormalSetup& out) {
   using namespace dispatch_constants;
   const double a = std::fabs(z);
   double mean, var;
@@ -54,21 +115,17 @@ inline double pg_normal_approximation(double h, double z, GeneratorState& g) {
     // NaN; the variance there is 0 all the same.
     var = std::isinf(sh) ? 0.0 : (((sh - a) * (h * 0.25)) * (1.0 - T * T)) / ((a * a) * a);
   }
-  const double N = normal(g);
-  return N * std::sqrt(var) + mean;
+  out.mean = mean;
+  out.sd = std::sqrt(var);
 }
 
-// PG(h, z) = (1/(2 pi^2)) sum_k G_k / ((k - 1/2)^2 + w^2), G_k ~ Gamma(h),
-// w = |z|/(2 pi): 20 explicit terms and one gamma variate with the mean and
-// variance of the rest of the sum.
-inline double pg_gamma_series(double h, double z, GeneratorState& g) {
+inline void gamma_series_setup(double h, double z, GammaSeriesSetup& out) {
   using namespace dispatch_constants;
   const double w = std::fabs(z) / TWO_PI;
-  double A = 0.0, S1 = 0.0, S2 = 0.0;
+  double S1 = 0.0, S2 = 0.0;
   for (int k = 1; k <= GAMMA_SERIES_TERMS; ++k) {
     const double kk = static_cast<double>(k) - 0.5;
     const double d = kk * kk + w * w;
-    A += gamma(h, g) / d;
     S1 += 1.0 / d;
     S2 += 1.0 / (d * d);
   }
@@ -86,50 +143,138 @@ inline double pg_gamma_series(double h, double z, GeneratorState& g) {
   const double s = h * INV_2PI_SQUARED;
   const double m = std::max(0.0, F1 - S1) * s;
   const double v = std::max(0.0, F2 - S2) * (s * INV_2PI_SQUARED);
-  const double P = A * INV_2PI_SQUARED;
-  if (m > 0.0 && v > 1e-300) return gamma((m * m) / v, g) * (v / m) + P;
-  return m + P;
+  out.h = h;
+  out.w = w;
+  out.mean = m;
+  out.tail_draw = m > 0.0 && v > 1e-300;
+  if (out.tail_draw) {
+    out.tail_shape = (m * m) / v;
+    out.tail_scale = v / m;
+  }
 }
 
-// Sum of n exact PG(1, z) draws, n = h (an integer shape; <= 0 gives 0).
-inline double pg_devroye_sum(double h, double z, GeneratorState& g) {
-  if (!(h > 0.0)) return 0.0;  // also keeps -inf away from the int conversion
-  const int n = static_cast<int>(h);
-  const DevroyeSetup setup = devroye_setup(z);
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) sum += devroye_draw(setup, g);
-  return sum;
+inline double gamma_series_draw(const GammaSeriesSetup& s, GeneratorState& g) {
+  const double w = s.w;
+  double A = 0.0;
+  for (int k = 1; k <= GAMMA_SERIES_TERMS; ++k) {
+    const double kk = static_cast<double>(k) - 0.5;
+    A += gamma(s.h, g) / (kk * kk + w * w);
+  }
+  const double P = A * dispatch_constants::INV_2PI_SQUARED;
+  if (s.tail_draw) return gamma(s.tail_shape, g) * s.tail_scale + P;
+  return s.mean + P;
 }
 
-// 4 < h < 8 (or NaN): whole pieces of 4 (h >= 5) or 3, then the remainder.
-inline double pg_alternate_pieces(double h, double z, GeneratorState& g) {
-  AlternateState s{};
+inline void alternate_pieces_setup(double h, double z, AlternatePiecesSetup& out) {
+  AlternateState& s = out.piece;
+  s = AlternateState{};
   s.tilt = std::fabs(z) * 0.5;
   const double piece = h >= 5.0 ? 4.0 : 3.0;
   alternate_setup(s, piece, false);
-  double sum = 0.0;
+  int count = 0;
   while (h > 4.0) {
-    sum += alternate_draw(s, g) * 0.25;
+    ++count;
     h -= piece;
   }
-  alternate_setup(s, h, true);
-  return alternate_draw(s, g) * 0.25 + sum;
+  out.count = count;
+  // The draws change only x and log_x, which no set-up reads: setting up
+  // a copy now gives the state the remainder's draw has always had.
+  out.rest = s;
+  alternate_setup(out.rest, h, true);
+}
+
+}  // namespace detail
+
+// pg_setup but for the Devroye set-up of a kDevroyeSum element with draws
+// to make, which the caller completes: true for such an element.
+// pg_sample_block completes them for a whole block at once.
+inline bool pg_setup_but_devroye(double h, double z, PgSetup& out) {
+  if (std::isinf(h)) {
+    // No PG law has an infinite shape: NaN. h = +inf has always taken the
+    // normal approximation, which draws one normal for every element, and
+    // -inf no output at all; both keep doing so, so that the draws of the
+    // elements after an infinite shape stay what they were.
+    if (h > 0.0) {
+      out.method = PgMethod::kNormal;
+      out.normal.mean = std::numeric_limits<double>::quiet_NaN();
+      out.normal.sd = std::numeric_limits<double>::quiet_NaN();
+    } else {
+      out.method = PgMethod::kNaN;
+    }
+    return false;
+  }
+  if (h > 50.0) {
+    out.method = PgMethod::kNormal;
+    detail::normal_setup(h, z, out.normal);
+    return false;
+  }
+  if (h >= 8.0) {
+    out.method = PgMethod::kSaddlePoint;
+    saddle_point_setup(h, z, out.saddle_point);
+    return false;
+  }
+  const double a = std::fabs(z);
+  if (h == 1.0 || (h == std::floor(h) && h <= 4.0 && a <= 1.0)) {
+    // An integer shape <= 0 sums no draws: 0.
+    out.method = PgMethod::kDevroyeSum;
+    out.devroye_sum.count = h > 0.0 ? static_cast<int>(h) : 0;
+    return h > 0.0;
+  }
+  if (h < 1.0) {
+    out.method = PgMethod::kGammaSeries;
+    detail::gamma_series_setup(h, z, out.gamma_series);
+    return false;
+  }
+  if (h <= 4.0) {
+    out.method = PgMethod::kAlternate;
+    out.alternate = AlternateState{};
+    out.alternate.tilt = a * 0.5;
+    alternate_setup(out.alternate, h, false);
+    return false;
+  }
+  out.method = PgMethod::kAlternatePieces;
+  detail::alternate_pieces_setup(h, z, out.pieces);
+  return false;
+}
+
+// What the draw of PG(h, z) needs, and by which method.
+inline void pg_setup(double h, double z, PgSetup& out) {
+  if (pg_setup_but_devroye(h, z, out)) out.devroye_sum.devroye = devroye_setup(z);
+}
+
+// One raw draw from a set-up (whose scratch fields it overwrites); the
+// caller clamps.
+inline double pg_draw(PgSetup& s, GeneratorState& g) {
+  switch (s.method) {
+    case PgMethod::kNormal:
+      return normal(g) * s.normal.sd + s.normal.mean;
+    case PgMethod::kSaddlePoint:
+      return saddle_point_draw(s.saddle_point, g);
+    case PgMethod::kDevroyeSum: {
+      double sum = 0.0;
+      for (int i = 0; i < s.devroye_sum.count; ++i) sum += devroye_draw(s.devroye_sum.devroye, g);
+      return sum;
+    }
+    case PgMethod::kGammaSeries:
+      return detail::gamma_series_draw(s.gamma_series, g);
+    case PgMethod::kAlternate:
+      return alternate_draw(s.alternate, g) * 0.25;
+    case PgMethod::kAlternatePieces: {
+      double sum = 0.0;
+      for (int i = 0; i < s.pieces.count; ++i) sum += alternate_draw(s.pieces.piece, g) * 0.25;
+      return alternate_draw(s.pieces.rest, g) * 0.25 + sum;
+    }
+    case PgMethod::kNaN:
+      break;
+  }
+  return std::numeric_limits<double>::quiet_NaN();
 }
 
 // One raw PG(h, z) draw; the caller clamps. The sign of z never matters.
 inline double pg_sample(double h, double z, GeneratorState& g) {
-  if (h > 50.0) return pg_normal_approximation(h, z, g);
-  if (h >= 8.0) return saddle_point_draw(h, z, g);
-  const double a = std::fabs(z);
-  if (h == 1.0 || (h == std::floor(h) && h <= 4.0 && a <= 1.0)) return pg_devroye_sum(h, z, g);
-  if (h < 1.0) return pg_gamma_series(h, z, g);
-  if (h <= 4.0) {
-    AlternateState s{};
-    s.tilt = a * 0.5;
-    alternate_setup(s, h, false);
-    return alternate_draw(s, g) * 0.25;
-  }
-  return pg_alternate_pieces(h, z, g);
+  PgSetup s;
+  pg_setup(h, z, s);
+  return pg_draw(s, g);
 }
 
 }  // namespace vexol

@@ -17,6 +17,8 @@
 
 namespace vexol {
 
+// The two-piece envelope and the target's constants; `x` is the point at
+// which saddle_point_envelope evaluates the envelope.
 struct SaddlePointState {
   double right_constant;
   double left_constant;
@@ -24,14 +26,11 @@ struct SaddlePointState {
   double left_slope;
   double right_multiplier;
   double left_multiplier;
-  double left_scale;
   double log_cosh_tilt;
-  double density_factor;
   double half_tilt_squared;
   double log_split;
   double split;
   double shape;
-  double tilt;
   double x;
 };
 
@@ -51,7 +50,7 @@ using math::SQRT_HALF;
 inline constexpr double NEWTON_TOLERANCE = 1e-05;
 inline constexpr double SMALL_ARGUMENT = 1e-12;
 inline constexpr int NEWTON_STEP_LIMIT = 25;
-inline constexpr double RESULT_FLOOR = 1e-12;
+inline constexpr double RESULT_FLOOR = 1e-12;  // the least draw, as the chunk runner's floor
 // Beyond this |z| the envelope and the target lose every significant digit
 // to cancellation ((eta + u) X against phi(u), both of order |z|).
 inline constexpr double TILT_LIMIT = 1e10;
@@ -136,27 +135,46 @@ inline double saddle_point_envelope(const SaddlePointState& s) {
          s.left_multiplier;
 }
 
-namespace detail {
+// Everything a draw needs from h and z, computed before it: the envelope,
+// the probability of its left piece and the two pieces' parameters.
+struct SaddlePointSetup {
+  enum Kind : int {
+    kEnvelope,   // rejection from the two-piece envelope
+    kZero,       // infinite tilt: the limit 0, no generator output
+    kLargeTilt,  // |z| > TILT_LIMIT: one normal draw (mean, sd)
+  };
+  Kind kind;
+  SaddlePointState state;
+  double left_probability;
+  double mu;              // left piece: inverse Gaussian with mean mu and shape h
+  double F;               // 1 / mu
+  double lambda_r;        // right piece: gamma with rate lambda_r
+  double density_factor;  // sqrt(h / (2 pi))
+  double mean;            // kLargeTilt
+  double sd;              // kLargeTilt
+};
 
-// For |z| beyond TILT_LIMIT, PG(h, z) has mean h/(2|z|) and variance
-// h/(2|z|^3) to double precision, a relative spread below 1e-5: one normal
-// draw with those moments.
-inline double saddle_point_large_tilt(double h, double z, GeneratorState& g) {
-  const double a = std::fabs(z);
-  const double mean = (h * 0.5) / a;
-  const double sd = std::sqrt((h * 0.5) / a) / a;
-  return std::max(saddle_point_constants::RESULT_FLOOR, normal(g) * sd + mean);
-}
-
-}  // namespace detail
-
-inline double saddle_point_draw(double h, double z, GeneratorState& g) {
+inline void saddle_point_setup(double h, double z, SaddlePointSetup& out) {
   using namespace saddle_point_constants;
   // The limit of PG(h, z) as |z| grows without bound.
-  if (std::isinf(z)) return 0.0;
-  if (std::fabs(z) > TILT_LIMIT) return detail::saddle_point_large_tilt(h, z, g);
+  if (std::isinf(z)) {
+    out.kind = SaddlePointSetup::kZero;
+    return;
+  }
+  if (std::fabs(z) > TILT_LIMIT) {
+    // For |z| beyond TILT_LIMIT, PG(h, z) has mean h/(2|z|) and variance
+    // h/(2|z|^3) to double precision, a relative spread below 1e-5: one
+    // normal draw with those moments.
+    const double a = std::fabs(z);
+    out.kind = SaddlePointSetup::kLargeTilt;
+    out.mean = (h * 0.5) / a;
+    out.sd = std::sqrt((h * 0.5) / a) / a;
+    return;
+  }
+  out.kind = SaddlePointSetup::kEnvelope;
 
-  SaddlePointState st{};
+  SaddlePointState& st = out.state;
+  st = SaddlePointState{};
   const double c = std::fabs(z) * 0.5;
   double rho = 1.0, log_rho = 0.0, eta = 0.0, kappa = 0.0;
   if (c > 0.0) {
@@ -167,7 +185,6 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
   }
   st.half_tilt_squared = eta;
   st.log_cosh_tilt = kappa;
-  st.tilt = c;
   st.shape = h;
 
   const double xc = rho * SPLIT_FACTOR;
@@ -189,14 +206,15 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
   const double w = ((1.0 / xc) * (1.0 / xc)) * slope_at_split;
   const double B = 1.0 / std::sqrt(w * (1.0 / xc));
   const double D = std::sqrt(h * INV_2PI);
-  st.left_scale = B;
-  st.density_factor = D;
+  out.density_factor = D;
   st.left_multiplier = D * B;
   st.right_multiplier = D / std::sqrt(w);
 
   // Left piece: inverse Gaussian with mean mu and shape h, below xc.
   const double F = std::sqrt(st.left_slope * (-2.0));
   const double mu = 1.0 / F;
+  out.F = F;
+  out.mu = mu;
   const double G = std::sqrt(xc / h);
   const double I = std::log1p(std::erfc(((xc / mu - 1.0) / G) * SQRT_HALF) * (-0.5));
   const double I2 = std::log1p(std::erfc((-(xc / mu + 1.0) / G) * SQRT_HALF) * (-0.5));
@@ -205,6 +223,7 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
                            B;
   // Right piece: gamma with rate lambda_r, above xc.
   const double lambda_r = (-h) * st.right_slope;
+  out.lambda_r = lambda_r;
   const double log_rate_term = (st.right_constant - std::log(lambda_r)) * h;
   double right_mass = std::exp(log_rate_term) *
                       (upper_incomplete_gamma(h, xc * lambda_r, false) * st.right_multiplier);
@@ -215,11 +234,27 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
     right_mass = std::exp(log_rate_term + log_upper_incomplete_gamma(h, xc * lambda_r) +
                           std::log(st.right_multiplier));
   }
-  const double left_probability = left_mass / (right_mass + left_mass);
+  out.left_probability = left_mass / (right_mass + left_mass);
+}
 
+// One draw from a set-up; `s.state.x` is overwritten.
+inline double saddle_point_draw(SaddlePointSetup& s, GeneratorState& g) {
+  using namespace saddle_point_constants;
+  if (s.kind == SaddlePointSetup::kZero) return 0.0;
+  if (s.kind == SaddlePointSetup::kLargeTilt) {
+    return std::max(RESULT_FLOOR, normal(g) * s.sd + s.mean);
+  }
+  SaddlePointState& st = s.state;
+  const double h = st.shape;
+  const double xc = st.split;
+  const double eta = st.half_tilt_squared;
+  const double mu = s.mu;
+  const double F = s.F;
+  const double D = s.density_factor;
+  SaddlePointDerivatives derivatives;
   for (;;) {
     double X;
-    if (left_probability > uniform_nonzero(g)) {
+    if (s.left_probability > uniform_nonzero(g)) {
       do {
         const double N = normal(g);
         X = ((((mu * mu) * 0.5) * N) * N) / h + mu;
@@ -227,7 +262,7 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
         if (uniform_nonzero(g) * (X * F + 1.0) > 1.0) X = (mu * mu) / X;
       } while (!(X < xc));
     } else {
-      X = draw_gamma_tail(h, lambda_r, xc, g);
+      X = draw_gamma_tail(h, s.lambda_r, xc, g);
     }
     st.x = X;
 
@@ -240,6 +275,12 @@ inline double saddle_point_draw(double h, double z, GeneratorState& g) {
     if (T > P) continue;
     return std::max(RESULT_FLOOR, (h * 0.25) * X);
   }
+}
+
+inline double saddle_point_draw(double h, double z, GeneratorState& g) {
+  SaddlePointSetup s;
+  saddle_point_setup(h, z, s);
+  return saddle_point_draw(s, g);
 }
 
 }  // namespace vexol

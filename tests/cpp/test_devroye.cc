@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "polya_gamma/devroye.h"
 #include "test_support.h"
@@ -35,6 +37,33 @@ TEST(DevroyeMixture, ZeroTiltMatchesClosedForm) {
   const double right = (3.141592653589793 / (2 * K)) * std::exp(-K * t);
   const double left = 2 * 2 * 0.5 * std::erfc(1.25 / std::sqrt(2.0));  // 2 M, M = 2 Phi(-1/sqrt t)
   EXPECT_NEAR(devroye_right_probability(0.0), right / (right + left), 1e-12);
+}
+
+TEST(DevroyeMixture, SetUpsOfManyTiltsAreThoseOfEachAlone) {
+  // Batches of DEVROYE_SETUP_BATCH, each a stage at a time: every element
+  // of every batch, the last partial one included, is set up from its own
+  // tilt exactly as it would be alone.
+  const int n = 2 * DEVROYE_SETUP_BATCH + 17;
+  std::vector<double> z(n);
+  GeneratorState r = seed_generator(31);
+  for (int i = 0; i < n; ++i) z[i] = (uniform(r) - 0.2) * 12.0;
+  z[5] = kNaN;
+  z[DEVROYE_SETUP_BATCH] = kInf;
+  z[n - 1] = 150.0;
+  std::vector<DevroyeSetup> all(n);
+  devroye_setups(z.data(), n, all.data());
+  // Equal bits, or NaN in both: the sign of a NaN is not part of any result.
+  auto same = [](double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+  };
+  for (int i = 0; i < n; ++i) {
+    const DevroyeSetup one = devroye_setup(z[i]);
+    ASSERT_TRUE(same(one.zeta, all[i].zeta) && same(one.mu, all[i].mu) && same(one.K, all[i].K) &&
+                same(one.p, all[i].p))
+        << "element " << i << ", z " << z[i];
+  }
+  EXPECT_TRUE(std::isnan(all[5].p));
+  EXPECT_EQ(all[n - 1].p, 0.0);
 }
 
 TEST(Devroye, SignOfTiltDoesNotMatter) {

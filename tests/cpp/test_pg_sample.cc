@@ -97,10 +97,27 @@ TEST(Dispatch, SaddlePointFromEightToFifty) {
 }
 
 TEST(Dispatch, NonPositiveIntegerShapesUpToUnitTiltAreZero) {
-  for (double h : {0.0, -0.0, -1.0, -3.0, -kInf}) {
+  for (double h : {0.0, -0.0, -1.0, -3.0}) {
     GeneratorState g = seed_generator(6);
     EXPECT_EQ(testing::run_with_deadline([&] { return pg_sample(h, 0.5, g); }), 0.0) << h;
     EXPECT_EQ(outputs_between(seed_generator(6), g), 0);
+  }
+}
+
+TEST(Dispatch, InfiniteShapesGiveNaNAndKeepTheDrawsAfterThem) {
+  // No PG law has an infinite shape. +inf draws the one normal of the
+  // normal approximation's regime, -inf nothing, as they always did, so that
+  // the element after an infinite shape keeps its draw.
+  for (double z : {0.0, -0.0, 0.5, 1.0, 3.0, 100.0, 1e300, kInf, -kInf, kNaN}) {
+    for (double h : {kInf, -kInf}) {
+      GeneratorState g = seed_generator(14), expected = seed_generator(14);
+      for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(std::isnan(pg_sample(h, z, g))) << h << " " << z;
+        if (h > 0) normal(expected);
+      }
+      EXPECT_TRUE(same_state(g, expected)) << h << " " << z;
+      EXPECT_EQ(pg_sample(1.0, 0.5, g), pg_sample(1.0, 0.5, expected));
+    }
   }
 }
 
