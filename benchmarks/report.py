@@ -2,11 +2,14 @@
 
     python benchmarks/report.py BUILD/benchmarks/vexol_benchmarks [--repetitions N] [--min-time S]
 
-Every benchmark is repeated; the table shows the median of the repetitions
-of the CPU time per draw (CPU time of the benchmarking thread, so that time
-lost to other processes on a shared machine does not count), its ratio to
-the floor (the generator filling the same array with uniforms) and, where
-there is one, the goal for that regime.
+Every benchmark is repeated; the first table shows the median of the
+repetitions of the CPU time per draw (CPU time of the benchmarking thread, so
+that time lost to other processes on a shared machine does not count), its
+ratio to the floor (the generator filling the same array with uniforms) and,
+where there is one, the goal for that regime. The second table sets each
+regime ("pg/...") against its libm floor ("libm floor/..."): the libm calls
+its draws make, issued again independently, per draw-equivalent, measured in
+the same run; with the calls per draw that make up that floor.
 """
 
 import argparse
@@ -30,6 +33,22 @@ TENTH_OF = {
     "pg/h=20,z=1 (saddle point)": "series200/h=20,z=1",
 }
 FLOOR = "floor/uniform"
+# Regime -> goal for its time over its libm floor.
+LIBM_GOALS = {"h=1,z~U[0,4]": 1.6}
+LIBM_FLOOR = "libm floor/"
+LIBM_FUNCTIONS = (
+    "exp",
+    "log",
+    "log1p",
+    "pow",
+    "tan",
+    "tanh",
+    "cos",
+    "cosh",
+    "sinh",
+    "erfc",
+    "lgamma",
+)
 
 
 def run(binary, repetitions, min_time):
@@ -45,18 +64,24 @@ def run(binary, repetitions, min_time):
 
 
 def medians(report):
-    """name -> (cpu ns per draw, wall ns per draw), medians of the repetitions."""
-    rows = {}
+    """name -> (cpu ns per draw, wall ns per draw), medians of the repetitions,
+    and name -> {libm function: calls per draw} for the libm floor rows."""
+    rows, calls = {}, {}
     for b in report["benchmarks"]:
         if b.get("aggregate_name") != "median":
             continue
         name = b["run_name"]
+        if b.get("error_occurred"):
+            raise SystemExit(f"{name}: {b.get('error_message')}")
         per_second = b["items_per_second"]
         # items_per_second is computed from CPU time; scale for wall time.
         cpu_ns = 1e9 / per_second
         wall_ns = cpu_ns * b["real_time"] / b["cpu_time"]
         rows[name] = (cpu_ns, wall_ns)
-    return rows
+        mix = {f: b[f] for f in LIBM_FUNCTIONS if f in b}
+        if mix:
+            calls[name] = mix
+    return rows, calls
 
 
 def table(rows):
@@ -66,6 +91,8 @@ def table(rows):
         "-" * 86,
     ]
     for name, (cpu, wall) in rows.items():
+        if name.startswith(LIBM_FLOOR):
+            continue
         goal = GOALS.get(name)
         if name in TENTH_OF and TENTH_OF[name] in rows:
             goal = rows[TENTH_OF[name]][0] / 10.0
@@ -75,6 +102,32 @@ def table(rows):
         goal_text = f"{goal:8.1f}" if goal is not None else " " * 8
         lines.append(
             f"{name:34s} {cpu:10.1f} {wall:9.1f} {cpu / floor:8.1f} {goal_text}  {verdict}"
+        )
+    return "\n".join(lines)
+
+
+def libm_table(rows, calls):
+    """Each regime against its libm floor from the same run."""
+    lines = [
+        f"{'regime':28s} {'ns/draw':>8s} {'libm ns':>8s} {'x libm':>7s} {'goal':>5s}  "
+        f"{'verdict':7s}  libm calls per draw",
+        "-" * 100,
+    ]
+    for name, (cpu, _) in rows.items():
+        if not name.startswith("pg/"):
+            continue
+        regime = name[len("pg/") :]
+        floor_name = LIBM_FLOOR + regime
+        if floor_name not in rows:
+            continue
+        libm = rows[floor_name][0]
+        ratio = cpu / libm
+        goal = LIBM_GOALS.get(regime)
+        verdict = "" if goal is None else ("met" if ratio <= goal else "MISSED")
+        goal_text = f"{goal:5.2f}" if goal is not None else " " * 5
+        mix = " ".join(f"{f} {n:.2f}" for f, n in calls.get(floor_name, {}).items())
+        lines.append(
+            f"{regime:28s} {cpu:8.1f} {libm:8.1f} {ratio:7.2f} {goal_text}  {verdict:7s}  {mix}"
         )
     return "\n".join(lines)
 
@@ -92,7 +145,10 @@ def main():
         f"load average {ctx.get('load_avg')}; medians of {args.repetitions} "
         f"repetitions, floor = {FLOOR}"
     )
-    print(table(medians(report)))
+    rows, calls = medians(report)
+    print(table(rows))
+    print()
+    print(libm_table(rows, calls))
     return 0
 
 
