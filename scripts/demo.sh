@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The demo from a fresh clone: installs what is needed (scripts/bootstrap.sh),
-# builds and installs vexol into .venv, then runs the Pólya-Gamma Gibbs
-# sampler for Bayesian logistic regression. Arguments go to the example,
-# e.g. scripts/demo.sh --iterations 20000 --seed 1 --output out/demo.png
+# builds and installs vexol into .venv, then runs a Pólya-Gamma Gibbs sampler:
+#   scripts/demo.sh [args]         Bayesian logistic regression (examples/gibbs_logistic.py)
+#   scripts/demo.sh negbin [args]  negative-binomial regression (examples/negbin_regression.py)
+# Arguments go to the example, e.g.
+#   scripts/demo.sh --iterations 20000 --chains 2 --seed 1 --output out/demo.png
+#   scripts/demo.sh negbin --sweeps 1000 --nuts-samples 0
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -19,4 +22,9 @@ if [ ! -f "$STAMP" ] || [ "$(cat "$STAMP")" != "$current" ] ||
   printf '%s' "$current" > "$STAMP"
 fi
 
-exec .venv/bin/python examples/gibbs_logistic.py "$@"
+example=examples/gibbs_logistic.py
+if [ "${1:-}" = negbin ]; then
+  example=examples/negbin_regression.py
+  shift
+fi
+exec .venv/bin/python "$example" "$@"
