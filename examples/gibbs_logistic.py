@@ -31,6 +31,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
+# float64 by default; main() switches x64 off again for --dtype float32.
 jax.config.update("jax_enable_x64", True)
 
 import vexol  # noqa: E402  (needs x64 switched on first)
@@ -52,7 +53,7 @@ def _gibbs_step(X, kappa, prior_precision, prior_shift, key, beta, sweep):
     # Each sweep's key comes from its index alone, so the chain does not
     # depend on how the sweeps are cut into blocks.
     omega_key, normal_key = jax.random.split(jax.random.fold_in(key, sweep))
-    omega = vexol.polya_gamma(omega_key, 1.0, X @ beta)
+    omega = vexol.polya_gamma(omega_key, 1.0, X @ beta, dtype=X.dtype)
     precision = X.T @ (omega[:, None] * X) + prior_precision
     chol = jnp.linalg.cholesky(precision)
     mean = jax.scipy.linalg.cho_solve((chol, True), X.T @ kappa + prior_shift)
@@ -84,6 +85,7 @@ def gibbs_logistic(
     block_size: int = 1000,
     beta_init: np.ndarray | None = None,
     on_block: Callable[[int], None] | None = None,
+    dtype: jax.typing.DTypeLike | None = None,
 ) -> np.ndarray:
     """Draw from the posterior of logistic regression with prior N(b0, diag(sd^2)).
 
@@ -100,6 +102,9 @@ def gibbs_logistic(
       beta_init: starting coefficients, (p,) for every chain or (chains, p)
         (zeros by default).
       on_block: called with the number of sweeps after every block.
+      dtype: float64 or float32, the precision of the whole sweep, the
+        Pólya-Gamma draws included; by default JAX's default float dtype
+        (float64 with x64 on, float32 with it off).
 
     Returns:
       (num_iterations, p) coefficient draws for one key, or
@@ -109,15 +114,16 @@ def gibbs_logistic(
     single = key.ndim == 0
     keys = key[None] if single else key.reshape(-1)
     chains = keys.shape[0]
-    X = jnp.asarray(X, jnp.float64)
+    dtype = jnp.zeros(()).dtype if dtype is None else jnp.dtype(dtype)
+    X = jnp.asarray(X, dtype)
     p = X.shape[1]
-    kappa = jnp.asarray(y, jnp.float64) - 0.5
+    kappa = jnp.asarray(y, dtype) - 0.5
     sd = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,))
     b0 = np.zeros(p) if prior_mean is None else np.asarray(prior_mean, np.float64)
-    prior_precision = jnp.diag(1.0 / sd**2)
-    prior_shift = jnp.asarray(b0 / sd**2)
+    prior_precision = jnp.asarray(np.diag(1.0 / sd**2), dtype)
+    prior_shift = jnp.asarray(b0 / sd**2, dtype)
     start = np.zeros(p) if beta_init is None else np.asarray(beta_init, np.float64)
-    beta = jnp.asarray(np.broadcast_to(start, (chains, p)))
+    beta = jnp.asarray(np.broadcast_to(start, (chains, p)), dtype)
 
     blocks = []
     done = 0
@@ -213,7 +219,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--prior-sd", type=float, default=2.5)
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path(DEFAULT_OUTPUT))
+    parser.add_argument(
+        "--dtype",
+        choices=["float64", "float32"],
+        default="float64",
+        help="float32 runs the whole sampler with JAX's x64 mode off",
+    )
     args = parser.parse_args(argv)
+    jax.config.update("jax_enable_x64", args.dtype == "float64")
     if args.iterations < 10:
         parser.error("--iterations must be at least 10")
     if args.chains < 1:
@@ -231,7 +244,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"breast cancer: {n} training and {len(y_test)} test rows, {p} coefficients")
     print(
         f"{args.chains} chains x {args.iterations} Gibbs sweeps ({warmup} warm-up), "
-        f"prior N(0, {args.prior_sd}^2)"
+        f"prior N(0, {args.prior_sd}^2), {args.dtype}"
+        + ("" if args.dtype == "float64" else " (x64 off)")
     )
 
     # Block ends are timed so that the rate can be given without the first
@@ -252,9 +266,10 @@ def main(argv: list[str] | None = None) -> int:
             args.iterations,
             prior_sd=args.prior_sd,
             on_block=on_block,
+            dtype=args.dtype,
         )
     elapsed = time.perf_counter() - start
-    kept = draws[:, warmup:]
+    kept = np.asarray(draws[:, warmup:], np.float64)
     pooled = kept.reshape(-1, p)
 
     print("\nposterior (all chains after warm-up; split R-hat and bulk ESS across chains)")

@@ -87,6 +87,21 @@ def test_agrees_with_the_laplace_approximation(chain, synthetic):
     assert np.all((ratio > 0.8) & (ratio < 1.25)), ratio
 
 
+def test_float32_sampler_with_x64_off_agrees_with_the_laplace_approximation(example, synthetic):
+    X, y, _ = synthetic
+    mode, covariance = laplace(X, y)
+    sd = np.sqrt(np.diag(covariance))
+    with jax.enable_x64(False):
+        draws = example.gibbs_logistic(
+            jax.random.split(jax.random.key(2), 2), X, y, 400, prior_sd=PRIOR_SD, block_size=400
+        )
+    assert draws.dtype == np.float32 and draws.shape == (2, 400, X.shape[1])
+    kept = draws[:, 100:].reshape(-1, X.shape[1]).astype(np.float64)
+    np.testing.assert_array_less(np.abs(kept.mean(axis=0) - mode), 0.3 * sd)
+    ratio = kept.std(axis=0) / sd
+    assert np.all((ratio > 0.8) & (ratio < 1.25)), ratio
+
+
 def test_chain_does_not_depend_on_block_size(example, synthetic):
     X, y, _ = synthetic
     key = jax.random.key(3)
