@@ -55,7 +55,7 @@ import vexol  # noqa: E402  (needs x64 switched on first)
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import mcmc_diagnostics  # noqa: E402
 
-DEFAULT_SWEEPS = 3000
+DEFAULT_SWEEPS = 2500
 DEFAULT_CHAINS = 4
 DEFAULT_OUTPUT = "out/negbin_regression.png"
 PRIOR_SD = 10.0
@@ -385,8 +385,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--chains", type=int, default=DEFAULT_CHAINS)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path(DEFAULT_OUTPUT))
-    parser.add_argument("--nuts-warmup", type=int, default=500, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=1000, help="per chain; 0 skips NUTS")
+    parser.add_argument("--nuts-warmup", type=int, default=400, help="per chain")
+    parser.add_argument("--nuts-samples", type=int, default=500, help="per chain; 0 skips NUTS")
     args = parser.parse_args(argv)
     if args.sweeps < 10:
         parser.error("--sweeps must be at least 10")
@@ -453,7 +453,6 @@ def main(argv: list[str] | None = None) -> int:
         print(f"  {name:<46}{share:>8.2%}")
 
     params, bse = statsmodels_fit(X, y)
-    alpha = params[-1]
     print("\nstatsmodels NegativeBinomial (NB2, log link) maximum likelihood")
     print("  slopes are the same quantities; its intercept is b_0 + log r and alpha = 1 / r")
     pooled = draws.reshape(-1, draws.shape[2])
@@ -467,7 +466,6 @@ def main(argv: list[str] | None = None) -> int:
             f"  {label:<24}{mean:>11.4f}{sd:>9.4f}{params[j]:>11.4f}{bse[j]:>9.4f}"
             f"{(mean - params[j]) / sd:>9.2f}"
         )
-    del alpha
 
     observed = count_frequencies(y)
     replicated = predictive_frequencies(X, beta, r, 400, args.seed)
