@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "polya_gamma/draw_floor.h"
+
 namespace vexol {
 
 class WorkerPool;
@@ -23,7 +25,6 @@ inline constexpr uint64_t CHUNK_SEED_MULTIPLIER = 0xD1B54A32D192ED03ULL;
 // Row r of a batch is seeded with (r + 1) * ROW_SEED_MULTIPLIER XOR its
 // seed, modulo 2^64.
 inline constexpr uint64_t ROW_SEED_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
-inline constexpr double DRAW_FLOOR = 1e-12;
 
 // A batch with fewer elements than this stays on the calling thread: waking
 // a worker costs about as much as drawing this many cheap elements.
@@ -39,13 +40,9 @@ inline uint64_t row_seed(uint64_t seed, int64_t r) {
   return (static_cast<uint64_t>(r) + 1) * ROW_SEED_MULTIPLIER ^ seed;
 }
 
-// The stored value of a draw. Written as a comparison with the floor on the
-// left so that a NaN draw fails it and passes through unchanged (std::max
-// would turn NaN into the floor).
-inline double clamp_draw(double draw) { return DRAW_FLOOR > draw ? DRAW_FLOOR : draw; }
-
 // Fills out[0, count) on the calling thread from one generator seeded with
-// `seed`, one PG draw per element in element order. The float version draws
+// `seed`, one PG draw per element in element order, each stored through
+// clamp_draw (at least DRAW_FLOOR; NaN stays NaN). The float version draws
 // exactly as the double one from the widened inputs and stores each clamped
 // draw rounded to the nearest float. out may alias h or z element for
 // element (a block of inputs is read before its draws are stored).
