@@ -20,6 +20,17 @@ import re
 MINIMUM_JAX = (0, 5, 3)
 
 
+# The first jaxlib release line whose runtime has each FFI API version
+# (measured: 0.5-0.7 carry 0.1, 0.8 0.2, 0.9-0.10 0.3, 0.11 0.4, 0.12 0.5).
+FIRST_RELEASE_WITH_API = {
+    (0, 1): (0, 5),
+    (0, 2): (0, 8),
+    (0, 3): (0, 9),
+    (0, 4): (0, 11),
+    (0, 5): (0, 12),
+}
+
+
 class IncompatibleJaxError(RuntimeError):
     """The installed JAX cannot run vexol's handlers."""
 
@@ -45,8 +56,8 @@ def installed_version(distribution: str) -> str | None:
         return None
 
 
-def _upgrade_hint() -> str:
-    floor = ".".join(map(str, MINIMUM_JAX))
+def _upgrade_hint(release: tuple[int, ...] = MINIMUM_JAX) -> str:
+    floor = ".".join(map(str, release))
     return f'pip install --upgrade "jax>={floor}" "jaxlib>={floor}"'
 
 
@@ -113,7 +124,8 @@ def check_runtime(jax_module, extension) -> None:
     built_text = ".".join(map(str, built))
     runtime_text = ".".join(map(str, runtime))
     if built > runtime:
-        fix = f"Upgrade JAX to a release whose FFI API is {built_text} or newer: {_upgrade_hint()}"
+        release = max(FIRST_RELEASE_WITH_API.get(built, MINIMUM_JAX), MINIMUM_JAX)
+        fix = f"Upgrade JAX to a release whose FFI API is {built_text} or newer: {_upgrade_hint(release)}"
     else:
         fix = "Install a vexol built for this JAX (reinstall vexol from source)."
     raise IncompatibleJaxError(
