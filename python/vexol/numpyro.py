@@ -16,7 +16,6 @@ from typing import Any, ClassVar
 
 import jax
 import jax.numpy as jnp
-import numpy as np
 from numpyro.distributions import Distribution, constraints
 from numpyro.distributions.util import promote_shapes, validate_sample
 
@@ -70,16 +69,9 @@ class PolyaGamma(Distribution):
 
     def expand(self, batch_shape: Sequence[int]) -> PolyaGamma:
         # A PG distribution with broadcast parameters is the expanded
-        # distribution, and keeps cdf, mean and variance.
+        # distribution, and keeps cdf, mean and variance. broadcast_to raises
+        # ValueError for a shape the batch shape does not broadcast to.
         batch_shape = tuple(batch_shape)
-        try:
-            ok = np.broadcast_shapes(self.batch_shape, batch_shape) == batch_shape
-        except ValueError:
-            ok = False
-        if not ok:
-            raise ValueError(
-                f"Cannot broadcast distribution of shape {self.batch_shape} to shape {batch_shape}"
-            )
         return PolyaGamma(
             jnp.broadcast_to(self.h, batch_shape),
             jnp.broadcast_to(self.z, batch_shape),
