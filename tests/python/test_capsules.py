@@ -2,6 +2,8 @@
 capsules it hands out, and multi-phase initialisation."""
 
 import ctypes
+import sys
+import sysconfig
 
 import pytest
 
@@ -17,7 +19,14 @@ _api.PyCapsule_GetContext.argtypes = [ctypes.py_object]
 _api.PyCapsule_IsValid.restype = ctypes.c_int
 _api.PyCapsule_IsValid.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
-FUNCTIONS = ["pg_sample_f64_capsule", "pg_sample_batched_f64_capsule"]
+FUNCTIONS = [
+    "pg_sample_f64_capsule",
+    "pg_sample_batched_f64_capsule",
+    "pg_sample_shared_f64_capsule",
+    "pg_sample_f32_capsule",
+    "pg_sample_batched_f32_capsule",
+    "pg_sample_shared_f32_capsule",
+]
 
 
 def test_module_documentation_and_function_order():
@@ -77,3 +86,51 @@ def test_initialisation_is_multi_phase():
     assert type(definition).__name__ == "moduledef"
     del definition
     assert library.PyInit_vexol_cpp() == address
+
+
+def test_the_build_runs_on_the_oldest_supported_jax():
+    # The FFI API the handlers were compiled for must be one that the
+    # oldest jaxlib the package declares already provides; newer headers
+    # would make that jaxlib refuse every handler.
+    from vexol._compat import FIRST_RELEASE_WITH_API, MINIMUM_JAX
+
+    built = vexol_cpp.ffi_api_version()
+    assert isinstance(built, tuple) and len(built) == 2
+    assert FIRST_RELEASE_WITH_API[built] <= MINIMUM_JAX[:2]
+
+
+PY_MOD_EXEC, PY_MOD_GIL = 2, 4
+PY_MOD_GIL_NOT_USED = 1
+
+
+def module_slots():
+    """(slot, value) pairs of the module definition PyInit_vexol_cpp returns,
+    read through PyModuleDef's layout: the object header, m_init, m_index,
+    m_copy, m_name, m_doc, m_size and m_methods come before m_slots."""
+    library = ctypes.PyDLL(vexol_cpp.__file__)
+    library.PyInit_vexol_cpp.restype = ctypes.c_void_p
+    address = library.PyInit_vexol_cpp()
+    pointer = ctypes.sizeof(ctypes.c_void_p)
+    offset = object.__basicsize__ + 7 * pointer
+    slots_address = ctypes.c_void_p.from_address(address + offset).value
+    slots = []
+    while True:
+        slot = ctypes.c_int.from_address(slots_address).value
+        if slot == 0:
+            return slots
+        value = ctypes.c_void_p.from_address(slots_address + pointer).value
+        slots.append((slot, value or 0))
+        slots_address += 2 * pointer
+
+
+def test_free_threaded_interpreters_keep_the_gil_off():
+    slots = dict(module_slots())
+    assert PY_MOD_EXEC in slots  # the reader found the definition's slots
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        # Built for a free-threaded interpreter: the module declares that it
+        # needs no GIL, and importing it left the GIL off.
+        assert slots.get(PY_MOD_GIL) == PY_MOD_GIL_NOT_USED
+        assert not sys._is_gil_enabled()
+    else:
+        # The abi3 build for regular interpreters carries no such slot.
+        assert PY_MOD_GIL not in slots
