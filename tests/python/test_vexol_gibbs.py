@@ -196,6 +196,14 @@ def test_bulk_ess_across_chains(diagnostics):
         float(numpyro_ess(correlated)), rel=1e-9
     )
 
+    # Ranks make it a property of the order of the draws alone: a monotone
+    # transform that gives the draws heavy tails changes nothing.
+    heavy = np.exp(3.0 * correlated)
+    assert diagnostics.bulk_ess(heavy) == pytest.approx(diagnostics.bulk_ess(correlated), rel=1e-9)
+    assert diagnostics.split_rhat(heavy) == pytest.approx(
+        diagnostics.split_rhat(correlated), rel=1e-9
+    )
+
     # A chain away from the others makes the draws worth far fewer.
     stuck = correlated.copy()
     stuck[0] += 3.0
