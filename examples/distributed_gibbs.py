@@ -555,13 +555,16 @@ def run(jax, args) -> int:
     return 0
 
 
-def _median_time(fn, reps: int) -> float:
-    times = []
+def _interleaved_medians(cases: dict, reps: int) -> dict:
+    """Median seconds of each case, the cases taking turns so that a change
+    in the machine's load affects all of them alike."""
+    times: dict = {name: [] for name in cases}
     for _ in range(reps):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return float(np.median(times))
+        for name, case in cases.items():
+            start = time.perf_counter()
+            case().block_until_ready()
+            times[name].append(time.perf_counter() - start)
+    return {name: float(np.median(values)) for name, values in times.items()}
 
 
 def benchmark(jax, args, layout, chain, X, X_kappa, key, beta, saved, save, p, dtype) -> int:
@@ -575,7 +578,10 @@ def benchmark(jax, args, layout, chain, X, X_kappa, key, beta, saved, save, p, d
     length = args.block
     first = layout.replicated(np.asarray(0, np.int64))
     local = Chain(jax, layout.mesh, p, args.prior_sd, dtype, "none", save)
-    loop = chain.reduce_loop(length)
+    # The reduction alone is short: time many in a row so that one
+    # scheduling delay of a busy machine is spread thin.
+    loop_length = 200
+    loop = chain.reduce_loop(loop_length)
     # Any p x p block per shard will do: the reduction's cost does not
     # depend on the values.
     share = jax.make_array_from_callback(
@@ -590,13 +596,11 @@ def benchmark(jax, args, layout, chain, X, X_kappa, key, beta, saved, save, p, d
         )[2],
         "reduction_alone": lambda: loop(share),
     }
-    figures = {}
     for case in cases.values():
         case().block_until_ready()  # compile and warm up
-    for name, case in cases.items():
-        figures[name] = (
-            _median_time(lambda c=case: c().block_until_ready(), args.benchmark) / length
-        )
+    figures = _interleaved_medians(cases, args.benchmark)
+    figures = {name: seconds / length for name, seconds in figures.items()}
+    figures["reduction_alone"] *= length / loop_length
     figures["comm_share"] = 1.0 - figures["sweep_without_reduction"] / figures["sweep"]
     figures["reduction_share"] = figures["reduction_alone"] / figures["sweep"]
     result = {

@@ -126,7 +126,7 @@ def launch(
                 stdout=subprocess.PIPE,
                 stderr=subprocess.STDOUT,
                 text=True,
-                start_new_session=True,
+                process_group=0,  # killable as a group; same session, same CPU share
             )
             processes.append(process)
             reader = threading.Thread(
