@@ -238,12 +238,13 @@ def test_unreachable_coordinator_is_reported_in_bounded_time(processes):
     assert f"cannot reach the coordinator at {address} within 2 s" in processes.output(worker)
 
 
-def start_pair(processes, *extra, env1=None, heartbeat=3):
+def start_pair(processes, *extra, env1=None, extra1=(), heartbeat=3):
+    """Processes 0 and 1 of a run; process 1 gets `env1` and `extra1` on top."""
     address = f"127.0.0.1:{free_port()}"
     common = ["--coordinator-address", address, "--num-processes", "2"]
     common += ["--init-timeout", "30", "--heartbeat-timeout", str(heartbeat), *extra]
     first = processes.start([EXAMPLE, *common, "--process-id", "0"], "p0")
-    second = processes.start([EXAMPLE, *common, "--process-id", "1"], "p1", env=env1)
+    second = processes.start([EXAMPLE, *common, "--process-id", "1", *extra1], "p1", env=env1)
     return first, second
 
 
@@ -274,11 +275,35 @@ def test_launcher_kills_the_others_when_one_dies(processes):
             os.killpg(pid, 0)
 
 
-def test_x64_off_in_one_process_is_refused_by_every_process(processes):
-    pair = start_pair(processes, *CHAIN, env1=clean_env(JAX_ENABLE_X64="0"), heartbeat=10)
+def test_launcher_time_limit_kills_every_process(processes):
+    launcher = processes.start(
+        [LAUNCHER, "-n", "2", "--timeout", "4", "--", *LONG_CHAIN], "launcher"
+    )
+    assert wait_exit(launcher, 20) < 20
+    out = processes.output(launcher)
+    assert launcher.returncode == 124, out
+    assert "time limit of 4 s reached; killed processes [0, 1]" in out
+    for pid in json.loads(re.search(r"pids (\[[\d, ]+\])", out).group(1)):
+        with pytest.raises(ProcessLookupError):
+            os.killpg(pid, 0)
+
+
+@pytest.mark.parametrize(
+    "difference, message",
+    [
+        ("x64", "jax_enable_x64) differs between processes: on in processes [0], off in [1]"),
+        ("seed", "processes [1] were started with other settings than process 0"),
+    ],
+    ids=["x64 off in one", "another seed in one"],
+)
+def test_processes_that_disagree_are_refused_by_every_process(processes, difference, message):
+    if difference == "x64":
+        pair = start_pair(processes, *CHAIN, env1=clean_env(JAX_ENABLE_X64="0"), heartbeat=10)
+    else:  # the last --seed wins
+        pair = start_pair(processes, *CHAIN, extra1=["--seed", "6"], heartbeat=10)
     for process in pair:
         assert wait_exit(process, 40) < 40
     for process in pair:
         out = processes.output(process)
         assert process.returncode == 3, out
-        assert "jax_enable_x64) differs between processes: on in processes [0], off in [1]" in out
+        assert message in out
