@@ -1,6 +1,7 @@
 """examples/numpyro_hierarchical_logistic.py at a tiny size: both samplers
 run, their draws are finite and in the support, they land on the
-maximum-likelihood fit of the well-determined coefficients, and the
+maximum-likelihood fit of the well-determined coefficients with its
+standard errors, and the
 effective-sample-size report is consistent."""
 
 import importlib.util
@@ -35,9 +36,9 @@ def test_tiny_run_is_sane(example, capsys):
     X, y, features = example.load_data()
     assert result["names"] == ["tau", "alpha (intercept)", *(f"beta[{f}]" for f in features)]
     # With 6366 rows the likelihood dominates the shrinkage prior, so the
-    # posterior means of the intercept and coefficients sit near the
-    # maximum-likelihood fit (the prior moves them by well under one
-    # standard error).
+    # posterior of the intercept and coefficients sits near the
+    # maximum-likelihood fit (the prior moves it by well under one
+    # standard error)...
     fit = sm.Logit(y, sm.add_constant(X)).fit(disp=0)
     for sampler in ("gibbs", "nuts"):
         run = result[sampler]
@@ -45,8 +46,12 @@ def test_tiny_run_is_sane(example, capsys):
         assert np.all(np.isfinite(run["draws"]))
         assert np.all(run["draws"][:, 0] > 0)  # tau
         assert np.all(run["draws"].std(axis=0) > 0)  # the chains move
-        error = np.abs(run["draws"][:, 1:].mean(axis=0) - fit.params)
+        coefficients = run["draws"][:, 1:]
+        error = np.abs(coefficients.mean(axis=0) - fit.params)
         np.testing.assert_array_less(error, 4 * fit.bse)
+        # ... and spread about as far as its standard errors.
+        ratio = coefficients.std(axis=0, ddof=1) / fit.bse
+        assert np.all((ratio > 0.5) & (ratio < 2)), ratio
         assert np.all((run["ess"] > 0) & np.isfinite(run["ess"]))
         rates = result[f"{sampler}_rates"]
         assert rates["seconds"] > 0
