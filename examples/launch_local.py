@@ -13,13 +13,16 @@ The launcher waits for all of them. If one fails, or the time limit passes,
 it kills the others and exits with a message saying which process did what:
 the exit status of the first failed process (128 + signal for a signal),
 124 for the time limit. Each process runs in its own process group, and the
-whole group is killed, so nothing it started is left behind.
+whole group is killed, so nothing it started is left behind; SIGTERM, SIGHUP
+or Ctrl-C to the launcher kill them too, and on Linux so does the
+launcher's own death, however it dies.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import ctypes
 import os
 import pathlib
 import signal
@@ -61,6 +64,17 @@ def _kill_group(process: subprocess.Popen) -> None:
     # process that joined a distributed runtime, and the process runs on.
     with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(process.pid, signal.SIGKILL)
+
+
+def _die_with_parent() -> None:
+    """In the child: be killed when the launcher dies, even by SIGKILL.
+
+    A launcher that is killed outright cannot clean up; without this its
+    processes would run on, joined to each other, until their work ends.
+    """
+    if sys.platform.startswith("linux"):
+        PR_SET_PDEATHSIG = 1
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def _interrupt(signum, frame):
@@ -127,8 +141,12 @@ def launch(
                 stderr=subprocess.STDOUT,
                 text=True,
                 process_group=0,  # killable as a group; same session, same CPU share
+                preexec_fn=_die_with_parent,
             )
             processes.append(process)
+        # The readers start once every process is forked: preexec_fn runs
+        # between fork and exec, which is only safe with no other threads.
+        for rank, process in enumerate(processes):
             reader = threading.Thread(
                 target=_forward, args=(f"[{rank}] ", process.stdout, sink), daemon=True
             )

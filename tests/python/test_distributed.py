@@ -59,6 +59,14 @@ class Processes:
     def __init__(self, directory):
         self.directory = directory
         self.started = []
+        self.groups = []  # started by a launcher started here
+
+    def launched_pids(self, launcher):
+        """The pids of the processes `launcher` started, killed at teardown too."""
+        self.wait_for(launcher, r"pids \[")
+        pids = json.loads(re.search(r"pids (\[[\d, ]+\])", self.output(launcher)).group(1))
+        self.groups.extend(pids)
+        return pids
 
     def start(self, args, name, env=None):
         log = open(self.directory / f"{name}.log", "w+")  # noqa: SIM115 (closed at teardown)
@@ -94,6 +102,9 @@ class Processes:
         pytest.fail(f"no {pattern!r} within {limit} s:\n{self.output(process)}")
 
     def kill_all(self):
+        for group in self.groups:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(group, signal.SIGKILL)
         for process in self.started:
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGKILL)
@@ -264,8 +275,8 @@ def test_launcher_kills_the_others_when_one_dies(processes):
     # A heartbeat limit longer than the wait below: only the launcher can
     # stop the survivor in time.
     launcher = processes.start([*args, "--heartbeat-timeout", "100"], "launcher")
+    pids = processes.launched_pids(launcher)
     processes.wait_for(launcher, r"^\[0\]\s+20/")
-    pids = json.loads(re.search(r"pids (\[[\d, ]+\])", processes.output(launcher)).group(1))
     os.killpg(pids[1], signal.SIGKILL)
     assert wait_exit(launcher, 15) < 15
     assert launcher.returncode == 128 + signal.SIGKILL
@@ -275,17 +286,32 @@ def test_launcher_kills_the_others_when_one_dies(processes):
             os.killpg(pid, 0)
 
 
-def test_launcher_time_limit_kills_every_process(processes):
+def gone(pid, limit=10):
+    """Whether process group `pid` disappears within `limit` seconds."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+@pytest.mark.parametrize("ending", ["time limit", "launcher killed"])
+def test_no_process_outlives_the_launcher(processes, ending):
     launcher = processes.start(
         [LAUNCHER, "-n", "2", "--timeout", "4", "--", *LONG_CHAIN], "launcher"
     )
+    pids = processes.launched_pids(launcher)
+    if ending == "launcher killed":
+        os.killpg(launcher.pid, signal.SIGKILL)  # no chance to clean up
     assert wait_exit(launcher, 20) < 20
-    out = processes.output(launcher)
-    assert launcher.returncode == 124, out
-    assert "time limit of 4 s reached; killed processes [0, 1]" in out
-    for pid in json.loads(re.search(r"pids (\[[\d, ]+\])", out).group(1)):
-        with pytest.raises(ProcessLookupError):
-            os.killpg(pid, 0)
+    if ending == "time limit":
+        out = processes.output(launcher)
+        assert launcher.returncode == 124, out
+        assert "time limit of 4 s reached; killed processes [0, 1]" in out
+    assert all(gone(pid) for pid in pids)
 
 
 @pytest.mark.parametrize(
