@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "random/generator.h"
 #include "random/ziggurat.h"
@@ -17,6 +18,13 @@ inline double draw_gamma_tail(double a, double b, double bound, GeneratorState& 
   if (a > 1.0) {
     const double r = (((d - a) + std::sqrt((d - a) * (d - a) + d * 4.0)) * 0.5) / d;
     const double k = (std::log((a - 1.0) / (1.0 - r)) - 1.0) * (a - 1.0);
+    // Within about 1e-14 of a = 1 the optimal rate r rounds to 1 or above,
+    // k is +inf or NaN and no proposal could ever be accepted. The law there
+    // is the exponential one of a = 1 to within 1e-13: draw that. Every
+    // other k is finite and keeps its draws.
+    if (std::isnan(k) || k == std::numeric_limits<double>::infinity()) {
+      return exponential(g) / b + bound;
+    }
     for (;;) {
       const double Y = exponential(g) / r + d;
       const double U = uniform_nonzero(g);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "polya_gamma/alternate.h"
+#include "polya_gamma/pg_sample.h"
 #include "test_support.h"
 
 namespace vexol {
@@ -151,6 +152,53 @@ TEST(GammaTail, ConditionalMeanAboveBound) {
     EXPECT_GT(mn, c.bound);
     EXPECT_NEAR(mean, c.expected, 2e-3 * c.expected) << c.a;
   }
+}
+
+TEST(GammaTail, ShapesWithinRoundingOfOneEnd) {
+  // Just above a = 1 the optimal proposal rate rounds to 1 and the
+  // acceptance test could never pass. The tail draw there is the a = 1
+  // exponential; a little further up the rejection loop is kept.
+  const double b = 1.2337005501361697, bound = 1.273239366;
+  for (int ulps = 1; ulps <= 40; ++ulps) {
+    double a = 1.0;
+    for (int k = 0; k < ulps; ++k) a = std::nextafter(a, 2.0);
+    GeneratorState g = seed_generator(50 + ulps), r = seed_generator(50 + ulps);
+    for (int i = 0; i < 50; ++i) {
+      const double x = testing::run_with_deadline([&] { return draw_gamma_tail(a, b, bound, g); });
+      ASSERT_GT(x, bound) << ulps;
+      const double shape_one = draw_gamma_tail(1.0, b, bound, r);
+      if (ulps == 1) {
+        ASSERT_EQ(x, shape_one);
+      }
+    }
+  }
+  GeneratorState g = seed_generator(7), r = seed_generator(7);
+  const double a = 1.0 + 1e-6;
+  bool any_other = false;
+  for (int i = 0; i < 50; ++i)
+    any_other |= draw_gamma_tail(a, b, bound, g) != exponential(r) / b + bound;
+  EXPECT_TRUE(any_other) << "the rejection loop still runs at a = 1 + 1e-6";
+}
+
+TEST(AlternateDraw, ShapesJustAboveOneAndPiecesWithSuchRemaindersEnd) {
+  // The right piece of these shapes (and of the remainders h - 4 and h - 3
+  // of the pieces regime) is the gamma tail just above a = 1. Draws end,
+  // and h = 1 + 2^-52 keeps the law of PG(1, z).
+  const double above_one = std::nextafter(1.0, 2.0);
+  for (double h : {above_one, std::nextafter(above_one, 2.0), 1.0 + 4e-15, 1.0 + 1e-14,
+                   std::nextafter(5.0, 6.0), 5.0 + 4e-15, std::nextafter(4.0, 5.0)}) {
+    for (double z : {0.0, 0.48466896056076303, 1.5, 7.0}) {
+      GeneratorState g = seed_generator(21);
+      for (int i = 0; i < 200; ++i) {
+        const double x = testing::run_with_deadline([&] { return pg_sample(h, z, g); });
+        ASSERT_TRUE(std::isfinite(x) && x > 0.0) << h << " " << z;
+      }
+    }
+  }
+  const auto x = testing::draw_many(
+      100000, 23, [&](GeneratorState& g) { return pg_sample(above_one, 1.0, g); });
+  testing::expect_moments(x, testing::pg_mean(1.0, 1.0), testing::pg_variance(1.0, 1.0));
+  testing::expect_laplace(x, 1.0, 1.0, {1.0, 5.0});
 }
 
 TEST(AlternateDraw, RightPieceAtShapeOneIsOneExponential) {

@@ -210,6 +210,31 @@ TEST(PgBlock, EveryBlockLengthGivesThePerElementDraws) {
   }
 }
 
+TEST(PgBlock, ShapeOneThroughoutGivesThePerElementDraws) {
+  // Blocks of h = 1 alone take a path of their own; h one ulp away from 1,
+  // here and there, sends a block back to the general path.
+  Inputs in = mixed_inputs(kElements);
+  for (double& h : in.h) h = 1.0;
+  for (size_t i = 700; i < kElements; i += 331) in.h[i] = std::nextafter(1.0, 2.0);
+  const Reference ref = per_element(in, kSeed);
+  for (int length = 1; length <= PG_BLOCK_SIZE; ++length) {
+    GeneratorState g = seed_generator(kSeed);
+    std::vector<double> draws(kElements, sentinel());
+    testing::run_with_deadline([&] {
+      for (size_t start = 0; start < kElements; start += length) {
+        const int count = static_cast<int>(std::min<size_t>(length, kElements - start));
+        pg_sample_block(&in.h[start], &in.z[start], count, g, &draws[start]);
+      }
+      return 0;
+    });
+    for (size_t i = 0; i < kElements; ++i) {
+      ASSERT_TRUE(same_draw(draws[i], ref.draws[i]))
+          << "block length " << length << ", element " << i << ", z " << in.z[i];
+    }
+    EXPECT_TRUE(same_state(g, ref.after)) << "block length " << length;
+  }
+}
+
 TEST(PgBlock, EmptyBlockWritesAndDrawsNothing) {
   const double h = 1.0, z = 0.5;
   double draw = sentinel();
