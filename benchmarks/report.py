@@ -1,6 +1,7 @@
 """Runs the per-draw benchmarks and prints them as a table.
 
     python benchmarks/report.py BUILD/benchmarks/vexol_benchmarks [--repetitions N] [--min-time S]
+                                [--filter REGEX]
 
 Every benchmark is repeated; the first table shows the median of the
 repetitions of the CPU time per draw (CPU time of the benchmarking thread, so
@@ -51,7 +52,7 @@ LIBM_FUNCTIONS = (
 )
 
 
-def run(binary, repetitions, min_time):
+def run(binary, repetitions, min_time, only=None):
     cmd = [
         binary,
         "--benchmark_format=json",
@@ -59,6 +60,9 @@ def run(binary, repetitions, min_time):
         "--benchmark_report_aggregates_only=true",
         f"--benchmark_min_time={min_time}",
     ]
+    if only:
+        # The floor of the first table always runs.
+        cmd.append(f"--benchmark_filter={FLOOR}|{only}")
     out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -137,8 +141,11 @@ def main():
     parser.add_argument("binary")
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--min-time", default="0.1")
+    parser.add_argument(
+        "--filter", help="regular expression of the benchmarks to run (Google Benchmark's)"
+    )
     args = parser.parse_args()
-    report = run(args.binary, args.repetitions, args.min_time)
+    report = run(args.binary, args.repetitions, args.min_time, args.filter)
     ctx = report["context"]
     print(
         f"{ctx.get('num_cpus')} x {ctx.get('mhz_per_cpu')} MHz, "

@@ -8,6 +8,7 @@
 // set-up.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "polya_gamma/pg_sample.h"
@@ -32,6 +33,17 @@ inline void pg_sample_block(const double* h, const double* z, int count, Generat
     devroye_setups(z, count, devroye);
     // 0.0 + draw, as the one-term sum of the general path.
     for (int i = 0; i < count; ++i) draws[i] = 0.0 + devroye_draw(devroye[i], g);
+    return;
+  }
+
+  // Large shapes throughout (h > 50, finite): the normal approximation's
+  // moments, then one normal per element.
+  bool all_normal = true;
+  for (int i = 0; i < count; ++i) all_normal &= h[i] > 50.0 && !std::isinf(h[i]);
+  if (all_normal) {
+    NormalSetup moments[PG_BLOCK_SIZE];
+    for (int i = 0; i < count; ++i) detail::normal_setup(h[i], z[i], moments[i]);
+    for (int i = 0; i < count; ++i) draws[i] = normal(g) * moments[i].sd + moments[i].mean;
     return;
   }
 

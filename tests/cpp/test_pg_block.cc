@@ -210,29 +210,43 @@ TEST(PgBlock, EveryBlockLengthGivesThePerElementDraws) {
   }
 }
 
-TEST(PgBlock, ShapeOneThroughoutGivesThePerElementDraws) {
-  // Blocks of h = 1 alone take a path of their own; h one ulp away from 1,
-  // here and there, sends a block back to the general path.
-  Inputs in = mixed_inputs(kElements);
-  for (double& h : in.h) h = 1.0;
-  for (size_t i = 700; i < kElements; i += 331) in.h[i] = std::nextafter(1.0, 2.0);
+// Blocks whose shapes are all 1, or all finite and above 50, take paths of
+// their own; a shape of another method here and there sends a block back to
+// the general path.
+void expect_per_element_draws_in_every_block_length(const Inputs& in) {
   const Reference ref = per_element(in, kSeed);
   for (int length = 1; length <= PG_BLOCK_SIZE; ++length) {
     GeneratorState g = seed_generator(kSeed);
-    std::vector<double> draws(kElements, sentinel());
+    std::vector<double> draws(in.h.size(), sentinel());
     testing::run_with_deadline([&] {
-      for (size_t start = 0; start < kElements; start += length) {
-        const int count = static_cast<int>(std::min<size_t>(length, kElements - start));
+      for (size_t start = 0; start < in.h.size(); start += length) {
+        const int count = static_cast<int>(std::min<size_t>(length, in.h.size() - start));
         pg_sample_block(&in.h[start], &in.z[start], count, g, &draws[start]);
       }
       return 0;
     });
-    for (size_t i = 0; i < kElements; ++i) {
-      ASSERT_TRUE(same_draw(draws[i], ref.draws[i]))
-          << "block length " << length << ", element " << i << ", z " << in.z[i];
+    for (size_t i = 0; i < in.h.size(); ++i) {
+      ASSERT_TRUE(same_draw(draws[i], ref.draws[i])) << "block length " << length << ", element "
+                                                     << i << ", h " << in.h[i] << ", z " << in.z[i];
     }
     EXPECT_TRUE(same_state(g, ref.after)) << "block length " << length;
   }
+}
+
+TEST(PgBlock, ShapeOneThroughoutGivesThePerElementDraws) {
+  Inputs in = mixed_inputs(kElements);
+  for (double& h : in.h) h = 1.0;
+  for (size_t i = 700; i < kElements; i += 331) in.h[i] = std::nextafter(1.0, 2.0);
+  expect_per_element_draws_in_every_block_length(in);
+}
+
+TEST(PgBlock, LargeShapesThroughoutGiveThePerElementDraws) {
+  Inputs in = mixed_inputs(kElements);
+  GeneratorState r = seed_generator(77);
+  for (double& h : in.h) h = std::nextafter(50.0, 51.0) + 1000.0 * uniform(r);
+  const double others[] = {50.0, kInf, 1e300, kNaN, 1.0};
+  for (size_t i = 500, k = 0; i < kElements; i += 97, ++k) in.h[i] = others[k % 5];
+  expect_per_element_draws_in_every_block_length(in);
 }
 
 TEST(PgBlock, EmptyBlockWritesAndDrawsNothing) {
