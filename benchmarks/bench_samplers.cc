@@ -254,6 +254,21 @@ void BM_devroye_setup(benchmark::State& state) {
   finish(state);
 }
 
+// The same set-ups as pg_sample_block computes them: a block of tilts at a
+// time, one stage of the computation for all of them before the next.
+void BM_devroye_setups_in_blocks(benchmark::State& state) {
+  std::vector<vexol::DevroyeSetup> out(kBatch);
+  const std::vector<double>& zs = varying_tilts();
+  for (auto _ : state) {
+    for (int64_t i = 0; i < kBatch; i += vexol::PG_BLOCK_SIZE) {
+      vexol::devroye_setups(zs.data() + i, vexol::PG_BLOCK_SIZE, out.data() + i);
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  finish(state);
+}
+
 #ifdef VEXOL_BENCH_CHUNK_RUNNER
 // The path the custom call takes: sample_chunk (clamp included) at h = 1.
 void BM_chunk_h1_varying(benchmark::State& state) {
@@ -280,6 +295,7 @@ BENCHMARK(BM_variate<vexol::exponential>)->Name("block/exponential");
 BENCHMARK(BM_variate<gamma_shape_1>)->Name("block/gamma(1)");
 BENCHMARK(BM_variate<gamma_shape_half>)->Name("block/gamma(0.5)");
 BENCHMARK(BM_devroye_setup)->Name("block/devroye set-up,z~U[0,4]");
+BENCHMARK(BM_devroye_setups_in_blocks)->Name("block/devroye set-ups by block,z~U[0,4]");
 BENCHMARK_CAPTURE(BM_series200, h2_5, 2.5, 1.0)->Name("series200/h=2.5,z=1");
 BENCHMARK_CAPTURE(BM_series200, h20, 20.0, 1.0)->Name("series200/h=20,z=1");
 
