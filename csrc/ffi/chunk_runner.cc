@@ -108,13 +108,11 @@ void sample_rows(const RowBatch<float>& batch) {
   sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr);
 }
 
-void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count,
-                            WorkerPool& pool) {
+void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count, WorkerPool& pool) {
   sample_rows_of(batch, thread_count, &pool);
 }
 
-void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count,
-                            WorkerPool& pool) {
+void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count, WorkerPool& pool) {
   sample_rows_of(batch, thread_count, &pool);
 }
 

@@ -53,7 +53,7 @@ void sample_chunk(const float* h, const float* z, int64_t count, uint64_t seed, 
 // 64-bit word or a (high, low) pair of 32-bit words. Seed k of the source
 // is the 64-bit value; a source with no seeds gives 0.
 struct SeedSource {
-  const int64_t* words64 = nullptr;  // one seed per element, or
+  const int64_t* words64 = nullptr;   // one seed per element, or
   const uint32_t* pairs32 = nullptr;  // one seed per (high, low) pair
   int64_t count = 0;
 
@@ -90,10 +90,8 @@ void sample_rows(const RowBatch<double>& batch);
 void sample_rows(const RowBatch<float>& batch);
 
 // sample_rows with an explicit thread count (at least 1) and pool.
-void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count,
-                            WorkerPool& pool);
-void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count,
-                            WorkerPool& pool);
+void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count, WorkerPool& pool);
+void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count, WorkerPool& pool);
 
 // Fills out[0, n) as one flat range with one base seed: a range of at most
 // CHUNK_SIZE elements is one chunk seeded with the base seed itself, a

@@ -31,8 +31,7 @@ ffi::Error seeds_of(const ffi::Buffer<ffi::U32>& seed, SeedSource& seeds) {
 }
 
 template <ffi::DataType F, ffi::DataType S>
-ffi::Error flat(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
-                ffi::ResultBuffer<F> out) {
+ffi::Error flat(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed, ffi::ResultBuffer<F> out) {
   const int64_t n = element_count(h);
   if (n != element_count(z)) {
     return ffi::Error::InvalidArgument("vexol: h and z must have equal length");

@@ -112,8 +112,18 @@ inline void normal_setup(double h, double z, NormalSetup& out) {
     const double sh = std::sinh(a);
     // From |z| of about 38 on, 1 - T^2 rounds to 0 and the variance is 0.
     // Beyond about 710.5 sinh overflows and inf * 0 would turn that 0 into
-    // NaN; the variance there is 0 all the same.
-    var = std::isinf(sh) ? 0.0 : (((sh - a) * (h * 0.25)) * (1.0 - T * T)) / ((a * a) * a);
+    // NaN; the variance there is 0 all the same. Just below that, or for
+    // huge h, (sinh a - a) h / 4 alone can overflow while the variance is
+    // finite: then the small factor goes first. Every other case keeps the
+    // stream's order of operations.
+    const double scaled = (sh - a) * (h * 0.25);
+    if (std::isinf(sh) || T == 1.0) {
+      var = 0.0;
+    } else if (std::isinf(scaled)) {
+      var = (((sh - a) * (1.0 - T * T)) * (h * 0.25)) / ((a * a) * a);
+    } else {
+      var = (scaled * (1.0 - T * T)) / ((a * a) * a);
+    }
   }
   out.mean = mean;
   out.sd = std::sqrt(var);
@@ -189,6 +199,9 @@ inline void alternate_pieces_setup(double h, double z, AlternatePiecesSetup& out
 // to make, which the caller completes: true for such an element.
 // pg_sample_block completes them for a whole block at once.
 inline bool pg_setup_but_devroye(double h, double z, PgSetup& out) {
+  // -0.0 is the shape 0, whose law is the point mass at 0; without this it
+  // took the gamma series for |z| > 1, where its sign made the draw inf.
+  if (h == 0.0) h = 0.0;
   if (std::isinf(h)) {
     // No PG law has an infinite shape: NaN. h = +inf has always taken the
     // normal approximation, which draws one normal for every element, and

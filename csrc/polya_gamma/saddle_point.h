@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "polya_gamma/draw_floor.h"
 #include "polya_gamma/gamma_tail.h"
 #include "polya_gamma/incomplete_gamma.h"
 #include "polya_gamma/math_constants.h"
@@ -50,7 +51,6 @@ using math::SQRT_HALF;
 inline constexpr double NEWTON_TOLERANCE = 1e-05;
 inline constexpr double SMALL_ARGUMENT = 1e-12;
 inline constexpr int NEWTON_STEP_LIMIT = 25;
-inline constexpr double RESULT_FLOOR = 1e-12;  // the least draw, as the chunk runner's floor
 // Beyond this |z| the envelope and the target lose every significant digit
 // to cancellation ((eta + u) X against phi(u), both of order |z|).
 inline constexpr double TILT_LIMIT = 1e10;
@@ -242,7 +242,7 @@ inline double saddle_point_draw(SaddlePointSetup& s, GeneratorState& g) {
   using namespace saddle_point_constants;
   if (s.kind == SaddlePointSetup::kZero) return 0.0;
   if (s.kind == SaddlePointSetup::kLargeTilt) {
-    return std::max(RESULT_FLOOR, normal(g) * s.sd + s.mean);
+    return clamp_draw(normal(g) * s.sd + s.mean);
   }
   SaddlePointState& st = s.state;
   const double h = st.shape;
@@ -273,7 +273,7 @@ inline double saddle_point_draw(SaddlePointSetup& s, GeneratorState& g) {
                      std::sqrt(derivatives.slope);
     // A P that is not a number accepts.
     if (T > P) continue;
-    return std::max(RESULT_FLOOR, (h * 0.25) * X);
+    return clamp_draw((h * 0.25) * X);
   }
 }
 

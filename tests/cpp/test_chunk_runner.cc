@@ -2,6 +2,8 @@
 // the thread count, the worker pool (how many workers it starts, what
 // happens when one cannot be started or joined, fork).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -9,9 +11,6 @@
 #include <cstdlib>
 #include <limits>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "ffi/chunk_runner.h"
 #include "ffi/thread_count.h"
@@ -116,9 +115,9 @@ TEST(SampleRange, LongRangeIsTheSameChunkedOutputForEveryThreadCount) {
 void range_on_pool(const std::vector<double>& h, const std::vector<double>& z, int64_t n,
                    std::vector<double>& out, int64_t threads, WorkerPool& pool) {
   const int64_t seed = static_cast<int64_t>(kSeed);
-  sample_rows_on_threads(
-      RowBatch<double>{h.data(), z.data(), out.data(), 1, n, n, SeedSource{&seed, nullptr, 1}, false},
-      threads, pool);
+  sample_rows_on_threads(RowBatch<double>{h.data(), z.data(), out.data(), 1, n, n,
+                                          SeedSource{&seed, nullptr, 1}, false},
+                         threads, pool);
 }
 
 TEST(WorkerPool, StartsWorkersLazilyAndOnlyAsManyAsACallCanUse) {

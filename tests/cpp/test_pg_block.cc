@@ -138,7 +138,7 @@ Reference per_element(const Inputs& in, uint64_t seed) {
 
 constexpr size_t kElements = 4000;
 constexpr uint64_t kSeed = 0x5EED0F0B10C4ULL;
-constexpr uint64_t kRecordedDigest = 0x3FD20EDE5F5DC480ULL;
+constexpr uint64_t kRecordedDigest = 0x4F2133BD6B65BC60ULL;
 
 TEST(PgBlock, InputsReachEveryMethod) {
   // The comparison below is only as strong as the mix it runs on.
@@ -176,8 +176,11 @@ TEST(PgStream, MixedRunKeepsItsRecordedDigest) {
   // of the draws, with x86-64 glibc 2.36's libm (another libm may round
   // some call differently in the last bit, and then this digest with it).
   // Any change of a single bit of a draw, or of the outputs a draw
-  // consumes, changes it; the infinite shapes are the one deliberate
-  // change since (NaN where there was 0, inf or NaN).
+  // consumes, changes it. Deliberate changes since, each only where the
+  // old draw was no number of the law, and consuming the same outputs: the
+  // infinite shapes (NaN where there was 0, inf or NaN), the shape -0.0
+  // (the floor where there was inf) and large shapes whose normal variance
+  // overflowed on the way (finite where there was inf or NaN).
   const Inputs in = mixed_inputs(kElements);
   Reference ref = per_element(in, kSeed);
   EXPECT_EQ(stream_digest(ref), kRecordedDigest);

@@ -28,7 +28,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Every regime and the awkward values: h from 0.1 to 300 (and 0, negative,
 // NaN, inf), |z| up to 50 (and NaN, inf).
 void make_mixed_inputs(int64_t n, std::vector<double>& h, std::vector<double>& z) {
-  static const double shapes[] = {0.1, 0.5, 0.99, 1.0, 2.0, 3.0, 1.7, 3.5, 4.5, 6.0, 7.9,
+  static const double shapes[] = {0.1, 0.5,  0.99, 1.0,  2.0,   3.0,   1.7, 3.5,  4.5,  6.0, 7.9,
                                   8.0, 20.0, 49.9, 50.5, 120.0, 300.0, 0.0, -1.0, kNaN, kInf};
   static const double tilts[] = {0.0, 0.3, -1.0, 2.5, -7.0, 15.0, 50.0, -0.01, kNaN, kInf};
   h.resize(n);
@@ -92,9 +92,8 @@ TEST(Float32Handlers, FlatIsTheFloat64DrawRoundedForOneAndSeveralChunks) {
       sample_range_on_threads(hw.data(), zw.data(), n, seed, expected.data(), threads);
       std::vector<float> out(n, -1.0f);
       std::vector<uint32_t> words = words_of(seed);
-      ASSERT_TRUE(f32_frame(hf, {n}, zf, {n}, words, {2}, out, {n})
-                      .call(&pg_sample_f32_handler)
-                      .ok);
+      ASSERT_TRUE(
+          f32_frame(hf, {n}, zf, {n}, words, {2}, out, {n}).call(&pg_sample_f32_handler).ok);
       EXPECT_TRUE(rounded_equal(out, expected)) << "threads " << threads;
     }
   }
@@ -120,10 +119,10 @@ TEST(Float32Handlers, BatchedRowsFollowTheFloat64RowRule) {
                   .call(&pg_sample_batched_f64_handler)
                   .ok);
   std::vector<float> out(rows * length);
-  ASSERT_TRUE(f32_frame(hf, {rows, length}, zf, {rows * length}, words, {rows, 2}, out,
-                        {rows * length})
-                  .call(&pg_sample_batched_f32_handler)
-                  .ok);
+  ASSERT_TRUE(
+      f32_frame(hf, {rows, length}, zf, {rows * length}, words, {rows, 2}, out, {rows * length})
+          .call(&pg_sample_batched_f32_handler)
+          .ok);
   EXPECT_TRUE(rounded_equal(out, expected));
 
   // One pair for all rows: every row takes pair 0, as with one S64 seed.
@@ -133,10 +132,10 @@ TEST(Float32Handlers, BatchedRowsFollowTheFloat64RowRule) {
                                       expected, {rows * length})
                   .call(&pg_sample_batched_f64_handler)
                   .ok);
-  ASSERT_TRUE(f32_frame(hf, {rows, length}, zf, {rows * length}, one_pair, {2}, out,
-                        {rows * length})
-                  .call(&pg_sample_batched_f32_handler)
-                  .ok);
+  ASSERT_TRUE(
+      f32_frame(hf, {rows, length}, zf, {rows * length}, one_pair, {2}, out, {rows * length})
+          .call(&pg_sample_batched_f32_handler)
+          .ok);
   EXPECT_TRUE(rounded_equal(out, expected));
 }
 
@@ -174,21 +173,21 @@ std::vector<double> batched_rows(const std::vector<double>& h, const std::vector
                                  int64_t rows, int64_t length, const std::vector<int64_t>& seeds,
                                  int64_t threads, int64_t stride) {
   std::vector<double> out(rows * length, -1.0);
-  sample_rows_on_threads(RowBatch<double>{h.data(), z.data(), out.data(), rows, length, stride,
-                                          SeedSource{seeds.data(), nullptr,
-                                                     static_cast<int64_t>(seeds.size())},
-                                          true},
-                         threads, process_worker_pool());
+  sample_rows_on_threads(
+      RowBatch<double>{h.data(), z.data(), out.data(), rows, length, stride,
+                       SeedSource{seeds.data(), nullptr, static_cast<int64_t>(seeds.size())}, true},
+      threads, process_worker_pool());
   return out;
 }
 
 // Each row on its own: the flat range rule with that row's seed.
 std::vector<double> rows_one_by_one(const std::vector<double>& h, const std::vector<double>& z,
-                                    int64_t rows, int64_t length,
-                                    const std::vector<int64_t>& seeds, int64_t stride) {
+                                    int64_t rows, int64_t length, const std::vector<int64_t>& seeds,
+                                    int64_t stride) {
   std::vector<double> out(rows * length);
   for (int64_t r = 0; r < rows; ++r) {
-    const uint64_t given = static_cast<uint64_t>(seeds.size() == size_t(rows) ? seeds[r] : seeds[0]);
+    const uint64_t given =
+        static_cast<uint64_t>(seeds.size() == size_t(rows) ? seeds[r] : seeds[0]);
     sample_range_on_threads(&h[r * stride], &z[r * stride], length, row_seed(given, r),
                             &out[r * length], 1);
   }
@@ -210,8 +209,8 @@ TEST(BatchedRows, AreTheSameForEveryThreadCount) {
     for (int64_t r = 0; r < s.rows; ++r) seeds.push_back(1000 + 17 * r);
     const std::vector<double> expected = rows_one_by_one(h, z, s.rows, s.length, seeds, s.length);
     for (int64_t threads : {1, 2, 3, 64}) {
-      EXPECT_TRUE(bit_identical(batched_rows(h, z, s.rows, s.length, seeds, threads, s.length),
-                                expected))
+      EXPECT_TRUE(
+          bit_identical(batched_rows(h, z, s.rows, s.length, seeds, threads, s.length), expected))
           << threads << " threads";
     }
   }
@@ -234,18 +233,18 @@ TEST(SharedInputs, EveryRowIsTheBatchedRowOfTheRepeatedInputs) {
                                         {rows}, expected, {rows, length})
                     .call(&pg_sample_batched_f64_handler)
                     .ok);
-    ASSERT_TRUE(testing::sampling_frame(h, {length}, z, {length}, seeds, {rows}, out,
-                                        {rows, length})
-                    .call(&pg_sample_shared_f64_handler)
-                    .ok);
+    ASSERT_TRUE(
+        testing::sampling_frame(h, {length}, z, {length}, seeds, {rows}, out, {rows, length})
+            .call(&pg_sample_shared_f64_handler)
+            .ok);
     EXPECT_TRUE(bit_identical(out, expected));
 
     // The float32 version: the float64 rows rounded.
     std::vector<float> hf = narrowed(h), zf = narrowed(z), outf(rows * length);
     std::vector<double> hw(hf.begin(), hf.end()), zw(zf.begin(), zf.end());
     std::vector<double> widened_expected(rows * length);
-    ASSERT_TRUE(testing::sampling_frame(hw, {length}, zw, {length}, seeds, {rows},
-                                        widened_expected, {rows, length})
+    ASSERT_TRUE(testing::sampling_frame(hw, {length}, zw, {length}, seeds, {rows}, widened_expected,
+                                        {rows, length})
                     .call(&pg_sample_shared_f64_handler)
                     .ok);
     std::vector<uint32_t> words;
