@@ -11,7 +11,21 @@ first time a draw is requested.
     >>> omega = vexol.polya_gamma(jax.random.key(0), 1.0, jnp.linspace(-3, 3, 7))
 """
 
+from vexol._density import cdf, logcdf, logpdf, logsf, mean, pdf, sf, variance
 from vexol._sampling import ROW_SEED_MULTIPLIER, polya_gamma, sample, seed_from_key
 
-__all__ = ["ROW_SEED_MULTIPLIER", "polya_gamma", "sample", "seed_from_key"]
+__all__ = [
+    "ROW_SEED_MULTIPLIER",
+    "cdf",
+    "logcdf",
+    "logpdf",
+    "logsf",
+    "mean",
+    "pdf",
+    "polya_gamma",
+    "sample",
+    "seed_from_key",
+    "sf",
+    "variance",
+]
 __version__ = "0.1.0"

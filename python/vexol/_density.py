@@ -24,11 +24,20 @@ import math
 import jax
 import jax.numpy as jnp
 from jax import lax
+from jax.custom_derivatives import SymbolicZero
 
 from vexol import _density_contour as contour
 from vexol import _density_series as series
 
 CONTOUR_MIN_H = 24.0
+# In float32 the first-singularity expansion's cancellation (a factor of up
+# to e^8 near its lower end for h = 20) is too much, and the contour, which
+# does not cancel, takes over from a lower h.
+CONTOUR_MIN_H_F32 = 12.0
+
+
+def _contour_min_h(h):
+    return CONTOUR_MIN_H_F32 if h.dtype == jnp.float32 else CONTOUR_MIN_H
 
 
 def _promote(*args):
@@ -47,12 +56,12 @@ def _small_x_limit(h):
 def _large_x_limit(h):
     """Smallest x for the first-singularity expansion when h is large: the
     expansion's sum is near 1 once x >> h^2 sigma_1/2."""
-    return jnp.where(h < CONTOUR_MIN_H, _small_x_limit(h), 0.05 * h * h)
+    return jnp.where(h < _contour_min_h(h), _small_x_limit(h), 0.05 * h * h)
 
 
 def _regions(x, h):
     small = x <= _small_x_limit(h)
-    large = ~small & ((h < CONTOUR_MIN_H) | (x >= _large_x_limit(h)))
+    large = ~small & ((h < _contour_min_h(h)) | (x >= _large_x_limit(h)))
     middle = ~small & ~large
     return small, middle, large
 
@@ -79,7 +88,7 @@ def _domain(x, h, z, value, at_zero, at_inf):
     NaN for NaN arguments or h <= 0; at_zero for x <= 0 (and for any x > 0
     when |z| is infinite, since PG(h, +-inf) is the point mass at 0 ... which
     the caller encodes through at_inf_z); at_inf for x = +inf."""
-    bad = jnp.isnan(x) | jnp.isnan(h) | jnp.isnan(z) | ~(h > 0)
+    bad = jnp.isnan(x) | jnp.isnan(z) | ~(h > 0) | ~jnp.isfinite(h)
     out = jnp.where(x <= 0, at_zero, value)
     out = jnp.where(jnp.isposinf(x), at_inf, out)
     return jnp.where(bad, jnp.nan, out)
@@ -91,9 +100,9 @@ def _core_logpdf(x, h, z):
     b = _guarded(large, series.large_x_logpdf, 2 * _large_x_limit(h), x, h, z)
     c = _guarded(
         middle,
-        lambda xs, h, z: contour.contour_logpdf(xs, h)
-        + h * series.log_cosh(0.5 * z)
-        - 0.5 * z * z * xs,
+        lambda xs, h, z: (
+            contour.contour_logpdf(xs, h) + h * series.log_cosh(0.5 * z) - 0.5 * z * z * xs
+        ),
         0.25 * h,
         x,
         h,
@@ -165,10 +174,44 @@ def _core_log_cdf_sf(x, h, z):
     ):
         xs = jnp.where(mask, x, safe)
         zero = jnp.zeros_like(x)
-        outs.append(lax.cond(jnp.any(mask), lambda xs=xs, fn=fn: fn(xs, h, z), lambda: (zero, zero)))
+        outs.append(
+            lax.cond(
+                jnp.any(mask), lambda xs=xs, fn=fn: fn(xs, h, z), lambda zero=zero: (zero, zero)
+            )
+        )
     lc = jnp.where(small, outs[0][0], jnp.where(large, outs[1][0], outs[2][0]))
     ls = jnp.where(small, outs[0][1], jnp.where(large, outs[1][1], outs[2][1]))
     return lc, ls
+
+
+@jax.custom_jvp
+def _core_log_cdf_sf_jvp(x, h, z):
+    return _core_log_cdf_sf(x, h, z)
+
+
+def _log_cdf_sf_tangents(primals, tangents):
+    """d/dx exactly from the density (d log cdf/dx = pdf/cdf), which also
+    keeps jax.grad in x from differentiating the quadratures; d/dh and d/dz
+    by differentiating the representations, only when asked for."""
+    x, h, z = primals
+    dx, dh, dz = tangents
+    lc, ls = _core_log_cdf_sf(x, h, z)
+    tc = jnp.zeros_like(lc)
+    ts = jnp.zeros_like(ls)
+    if not isinstance(dx, SymbolicZero):
+        lp = _core_logpdf(x, h, z)
+        tc = tc + jnp.exp(lp - lc) * dx
+        ts = ts - jnp.exp(lp - ls) * dx
+    if not (isinstance(dh, SymbolicZero) and isinstance(dz, SymbolicZero)):
+        dh = jnp.zeros_like(h) if isinstance(dh, SymbolicZero) else dh
+        dz = jnp.zeros_like(z) if isinstance(dz, SymbolicZero) else dz
+        _, (jc, js) = jax.jvp(lambda h, z: _core_log_cdf_sf(x, h, z), (h, z), (dh, dz))
+        tc = tc + jc
+        ts = ts + js
+    return (lc, ls), (tc, ts)
+
+
+_core_log_cdf_sf_jvp.defjvp(_log_cdf_sf_tangents, symbolic_zeros=True)
 
 
 def _log_cdf_sf(x, h, z):
@@ -178,7 +221,7 @@ def _log_cdf_sf(x, h, z):
     xs = jnp.where(ok, x, 1.0)
     hs = jnp.where(ok, h, 1.0)
     zs = jnp.where(ok, z, 0.0)
-    lc, ls = _core_log_cdf_sf(xs, hs, zs)
+    lc, ls = _core_log_cdf_sf_jvp(xs, hs, zs)
     # PG(h, +-inf) is the point mass at 0: the CDF is 1 at every x > 0.
     lc = jnp.where(jnp.isinf(z), 0.0, lc)
     ls = jnp.where(jnp.isinf(z), -jnp.inf, ls)
@@ -242,6 +285,16 @@ def variance(h, z):
     return jnp.where(jnp.isinf(z), 0.0 * h, jnp.where(h > 0, out, jnp.nan))
 
 
-__all__ = ["cdf", "logcdf", "logpdf", "logsf", "mean", "pdf", "sf", "variance"]
+# Compiled once per shape and dtype: the representations are many small
+# operations, and the run-time skips (lax.cond) would be traced anew on every
+# eager call otherwise.
+logpdf = jax.jit(logpdf)
+pdf = jax.jit(pdf)
+logcdf = jax.jit(logcdf)
+cdf = jax.jit(cdf)
+logsf = jax.jit(logsf)
+sf = jax.jit(sf)
+mean = jax.jit(mean)
+variance = jax.jit(variance)
 
-del math, jax
+__all__ = ["cdf", "logcdf", "logpdf", "logsf", "mean", "pdf", "sf", "variance"]

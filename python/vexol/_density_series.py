@@ -43,6 +43,7 @@ from x to infinity by Gauss-Laguerre quadrature.
 
 import math
 
+import jax
 import jax.numpy as jnp
 import numpy as np
 from jax.scipy.special import erfc, erfcx, gammaln
@@ -65,6 +66,12 @@ def _sigma(m):
 # Coefficients of Q(v) = sum_m q_m v^m, with m q_m kept for the recurrence
 # j g_j = h sum_{m=1}^{j} m q_m g_{j-m} of exp(h Q).
 _M_Q = tuple((-1) ** m * _sigma(m) / 2**m for m in range(1, LARGE_X_TERMS + 1))
+# Row j holds m q_m at column j - m, so that row j . (g_0, g_1, ...) is the
+# recurrence's sum.
+_RECURRENCE = np.zeros((LARGE_X_TERMS, LARGE_X_TERMS))
+for _j in range(1, LARGE_X_TERMS):
+    for _m in range(1, _j + 1):
+        _RECURRENCE[_j, _j - _m] = _M_Q[_m - 1]
 _LAGUERRE_U, _LAGUERRE_W = np.polynomial.laguerre.laggauss(LAGUERRE_NODES)
 
 
@@ -102,10 +109,7 @@ def small_x_logpdf(x, h, z):
         m = 2 * n + h
         logs.append(weights[n] + jnp.log(m) - m * m / (8 * x))
     pref = (
-        (h - 1) * math.log(2.0)
-        - 0.5 * (LOG_2PI + 3 * jnp.log(x))
-        + h * log_cosh(0.5 * z)
-        - lam * x
+        (h - 1) * math.log(2.0) - 0.5 * (LOG_2PI + 3 * jnp.log(x)) + h * log_cosh(0.5 * z) - lam * x
     )
     return pref + _alternating_sum(logs)
 
@@ -136,12 +140,17 @@ def small_x_logcdf(x, h, z):
 
 
 def _large_x_coefficients(h):
-    """g_0..g_{J-1} of exp(h Q(v)) on the shape of h."""
-    g = [jnp.ones_like(h)]
-    for j in range(1, LARGE_X_TERMS):
-        acc = sum(_M_Q[m - 1] * g[j - m] for m in range(1, j + 1))
-        g.append(h * acc / j)
-    return g
+    """g_0..g_{J-1} of exp(h Q(v)) on the shape of h, by the recurrence
+    j g_j = h sum_{m=1}^{j} m q_m g_{j-m} (a loop, so that it compiles small)."""
+    rows = jnp.asarray(_RECURRENCE, dtype=h.dtype)
+    g = jnp.zeros((LARGE_X_TERMS, *jnp.shape(h)), h.dtype).at[0].set(1.0)
+
+    def step(j, g):
+        acc = jnp.tensordot(rows[j], g, axes=1)
+        return g.at[j].set(h * acc / j)
+
+    g = jax.lax.fori_loop(1, LARGE_X_TERMS, step, g)
+    return [g[j] for j in range(LARGE_X_TERMS)]
 
 
 def _large_x_log_sum(x, h, g):
@@ -162,12 +171,7 @@ def large_x_logpdf(x, h, z):
     """log p(x | h, z) by the expansion at the first singularity (x large)."""
     g = _large_x_coefficients(h)
     beta = HALF_PI_SQ + 0.5 * z * z
-    return (
-        _large_x_log_front(h, z)
-        + (h - 1) * jnp.log(x)
-        - beta * x
-        + _large_x_log_sum(x, h, g)
-    )
+    return _large_x_log_front(h, z) + (h - 1) * jnp.log(x) - beta * x + _large_x_log_sum(x, h, g)
 
 
 def large_x_logsf(x, h, z):
@@ -176,21 +180,10 @@ def large_x_logsf(x, h, z):
     singularity at u = -beta x)."""
     g = _large_x_coefficients(h)
     beta = HALF_PI_SQ + 0.5 * z * z
-    base = _large_x_log_sum(x, h, g)
-    logs = []
-    for u, w in zip(_LAGUERRE_U, _LAGUERRE_W, strict=True):
-        t = x + u / beta
-        logs.append(
-            math.log(w) + (h - 1) * jnp.log1p(u / (beta * x)) + _large_x_log_sum(t, h, g) - base
-        )
-    stacked = jnp.stack(logs)
-    top = jnp.max(stacked, axis=0)
-    quad = top + jnp.log(jnp.sum(jnp.exp(stacked - top), axis=0))
-    return (
-        _large_x_log_front(h, z)
-        + (h - 1) * jnp.log(x)
-        - beta * x
-        - jnp.log(beta)
-        + base
-        + quad
-    )
+    shape = (-1,) + (1,) * jnp.ndim(x)
+    u = jnp.asarray(_LAGUERRE_U, dtype=x.dtype).reshape(shape)
+    w = jnp.asarray(_LAGUERRE_W, dtype=x.dtype).reshape(shape)
+    logs = jnp.log(w) + (h - 1) * jnp.log1p(u / (beta * x)) + _large_x_log_sum(x + u / beta, h, g)
+    top = jnp.max(logs, axis=0)
+    quad = top + jnp.log(jnp.sum(jnp.exp(logs - top), axis=0))
+    return _large_x_log_front(h, z) + (h - 1) * jnp.log(x) - beta * x - jnp.log(beta) + quad

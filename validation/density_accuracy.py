@@ -1,0 +1,214 @@
+"""Accuracy of vexol.logpdf / logcdf / logsf against the arbitrary-precision
+reference of validation/pg_exact.py, and the normalisation of vexol.pdf.
+
+    python validation/density_accuracy.py [--md docs/density_validation.md] [--h 1,2.5]
+
+Grid: h in {0.05, 0.3, 1, 2.5, 7, 20, 75, 300, 1000}, z in {0, 0.5, 3, 20,
+100}; x at the 1e-9, 1e-6, 1e-3, 0.5, 1 - 1e-3, 1 - 1e-6 and 1 - 1e-9
+quantiles (located with vexol's own CDF, by bisection in log x), and three
+far-tail points: x = 1e-300, half the 1e-9 quantile, and the 1 - 1e-9
+quantile plus half its distance from the median.
+
+Errors (float64 and float32 inputs):
+  logpdf: |error| / max(1, |logpdf|) (absolute below 1, relative above);
+  cdf: the larger of |cdf - ref| and |sf - ref| (absolute), and the relative
+       error of whichever of cdf and sf is the smaller (the tail it resolves).
+Normalisation: for every h (z = 0 and z = 3), the integral of vexol.pdf and
+its first two moments by Simpson's rule in log x, against 1 and against
+vexol.mean / vexol.variance, which are checked against the closed forms of
+pg_exact.exact_moments.
+"""
+
+import argparse
+import math
+import pathlib
+import sys
+import time
+
+import jax
+import numpy as np
+
+jax.config.update("jax_enable_x64", True)
+import jax.numpy as jnp  # noqa: E402
+import mpmath  # noqa: E402
+from scipy.integrate import simpson  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+from pg_exact import exact_moments, log_cdf_sf_mp, log_density_mp  # noqa: E402
+
+import vexol  # noqa: E402
+
+H_GRID = [0.05, 0.3, 1.0, 2.5, 7.0, 20.0, 75.0, 300.0, 1000.0]
+Z_GRID = [0.0, 0.5, 3.0, 20.0, 100.0]
+PROBS = [1e-9, 1e-6, 1e-3, 0.5, 1 - 1e-3, 1 - 1e-6, 1 - 1e-9]
+BANDS = ["far left", "left tail", "bulk", "right tail", "far right"]
+
+_logpdf = jax.jit(vexol.logpdf)
+_logcdf = jax.jit(vexol.logcdf)
+_logsf = jax.jit(vexol.logsf)
+
+
+def quantile(p, h, z):
+    """x with cdf = p (p <= 1/2) or sf = 1 - p, by bisection in log x."""
+    lo, hi = np.log(1e-8 * max(h, 0.01) / (1 + z * z)), np.log(10 * h + 60.0)
+    for _ in range(80):
+        mid = 0.5 * (lo + hi)
+        x = math.exp(mid)
+        if p <= 0.5:
+            below = float(_logcdf(x, h, z)) < math.log(p)
+        else:
+            below = float(_logsf(x, h, z)) > math.log1p(-p)
+        lo, hi = (mid, hi) if below else (lo, mid)
+    return math.exp(0.5 * (lo + hi))
+
+
+def points(h, z):
+    q = [quantile(p, h, z) for p in PROBS]
+    xs = [(1e-300, "far left"), (0.5 * q[0], "far left")]
+    xs += [(x, "left tail") for x in q[:3]]
+    xs += [(q[3], "bulk")]
+    xs += [(x, "right tail") for x in q[4:]]
+    xs += [(q[-1] + 0.5 * (q[-1] - q[3]), "far right")]
+    return xs
+
+
+def errors(x, h, z, dtype):
+    lp = float(_logpdf(jnp.asarray(x, dtype), jnp.asarray(h, dtype), jnp.asarray(z, dtype)))
+    lc = float(_logcdf(jnp.asarray(x, dtype), jnp.asarray(h, dtype), jnp.asarray(z, dtype)))
+    ls = float(_logsf(jnp.asarray(x, dtype), jnp.asarray(h, dtype), jnp.asarray(z, dtype)))
+    xr = float(np.asarray(x, dtype))  # the float32 point itself
+    ref_lp = log_density_mp(xr, h, z)
+    ref_lc, ref_ls = log_cdf_sf_mp(xr, h, z)
+    with mpmath.workdps(40):
+        e_lp = float(abs(lp - ref_lp) / max(1, abs(ref_lp)))
+        cdf_abs = max(
+            float(abs(mpmath.exp(lc) - mpmath.exp(ref_lc))),
+            float(abs(mpmath.exp(ls) - mpmath.exp(ref_ls))),
+        )
+        small, ref_small = (lc, ref_lc) if ref_lc < ref_ls else (ls, ref_ls)
+        tail_rel = float(abs(mpmath.expm1(small - ref_small)))
+    return e_lp, cdf_abs, tail_rel
+
+
+def accuracy(h_grid, log):
+    worst = {}
+    for h in h_grid:
+        for z in Z_GRID:
+            t0 = time.time()
+            for x, band in points(h, z):
+                for dtype, tag in ((np.float64, "f64"), (np.float32, "f32")):
+                    if dtype is np.float32 and not (np.float32(x) > 0):
+                        continue  # 1e-300 is 0 in float32
+                    e = errors(x, h, z, dtype)
+                    key = (h, band, tag)
+                    old = worst.get(key, ((0.0, None),) * 3)
+                    worst[key] = tuple(
+                        max(o, (v, (x, z)), key=lambda t: t[0]) for o, v in zip(old, e, strict=True)
+                    )
+            log(f"h={h} z={z}: {time.time() - t0:.1f}s")
+    return worst
+
+
+def normalisation(h_grid):
+    rows = []
+    for h in h_grid:
+        for z in (0.0, 3.0):
+            m, v = float(vexol.mean(h, z)), float(vexol.variance(h, z))
+            em, ev = exact_moments(h, z)
+            lo = quantile(1e-12, h, z) / 4
+            hi = quantile(1 - 1e-15, h, z) * 1.5 + 1
+            u = np.linspace(np.log(lo), np.log(hi), 20001)
+            x = np.exp(u)
+            p = np.exp(np.asarray(_logpdf(x, h, z)))
+            mass = simpson(p * x, x=u)
+            m1 = simpson(p * x * x, x=u) / mass
+            m2 = simpson(p * x**3, x=u) / mass
+            rows.append(
+                (
+                    h,
+                    z,
+                    mass - 1,
+                    m1 / m - 1,
+                    (m2 - m1 * m1) / v - 1,
+                    max(abs(m / float(em) - 1), abs(v / float(ev) - 1)),
+                )
+            )
+    return rows
+
+
+def markdown(worst, rows, h_grid, seconds):
+    out = [
+        "# Density and distribution function: accuracy",
+        "",
+        "Generated by `validation/density_accuracy.py` in "
+        f"{seconds / 60:.0f} minutes. `vexol.logpdf`, `vexol.logcdf` and `vexol.logsf` "
+        "(jitted) against an arbitrary-precision reference (`validation/pg_exact.py`): the "
+        "alternating series of the density and of the CDF summed in mpmath with the working "
+        "precision raised until the cancellation is covered, and, deep in the right tail for "
+        "h >= 20, the survival function from its Bromwich integral by mpmath's adaptive "
+        "quadrature. Neither shares code with vexol; the series reference was also checked "
+        "against mpmath's Talbot inversion of the Laplace transform and the Bromwich integral "
+        "against the series.",
+        "",
+        f"Grid: h in {h_grid}, z in {Z_GRID}; x at the 1e-9, 1e-6, 1e-3 quantiles (left tail), "
+        "the median (bulk), the 1 - 1e-3, 1 - 1e-6, 1 - 1e-9 quantiles (right tail), and far "
+        "tails: x = 1e-300 and half the 1e-9 quantile (far left), the 1 - 1e-9 quantile plus "
+        "half its distance to the median (far right). Each cell is the worst over the five z.",
+        "",
+        "logpdf error: absolute where |logpdf| < 1, relative above (goal 1e-10 in float64, "
+        "1e-5 in float32). CDF: the larger absolute error of cdf and sf (goal 1e-12), and "
+        "the relative error of the smaller of the two, the tail that function resolves.",
+        "",
+        "| h | region | logpdf f64 | cdf/sf abs f64 | tail rel f64 | logpdf f32 | tail rel f32 |",
+        "| ---: | --- | ---: | ---: | ---: | ---: | ---: |",
+    ]
+    for h in h_grid:
+        for band in BANDS:
+            a = worst.get((h, band, "f64"))
+            b = worst.get((h, band, "f32"))
+            if a is None:
+                continue
+            f32 = (f"{b[0][0]:.1e}", f"{b[2][0]:.1e}") if b else ("—", "—")
+            out.append(
+                f"| {h:g} | {band} | {a[0][0]:.1e} | {a[1][0]:.1e} | {a[2][0]:.1e} "
+                f"| {f32[0]} | {f32[1]} |"
+            )
+    allw = [v for k, v in worst.items() if k[2] == "f64"]
+    out += [
+        "",
+        "Worst float64 figures over the whole grid: logpdf "
+        f"{max(v[0][0] for v in allw):.1e}, cdf/sf absolute {max(v[1][0] for v in allw):.1e}, "
+        f"tail relative {max(v[2][0] for v in allw):.1e}.",
+        "",
+        "## Normalisation",
+        "",
+        "Simpson's rule on 20001 points in log x between a quarter of the 1e-12 quantile and "
+        "1.5 times the 1 - 1e-15 quantile: the mass of `vexol.pdf`, its mean and variance "
+        "against `vexol.mean` and `vexol.variance`, and those against the closed forms of "
+        "`pg_exact.exact_moments`.",
+        "",
+        "| h | z | mass - 1 | mean rel. error | variance rel. error | mean/variance vs closed form |",
+        "| ---: | ---: | ---: | ---: | ---: | ---: |",
+    ]
+    for h, z, dm, e1, e2, ec in rows:
+        out.append(f"| {h:g} | {z:g} | {dm:+.1e} | {e1:+.1e} | {e2:+.1e} | {ec:.1e} |")
+    return "\n".join(out) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--md", default="docs/density_validation.md")
+    ap.add_argument("--h", default=None, help="comma-separated subset of the h grid")
+    args = ap.parse_args()
+    h_grid = [float(v) for v in args.h.split(",")] if args.h else H_GRID
+    t0 = time.time()
+    rows = normalisation(h_grid)
+    worst = accuracy(h_grid, lambda s: print(s, flush=True))
+    text = markdown(worst, rows, h_grid, time.time() - t0)
+    pathlib.Path(args.md).write_text(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
