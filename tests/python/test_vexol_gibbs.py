@@ -10,7 +10,8 @@ import sys
 import jax
 import numpy as np
 import pytest
-from numpyro.diagnostics import effective_sample_size as numpyro_ess
+
+from jax_releases import x64_disabled
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -91,7 +92,7 @@ def test_float32_sampler_with_x64_off_agrees_with_the_laplace_approximation(exam
     X, y, _ = synthetic
     mode, covariance = laplace(X, y)
     sd = np.sqrt(np.diag(covariance))
-    with jax.enable_x64(False):
+    with x64_disabled():
         draws = example.gibbs_logistic(
             jax.random.split(jax.random.key(2), 2), X, y, 400, prior_sd=PRIOR_SD, block_size=400
         )
@@ -190,11 +191,6 @@ def test_bulk_ess_across_chains(diagnostics):
     correlated = ar1(rng, phi, chains, n)
     expected = chains * n * (1 - phi) / (1 + phi)
     assert 0.8 * expected < diagnostics.bulk_ess(correlated) < 1.2 * expected
-    # The pooled autocorrelations match NumPyro's implementation of the same
-    # estimator on the raw draws.
-    assert diagnostics.multichain_ess(correlated) == pytest.approx(
-        float(numpyro_ess(correlated)), rel=1e-9
-    )
 
     # Ranks make it a property of the order of the draws alone: a monotone
     # transform that gives the draws heavy tails changes nothing.
@@ -221,3 +217,13 @@ def test_summary_of_several_chains(diagnostics):
     table = diagnostics.summary_table(draws, ["normal", "gamma"]).splitlines()
     assert len(table) == 3 and table[1].split()[0] == "normal"
     assert "R-hat" in table[0] and "ESS" in table[0]
+
+
+def test_pooled_autocorrelations_match_numpyro(diagnostics):
+    # NumPyro is an optional extra: absent (as in the oldest-JAX environment),
+    # this comparison skips and the estimator's own checks above still run.
+    numpyro_diagnostics = pytest.importorskip("numpyro.diagnostics")
+    correlated = ar1(np.random.default_rng(6), 0.8, 4, 4000)
+    assert diagnostics.multichain_ess(correlated) == pytest.approx(
+        float(numpyro_diagnostics.effective_sample_size(correlated)), rel=1e-9
+    )
