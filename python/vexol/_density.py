@@ -137,7 +137,14 @@ def _core_log_cdf_sf(x, h, z):
 
     def small_fn(xs, h, z):
         lc = series.small_x_logcdf(xs, h, z)
-        return lc, jnp.log1p(-jnp.exp(lc))
+        ls = jnp.log1p(-jnp.exp(lc))
+        # Right of the median under a large tilt: the survival function from
+        # its own series, so that it keeps its relative accuracy.
+        use_sf = series.small_x_sf_is_exact(h, z) & (lc > -math.log(2.0))
+        ls_direct = series.small_x_logsf(xs, h, jnp.where(use_sf, z, 3 + jnp.log1p(h)))
+        ls = jnp.where(use_sf, ls_direct, ls)
+        lc = jnp.where(use_sf, jnp.log1p(-jnp.exp(ls)), lc)
+        return lc, ls
 
     def large_fn(xs, h, z):
         ls = series.large_x_logsf(xs, h, z)

@@ -139,6 +139,37 @@ def small_x_logcdf(x, h, z):
     return pref + _alternating_sum(logs)
 
 
+def small_x_sf_is_exact(h, z):
+    """Whether small_x_logsf's series is summed to double precision: its
+    terms carry the binomial weights Gamma(n+h)/(Gamma(h) n!) e^(-n|z|),
+    which fall by e^-3 or more per term once |z| >= 3 + log(1 + h)."""
+    return jnp.abs(z) >= 3 + jnp.log1p(h)
+
+
+def small_x_logsf(x, h, z):
+    """log P(X > x) for a large tilt, where the mass sits at small x and
+    1 - CDF would cancel: the same series with each inverse-Gaussian CDF
+    replaced by its survival function,
+
+        (e^(-a|z|) erfc((|z|x - a)/sqrt(2x)) - e^(a|z|) erfc((a + |z|x)/sqrt(2x)))/2,
+
+    which needs e^(-|z|) small for the alternating sum (the total mass
+    series is the binomial series of (1 + e^(-|z|))^-h)."""
+    mu = jnp.abs(z)
+    weights = _log_binomial_weights(h)
+    root = jnp.sqrt(2 * x)
+    logs = []
+    for n in range(SMALL_X_TERMS):
+        a = n + 0.5 * h
+        first = _log_erfc((mu * x - a) / root)
+        second = 2 * a * mu + _log_erfc((a + mu * x) / root)
+        # An inverse-Gaussian survival function: first > second.
+        diff = first + jnp.log1p(-jnp.exp(jnp.minimum(second - first, 0.0)))
+        logs.append(weights[n] - n * mu + diff)
+    pref = h * jnp.log1p(jnp.exp(-mu)) - math.log(2.0)
+    return pref + _alternating_sum(logs)
+
+
 def _large_x_coefficients(h):
     """g_0..g_{J-1} of exp(h Q(v)) on the shape of h, by the recurrence
     j g_j = h sum_{m=1}^{j} m q_m g_{j-m} (a loop, so that it compiles small)."""
