@@ -6,9 +6,12 @@ first time a draw is requested.
 
     >>> import jax
     >>> import jax.numpy as jnp
-    >>> jax.config.update("jax_enable_x64", True)
     >>> import vexol
     >>> omega = vexol.polya_gamma(jax.random.key(0), 1.0, jnp.linspace(-3, 3, 7))
+    >>> density = vexol.pdf(omega, 1.0, jnp.linspace(-3, 3, 7))
+
+Draws follow JAX's precision: float32 by default, float64 with
+``jax_enable_x64`` (or ``dtype=``).
 """
 
 from vexol._density import cdf, logcdf, logpdf, logsf, mean, pdf, sf, variance
@@ -28,4 +31,4 @@ __all__ = [
     "sf",
     "variance",
 ]
-__version__ = "0.1.0"
+__version__ = "0.2.0"
