@@ -184,6 +184,8 @@ def test_omega_of_a_sweep_is_vexols_draw_for_its_h_and_z(nb, synthetic):
 
 
 def test_real_data_mix_reaches_every_method_but_devroyes(nb):
+    # The data ship with statsmodels, an optional extra of the examples.
+    pytest.importorskip("statsmodels")
     X, y, names = nb.load_randhie()
     assert X.shape == (20190, 10) and names[0] == "intercept"
     beta, r = nb.negbin_gibbs(jax.random.split(jax.random.key(0), 1), X, y, 30, block_size=30)
