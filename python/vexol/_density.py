@@ -94,6 +94,18 @@ def _domain(x, h, z, value, at_zero, at_inf):
     return jnp.where(bad, jnp.nan, out)
 
 
+def _sanitized(x, h, z):
+    """Each argument replaced by a harmless value where it is outside the
+    domain (the domain rules are applied afterwards), each on its own shape:
+    what depends on h alone (series coefficients, normalising constants) is
+    then computed once per h, not once per element."""
+    shape = jnp.broadcast_shapes(jnp.shape(x), jnp.shape(h), jnp.shape(z))
+    xs = jnp.broadcast_to(jnp.where((x > 0) & jnp.isfinite(x), x, 1.0), shape)
+    hs = jnp.where((h > 0) & jnp.isfinite(h), h, 1.0)
+    zs = jnp.where(jnp.isfinite(z), z, 0.0)
+    return xs, hs, zs
+
+
 def _core_logpdf(x, h, z):
     small, middle, large = _regions(x, h)
     a = _guarded(small, series.small_x_logpdf, 0.5 * _small_x_limit(h), x, h, z)
@@ -114,11 +126,9 @@ def _core_logpdf(x, h, z):
 def logpdf(x, h, z):
     """Log-density of PG(h, z) at x (elementwise, broadcasting)."""
     x, h, z = _promote(x, h, z)
+    xs, hs, zs = _sanitized(x, h, z)
     x, h, z = jnp.broadcast_arrays(x, h, z)
     ok = (x > 0) & jnp.isfinite(x) & (h > 0) & jnp.isfinite(h) & jnp.isfinite(z)
-    xs = jnp.where(ok, x, 1.0)
-    hs = jnp.where(ok, h, 1.0)
-    zs = jnp.where(ok, z, 0.0)
     value = jnp.where(ok, _core_logpdf(xs, hs, zs), -jnp.inf)
     # PG(h, +-inf) is the point mass at 0: no density at any x > 0.
     value = jnp.where(jnp.isinf(z), -jnp.inf, value)
@@ -180,7 +190,7 @@ def _core_log_cdf_sf(x, h, z):
         (middle, middle_fn, 0.25 * h),
     ):
         xs = jnp.where(mask, x, safe)
-        zero = jnp.zeros_like(x)
+        zero = jnp.zeros(jnp.broadcast_shapes(x.shape, h.shape, z.shape), x.dtype)
         outs.append(
             lax.cond(
                 jnp.any(mask), lambda xs=xs, fn=fn: fn(xs, h, z), lambda zero=zero: (zero, zero)
@@ -223,11 +233,9 @@ _core_log_cdf_sf_jvp.defjvp(_log_cdf_sf_tangents, symbolic_zeros=True)
 
 def _log_cdf_sf(x, h, z):
     x, h, z = _promote(x, h, z)
+    xs, hs, zs = _sanitized(x, h, z)
     x, h, z = jnp.broadcast_arrays(x, h, z)
     ok = (x > 0) & jnp.isfinite(x) & (h > 0) & jnp.isfinite(h) & jnp.isfinite(z)
-    xs = jnp.where(ok, x, 1.0)
-    hs = jnp.where(ok, h, 1.0)
-    zs = jnp.where(ok, z, 0.0)
     lc, ls = _core_log_cdf_sf_jvp(xs, hs, zs)
     # PG(h, +-inf) is the point mass at 0: the CDF is 1 at every x > 0.
     lc = jnp.where(jnp.isinf(z), 0.0, lc)
@@ -239,7 +247,7 @@ def _log_cdf_sf(x, h, z):
 
 def logcdf(x, h, z):
     """log P(X <= x) for X ~ PG(h, z)."""
-    return _log_cdf_sf(x, h, z)[0]
+    return _log_cdf_sf_jit(x, h, z)[0]
 
 
 def cdf(x, h, z):
@@ -249,7 +257,7 @@ def cdf(x, h, z):
 
 def logsf(x, h, z):
     """log P(X > x) for X ~ PG(h, z)."""
-    return _log_cdf_sf(x, h, z)[1]
+    return _log_cdf_sf_jit(x, h, z)[1]
 
 
 def sf(x, h, z):
@@ -295,12 +303,10 @@ def variance(h, z):
 # Compiled once per shape and dtype: the representations are many small
 # operations, and the run-time skips (lax.cond) would be traced anew on every
 # eager call otherwise.
+# logcdf, cdf, logsf and sf share one compiled function per shape and dtype,
+# as pdf and logpdf do.
+_log_cdf_sf_jit = jax.jit(_log_cdf_sf)
 logpdf = jax.jit(logpdf)
-pdf = jax.jit(pdf)
-logcdf = jax.jit(logcdf)
-cdf = jax.jit(cdf)
-logsf = jax.jit(logsf)
-sf = jax.jit(sf)
 mean = jax.jit(mean)
 variance = jax.jit(variance)
 
