@@ -26,7 +26,4 @@ echo "== Per-draw cost on one core (Google Benchmark) =="
 echo
 echo "== Through JAX =="
 .venv/bin/python benchmarks/jax_end_to_end.py "$@"
-
-echo
-echo "== Density through JAX: vexol.logpdf per element, one core, float64 =="
 taskset -c 0 env XLA_FLAGS="--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1" .venv/bin/python benchmarks/jax_density.py
