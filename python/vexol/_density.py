@@ -235,7 +235,6 @@ def _log_cdf_sf(x, h, z):
     x, h, z = _promote(x, h, z)
     xs, hs, zs = _sanitized(x, h, z)
     x, h, z = jnp.broadcast_arrays(x, h, z)
-    ok = (x > 0) & jnp.isfinite(x) & (h > 0) & jnp.isfinite(h) & jnp.isfinite(z)
     lc, ls = _core_log_cdf_sf_jvp(xs, hs, zs)
     # PG(h, +-inf) is the point mass at 0: the CDF is 1 at every x > 0.
     lc = jnp.where(jnp.isinf(z), 0.0, lc)
