@@ -13,6 +13,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "ffi/worker_threads.h"
 
 namespace vexol {
@@ -67,6 +69,10 @@ class WorkerPool {
   // A run hands out `tickets_` tickets; a worker takes one, runs the task
   // once and gives it back. `pending_` counts those not given back yet.
   int tickets_ = 0;
+  // tickets_ as last published, read without the mutex by workers that
+  // spin for a while before they sleep (a hint only: tickets are taken
+  // under the mutex).
+  std::atomic<int> posted_{0};
   int pending_ = 0;
   void (*task_)(void*) = nullptr;
   void* context_ = nullptr;
