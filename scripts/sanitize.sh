@@ -6,10 +6,11 @@
 #   scripts/sanitize.sh tsan   ThreadSanitizer, in build/tsan
 #
 # CXX chooses the compiler (default clang++; CXX=g++ builds in
-# build/asan-g++ or build/tsan-g++). The
-# statistical tests draw VEXOL_TEST_SCALE times fewer samples than in the
-# normal run (default 4 here, 1 in the normal run) so that the instrumented
-# builds stay within the CI budget.
+# build/asan-g++ or build/tsan-g++). VEXOL_TEST_SCALE (default 4 here, 1
+# in the normal run) divides the repetitions of two hardening tests, so
+# that the instrumented builds stay within the CI budget: the rounds of the
+# concurrent-calls test (at least 1) and the calls of the many-small-calls
+# test (at least 50). No statistical test reads it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MODE="${1:-}"
