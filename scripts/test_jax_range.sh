@@ -30,12 +30,11 @@ if [ $PREPARE -eq 0 ] && [ ! -f "$WHEEL" ]; then
   exit 2
 fi
 [ -n "$WHEEL" ] && WHEEL=$(realpath "$WHEEL")
-# The default is the range the package claims (pyproject.toml's floor to the
-# newest); the handlers alone run from 0.5.3 on, which naming the releases
-# shows: 0.5.3 0.6.2 0.7.2 0.8.3 0.9.2 0.10.2 0.11.2 0.12.1.
+# The default is the range the package claims: pyproject.toml's floor to the
+# newest, one release of each line.
 RELEASES=("$@")
 if [ ${#RELEASES[@]} -eq 0 ]; then
-  RELEASES=(0.10.2 0.11.2 0.12.1)
+  RELEASES=(0.5.3 0.6.2 0.7.2 0.8.3 0.9.2 0.10.2 0.11.2 0.12.1)
 fi
 RANGE_DIR="${VEXOL_RANGE_DIR:-$ROOT/build/jax-range}"
 mkdir -p "$RANGE_DIR"
