@@ -14,11 +14,13 @@ Draws follow JAX's precision: float32 by default, float64 with
 ``jax_enable_x64`` (or ``dtype=``).
 """
 
+from vexol._compat import IncompatibleJaxError
 from vexol._density import cdf, logcdf, logpdf, logsf, mean, pdf, sf, variance
 from vexol._sampling import ROW_SEED_MULTIPLIER, polya_gamma, sample, seed_from_key
 
 __all__ = [
     "ROW_SEED_MULTIPLIER",
+    "IncompatibleJaxError",
     "cdf",
     "logcdf",
     "logpdf",
