@@ -50,7 +50,7 @@ import numpy as np
 
 jax.config.update("jax_enable_x64", True)
 
-import vexol  # noqa: E402  (needs x64 switched on first)
+import vexol  # noqa: E402  (imported after the precision is set)
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import mcmc_diagnostics  # noqa: E402
