@@ -409,8 +409,8 @@ class Layout:
         self.per_shard = -(-rows // self.shards)
         self.padded = self.per_shard * self.shards
 
-    def sharding(self, *spec):
-        return self.jax.sharding.NamedSharding(self.mesh, self.jax.sharding.PartitionSpec(*spec))
+    def sharding(self, *axes):
+        return self.jax.sharding.NamedSharding(self.mesh, self.jax.sharding.PartitionSpec(*axes))
 
     def replicated(self, value):
         value = np.asarray(value)
@@ -419,7 +419,7 @@ class Layout:
     def rows_array(self, columns: int | None, fill):
         """A row-sharded global array; fill(start, stop) gives this process's rows."""
         shape = (self.padded,) if columns is None else (self.padded, columns)
-        spec = ("rows",) if columns is None else ("rows", None)
+        axes = ("rows",) if columns is None else ("rows", None)
 
         def local(index):
             start, stop = index[0].start or 0, index[0].stop or self.padded
@@ -429,7 +429,7 @@ class Layout:
                 out[: real - start] = fill(start, real)
             return out
 
-        return self.jax.make_array_from_callback(shape, self.sharding(*spec), local)
+        return self.jax.make_array_from_callback(shape, self.sharding(*axes), local)
 
     def to_host(self, array) -> np.ndarray:
         """The whole of a global array on this process (a collective when it spans processes)."""
@@ -464,9 +464,9 @@ def load_data(args):
     )
 
 
-def _saved_sweeps(spec: str, sweeps: int) -> list[int]:
+def _saved_sweeps(text: str, sweeps: int) -> list[int]:
     chosen = set()
-    for item in filter(None, (part.strip() for part in spec.split(","))):
+    for item in filter(None, (part.strip() for part in text.split(","))):
         index = int(item)
         index = index + sweeps if index < 0 else index
         if not 0 <= index < sweeps:

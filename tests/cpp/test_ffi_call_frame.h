@@ -190,16 +190,38 @@ class CallFrameBuilder {
   std::vector<void*> ret_ptrs_;
 };
 
-// The four operands of a sampling call as the runtime would pass them.
-inline CallFrameBuilder sampling_frame(std::vector<double>& h, std::vector<int64_t> h_dims,
-                                       std::vector<double>& z, std::vector<int64_t> z_dims,
-                                       std::vector<int64_t>& seed, std::vector<int64_t> seed_dims,
-                                       std::vector<double>& out, std::vector<int64_t> out_dims) {
+// The FFI element type of a buffer of T.
+template <typename T>
+constexpr XLA_FFI_DataType ffi_type_of();
+template <>
+constexpr XLA_FFI_DataType ffi_type_of<double>() {
+  return XLA_FFI_DataType_F64;
+}
+template <>
+constexpr XLA_FFI_DataType ffi_type_of<float>() {
+  return XLA_FFI_DataType_F32;
+}
+template <>
+constexpr XLA_FFI_DataType ffi_type_of<int64_t>() {
+  return XLA_FFI_DataType_S64;
+}
+template <>
+constexpr XLA_FFI_DataType ffi_type_of<uint32_t>() {
+  return XLA_FFI_DataType_U32;
+}
+
+// The four operands of a sampling call as the runtime would pass them, in
+// either precision (F64 with S64 seeds, F32 with U32 seed words).
+template <typename F, typename S>
+inline CallFrameBuilder sampling_frame(std::vector<F>& h, std::vector<int64_t> h_dims,
+                                       std::vector<F>& z, std::vector<int64_t> z_dims,
+                                       std::vector<S>& seed, std::vector<int64_t> seed_dims,
+                                       std::vector<F>& out, std::vector<int64_t> out_dims) {
   CallFrameBuilder b;
-  b.arg(XLA_FFI_DataType_F64, h.data(), std::move(h_dims))
-      .arg(XLA_FFI_DataType_F64, z.data(), std::move(z_dims))
-      .arg(XLA_FFI_DataType_S64, seed.data(), std::move(seed_dims))
-      .ret(XLA_FFI_DataType_F64, out.data(), std::move(out_dims));
+  b.arg(ffi_type_of<F>(), h.data(), std::move(h_dims))
+      .arg(ffi_type_of<F>(), z.data(), std::move(z_dims))
+      .arg(ffi_type_of<S>(), seed.data(), std::move(seed_dims))
+      .ret(ffi_type_of<F>(), out.data(), std::move(out_dims));
   return b;
 }
 

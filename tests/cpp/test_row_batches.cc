@@ -19,7 +19,6 @@ namespace vexol {
 namespace {
 
 using testing::bit_identical;
-using testing::CallFrameBuilder;
 using testing::make_inputs;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -61,18 +60,6 @@ std::vector<float> narrowed(const std::vector<double>& x) {
   return std::vector<float>(x.begin(), x.end());
 }
 
-CallFrameBuilder f32_frame(std::vector<float>& h, std::vector<int64_t> h_dims,
-                           std::vector<float>& z, std::vector<int64_t> z_dims,
-                           std::vector<uint32_t>& seed, std::vector<int64_t> seed_dims,
-                           std::vector<float>& out, std::vector<int64_t> out_dims) {
-  CallFrameBuilder b;
-  b.arg(XLA_FFI_DataType_F32, h.data(), std::move(h_dims))
-      .arg(XLA_FFI_DataType_F32, z.data(), std::move(z_dims))
-      .arg(XLA_FFI_DataType_U32, seed.data(), std::move(seed_dims))
-      .ret(XLA_FFI_DataType_F32, out.data(), std::move(out_dims));
-  return b;
-}
-
 std::vector<uint32_t> words_of(uint64_t seed) {
   return {static_cast<uint32_t>(seed >> 32), static_cast<uint32_t>(seed)};
 }
@@ -92,8 +79,9 @@ TEST(Float32Handlers, FlatIsTheFloat64DrawRoundedForOneAndSeveralChunks) {
       sample_range_on_threads(hw.data(), zw.data(), n, seed, expected.data(), threads);
       std::vector<float> out(n, -1.0f);
       std::vector<uint32_t> words = words_of(seed);
-      ASSERT_TRUE(
-          f32_frame(hf, {n}, zf, {n}, words, {2}, out, {n}).call(&pg_sample_f32_handler).ok);
+      ASSERT_TRUE(testing::sampling_frame(hf, {n}, zf, {n}, words, {2}, out, {n})
+                      .call(&pg_sample_f32_handler)
+                      .ok);
       EXPECT_TRUE(rounded_equal(out, expected)) << "threads " << threads;
     }
   }
@@ -119,10 +107,10 @@ TEST(Float32Handlers, BatchedRowsFollowTheFloat64RowRule) {
                   .call(&pg_sample_batched_f64_handler)
                   .ok);
   std::vector<float> out(rows * length);
-  ASSERT_TRUE(
-      f32_frame(hf, {rows, length}, zf, {rows * length}, words, {rows, 2}, out, {rows * length})
-          .call(&pg_sample_batched_f32_handler)
-          .ok);
+  ASSERT_TRUE(testing::sampling_frame(hf, {rows, length}, zf, {rows * length}, words, {rows, 2},
+                                      out, {rows * length})
+                  .call(&pg_sample_batched_f32_handler)
+                  .ok);
   EXPECT_TRUE(rounded_equal(out, expected));
 
   // One pair for all rows: every row takes pair 0, as with one S64 seed.
@@ -132,10 +120,10 @@ TEST(Float32Handlers, BatchedRowsFollowTheFloat64RowRule) {
                                       expected, {rows * length})
                   .call(&pg_sample_batched_f64_handler)
                   .ok);
-  ASSERT_TRUE(
-      f32_frame(hf, {rows, length}, zf, {rows * length}, one_pair, {2}, out, {rows * length})
-          .call(&pg_sample_batched_f32_handler)
-          .ok);
+  ASSERT_TRUE(testing::sampling_frame(hf, {rows, length}, zf, {rows * length}, one_pair, {2}, out,
+                                      {rows * length})
+                  .call(&pg_sample_batched_f32_handler)
+                  .ok);
   EXPECT_TRUE(rounded_equal(out, expected));
 }
 
@@ -161,7 +149,8 @@ TEST(Float32Handlers, RefuseWhatTheFloat64OnesRefuseAndHalfSeeds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const testing::CallOutcome outcome =
-        f32_frame(h, c.h_dims, z, c.z_dims, words, c.seed_dims, out, c.out_dims).call(c.entry);
+        testing::sampling_frame(h, c.h_dims, z, c.z_dims, words, c.seed_dims, out, c.out_dims)
+            .call(c.entry);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.code, 3);
     for (float x : out) ASSERT_EQ(x, -2.0f);
@@ -252,9 +241,10 @@ TEST(SharedInputs, EveryRowIsTheBatchedRowOfTheRepeatedInputs) {
       words.push_back(0);
       words.push_back(static_cast<uint32_t>(s));
     }
-    ASSERT_TRUE(f32_frame(hf, {length}, zf, {length}, words, {rows, 2}, outf, {rows, length})
-                    .call(&pg_sample_shared_f32_handler)
-                    .ok);
+    ASSERT_TRUE(
+        testing::sampling_frame(hf, {length}, zf, {length}, words, {rows, 2}, outf, {rows, length})
+            .call(&pg_sample_shared_f32_handler)
+            .ok);
     EXPECT_TRUE(rounded_equal(outf, widened_expected));
   }
 }
