@@ -1,0 +1,86 @@
+"""Pólya-Gamma Gibbs samplers for JAX, built on :func:`vexol.polya_gamma`.
+
+Every model gives a :class:`Gibbs`: ``init(key) -> state`` and a pure
+``step(key, state) -> state`` (one sweep; jittable, vmappable over chains,
+float32 with x64 off or float64), plus ``collect(state)``, the parameters
+:func:`run` keeps. States are NamedTuples of arrays of the sampler's dtype:
+
+=============================  ===========================================
+model                          state (shapes for one chain)
+=============================  ===========================================
+:func:`logistic`               LogisticState(beta (p,), omega (n,))
+:func:`hierarchical_logistic`  HierarchicalLogisticState(beta (p,),
+                               tau2 (), omega (n,))
+:func:`negbin`                 NegBinState(beta (p,), r (), omega (n,),
+                               shift_accepted ())
+:func:`multinomial`            MultinomialState(beta (K-1, p),
+                               omega (n, K-1))
+=============================  ===========================================
+
+``omega`` is the sweep's Pólya-Gamma draw, kept for inspection; no step
+reads the previous one.
+
+    >>> import jax, numpy as np
+    >>> from vexol import gibbs
+    >>> X = np.column_stack([np.ones(100), np.random.default_rng(0).normal(size=100)])
+    >>> y = (X[:, 1] > 0).astype(float)
+    >>> model = gibbs.logistic(X, y, prior_sd=2.5)
+    >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=1000, warmup=200,
+    ...                    progress=False)
+    >>> result.draws["beta"].shape                      # (chains, draws, p)
+    (4, 1000, 2)
+    >>> table = gibbs.summary(result)                   # needs vexol[arviz]
+
+Building blocks: :func:`draw_beta` (β | ω, by Cholesky or, for n < p, the
+Bhattacharya-Chakraborty-Mallick algorithm), :func:`logistic_gibbs_fn` and
+:func:`negbin_gibbs_fn` (``gibbs_fn`` for ``numpyro.infer.HMCGibbs``),
+:func:`to_arviz`, :func:`summary`, :func:`rhat`, :func:`ess` (ArviZ, the
+``arviz`` extra, imported on first use).
+"""
+
+from vexol.gibbs._arviz import ess, rhat, summary, to_arviz
+from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_beta_cholesky
+from vexol.gibbs._logistic import (
+    HierarchicalLogisticState,
+    LogisticState,
+    hierarchical_logistic,
+    logistic,
+)
+from vexol.gibbs._model import Gibbs
+from vexol.gibbs._multinomial import (
+    MultinomialState,
+    multinomial,
+    stick_breaking_offsets,
+    stick_breaking_probabilities,
+)
+from vexol.gibbs._negbin import NegBinState, nb_log_likelihood, negbin
+from vexol.gibbs._numpyro import logistic_gibbs_fn, negbin_gibbs_fn
+from vexol.gibbs._run import RunResult, Timing, run
+
+__all__ = [
+    "Gibbs",
+    "HierarchicalLogisticState",
+    "LogisticState",
+    "MultinomialState",
+    "NegBinState",
+    "RunResult",
+    "Timing",
+    "choose_method",
+    "draw_beta",
+    "draw_beta_bcm",
+    "draw_beta_cholesky",
+    "ess",
+    "hierarchical_logistic",
+    "logistic",
+    "logistic_gibbs_fn",
+    "multinomial",
+    "nb_log_likelihood",
+    "negbin",
+    "negbin_gibbs_fn",
+    "rhat",
+    "run",
+    "stick_breaking_offsets",
+    "stick_breaking_probabilities",
+    "summary",
+    "to_arviz",
+]

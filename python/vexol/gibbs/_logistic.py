@@ -1,0 +1,197 @@
+"""Logistic and binomial regression, with a fixed or a hierarchical prior.
+
+y_i ~ Binomial(n_i, σ(ψ_i)), ψ = Xβ + offset (n_i = 1: logistic). With
+ω_i ~ PG(n_i, ψ_i) the likelihood is Gaussian in ψ (Polson, Scott and
+Windle 2013), with κ_i = y_i - n_i/2, so a sweep is
+
+    ω | β        ~ PG(n, ψ)                           one vexol call
+    β | ω (, τ²) ~ N(μ, Σ)                            vexol.gibbs.draw_beta
+    τ² | β       ~ InvGamma(a + m/2, b + Σ_j β_j²/2)  hierarchical prior only
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple
+
+import jax
+import jax.numpy as jnp
+import numpy as np
+
+import vexol
+from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._model import (
+    Gibbs,
+    as_offset,
+    design,
+    float_dtype,
+    gaussian_prior,
+    pg_keywords,
+)
+
+
+class LogisticState(NamedTuple):
+    """State of :func:`logistic`: ``beta`` (p,), ``omega`` (n,), the sampler's dtype.
+
+    ``omega`` holds the Pólya-Gamma draws of the sweep that produced
+    ``beta``; the next sweep draws afresh and never reads it.
+    """
+
+    beta: jax.Array
+    omega: jax.Array
+
+
+class HierarchicalLogisticState(NamedTuple):
+    """State of :func:`hierarchical_logistic`.
+
+    ``beta`` (p,), ``tau2`` () the shared prior variance of the penalized
+    coefficients, ``omega`` (n,) the sweep's Pólya-Gamma draws (never read).
+    """
+
+    beta: jax.Array
+    tau2: jax.Array
+    omega: jax.Array
+
+
+def _binomial_data(X: Any, y: Any, trials: Any, dtype: Any):
+    X = design(X, dtype)
+    n = X.shape[0]
+    y_host = np.asarray(y, np.float64)
+    if y_host.shape != (n,):
+        raise ValueError(f"y must have shape ({n},), got {y_host.shape}")
+    trials_host = np.ones(n) if trials is None else np.broadcast_to(np.asarray(trials, float), (n,))
+    if np.any(y_host < 0) or np.any(y_host > trials_host) or np.any(y_host != np.round(y_host)):
+        raise ValueError("y must hold integer counts between 0 and the trials")
+    h = jnp.asarray(1.0, dtype) if trials is None else jnp.asarray(trials_host, dtype)
+    kappa = jnp.asarray(y_host - trials_host / 2.0, dtype)
+    return X, h, kappa
+
+
+def logistic(
+    X: Any,
+    y: Any,
+    *,
+    trials: Any = None,
+    prior_mean: Any = 0.0,
+    prior_sd: Any = 2.5,
+    offset: Any = None,
+    beta_method: str = "auto",
+    pg_options: Mapping[str, Any] | None = None,
+    dtype: Any = None,
+) -> Gibbs:
+    """Gibbs sampler of logistic (``trials=None``) or binomial regression.
+
+    Model: y_i ~ Binomial(n_i, σ(x_i'β + offset_i)), β ~ N(prior_mean,
+    diag(prior_sd²)).
+
+    Args:
+      X: (n, p) design (include a column of ones for an intercept).
+      y: (n,) successes: 0/1 labels, or counts in [0, n_i] with ``trials``.
+      trials: n_i, scalar or (n,); 1 when None. A zero trial count is
+        allowed (ω is then the point mass at 0, from vexol's 1e-12 floor).
+      prior_mean, prior_sd: scalars or (p,).
+      offset: (n,) known part of the linear predictor, or None.
+      beta_method: "auto", "cholesky" or "bcm" (see ``draw_beta``).
+      pg_options: extra keyword arguments for ``vexol.polya_gamma``.
+      dtype: float32 or float64 for the whole sweep; JAX's default float
+        when None (float32 with x64 off).
+
+    Returns:
+      A :class:`Gibbs` whose state is :class:`LogisticState` and whose
+      ``collect`` keeps ``{"beta": (p,)}``. ``init(key)`` starts β at
+      prior_mean + N(0, 0.5²) per coefficient.
+
+    Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω.
+    """
+    dtype = float_dtype(dtype)
+    X, h, kappa = _binomial_data(X, y, trials, dtype)
+    n, p = X.shape
+    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
+    offset = as_offset(offset, n, dtype)
+    choose_method(n, p, True, beta_method)
+    pg = pg_keywords(pg_options)
+
+    def init(key):
+        beta = mean + 0.5 * jax.random.normal(key, (p,), dtype)
+        return LogisticState(beta, jnp.zeros(n, dtype))
+
+    def step(key, state):
+        omega_key, beta_key = jax.random.split(key)
+        psi = X @ state.beta if offset is None else X @ state.beta + offset
+        omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg)
+        beta = draw_beta(
+            beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method
+        )
+        return LogisticState(beta, omega)
+
+    def collect(state):
+        return {"beta": state.beta}
+
+    return Gibbs(init, step, collect)
+
+
+def hierarchical_logistic(
+    X: Any,
+    y: Any,
+    *,
+    trials: Any = None,
+    unpenalized: Sequence[int] = (0,),
+    unpenalized_sd: float = 5.0,
+    tau2_shape: float = 1.0,
+    tau2_scale: float = 1.0,
+    offset: Any = None,
+    beta_method: str = "auto",
+    pg_options: Mapping[str, Any] | None = None,
+    dtype: Any = None,
+) -> Gibbs:
+    """Logistic/binomial regression with a shared, unknown prior scale.
+
+    Model: β_j ~ N(0, unpenalized_sd²) for j in ``unpenalized`` (by
+    default column 0, the intercept), β_j ~ N(0, τ²) for the others,
+    τ² ~ InvGamma(tau2_shape, tau2_scale) (density ∝ τ^-2(a+1) e^(-b/τ²)),
+    y_i ~ Binomial(n_i, σ(x_i'β + offset_i)).
+
+    Returns:
+      A :class:`Gibbs` with state :class:`HierarchicalLogisticState`;
+      ``collect`` keeps ``{"beta": (p,), "tau2": ()}``. ``init(key)``
+      starts at τ² = 1 and β ~ N(0, 0.5²).
+
+    Each sweep draws, in this order, ω | β, β | ω, τ², and τ² | β from its
+    conjugate inverse-gamma conditional, so the model runs entirely by Gibbs.
+    Other arguments as in :func:`logistic`.
+    """
+    dtype = float_dtype(dtype)
+    X, h, kappa = _binomial_data(X, y, trials, dtype)
+    n, p = X.shape
+    fixed = np.zeros(p, bool)
+    fixed[list(unpenalized)] = True
+    if fixed.all():
+        raise ValueError("at least one coefficient must have the hierarchical prior")
+    if not (unpenalized_sd > 0 and tau2_shape > 0 and tau2_scale > 0):
+        raise ValueError("unpenalized_sd, tau2_shape and tau2_scale must be positive")
+    fixed_mask = jnp.asarray(fixed)
+    penalized = jnp.asarray(~fixed, dtype)
+    shape = jnp.asarray(tau2_shape + 0.5 * np.sum(~fixed), dtype)
+    fixed_precision = jnp.asarray(unpenalized_sd**-2.0, dtype)
+    offset = as_offset(offset, n, dtype)
+    choose_method(n, p, True, beta_method)
+    pg = pg_keywords(pg_options)
+
+    def init(key):
+        beta = 0.5 * jax.random.normal(key, (p,), dtype)
+        return HierarchicalLogisticState(beta, jnp.ones((), dtype), jnp.zeros(n, dtype))
+
+    def step(key, state):
+        omega_key, beta_key, tau_key = jax.random.split(key, 3)
+        psi = X @ state.beta if offset is None else X @ state.beta + offset
+        omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg)
+        precision = jnp.where(fixed_mask, fixed_precision, 1.0 / state.tau2)
+        beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
+        rate = tau2_scale + 0.5 * jnp.sum(penalized * beta**2)
+        tau2 = rate / jax.random.gamma(tau_key, shape, dtype=dtype)
+        return HierarchicalLogisticState(beta, tau2, omega)
+
+    def collect(state):
+        return {"beta": state.beta, "tau2": state.tau2}
+
+    return Gibbs(init, step, collect)

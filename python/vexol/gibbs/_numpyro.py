@@ -1,0 +1,137 @@
+"""Gibbs updates in the form numpyro.infer.HMCGibbs wants.
+
+``HMCGibbs(NUTS(model), gibbs_fn=..., gibbs_sites=[...])`` alternates a NUTS
+move of the other sites with ``gibbs_fn(rng_key, gibbs_sites, hmc_sites) ->
+dict``, which must draw the Gibbs sites from their full conditional given
+the HMC sites. The functions here build such ``gibbs_fn``; they use the same
+β | ω update as the samplers of this package, and need nothing from NumPyro
+themselves (NumPyro is only needed to run HMCGibbs).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
+
+import jax
+import jax.numpy as jnp
+import numpy as np
+
+import vexol
+from vexol.gibbs._gaussian import draw_beta
+from vexol.gibbs._model import design, float_dtype, pg_keywords
+
+GibbsFn = Callable[[jax.Array, Mapping[str, Any], Mapping[str, Any]], dict[str, jax.Array]]
+
+
+def _sites(sites: str | Sequence[str]) -> list[str]:
+    return [sites] if isinstance(sites, str) else list(sites)
+
+
+def _split(vector: jax.Array, template: Mapping[str, Any], names: list[str]) -> dict:
+    out, at = {}, 0
+    for name in names:
+        shape = jnp.shape(template[name])
+        size = int(np.prod(shape, dtype=np.int64))
+        out[name] = vector[at : at + size].reshape(shape)
+        at += size
+    return out
+
+
+def _prior(prior_precision: Any, hmc_sites: Mapping[str, Any], p: int, dtype: Any):
+    value = prior_precision(hmc_sites) if callable(prior_precision) else prior_precision
+    return jnp.broadcast_to(jnp.asarray(value, dtype), (p,))
+
+
+def logistic_gibbs_fn(
+    X: Any,
+    y: Any,
+    *,
+    sites: str | Sequence[str] = "beta",
+    prior_precision: Any,
+    trials: Any = None,
+    offset: Any = None,
+    beta_method: str = "auto",
+    pg_options: Mapping[str, Any] | None = None,
+    dtype: Any = None,
+) -> GibbsFn:
+    """``gibbs_fn`` drawing logistic/binomial coefficients given the HMC sites.
+
+    Model: y_i ~ Binomial(n_i, σ(x_i'β + offset_i)), β ~ N(0, diag(1/P)),
+    where β is the concatenation, in order, of the flattened ``sites`` (e.g.
+    ``("alpha", "beta")`` for a scalar intercept site and a slope vector, X
+    then starting with its column of ones).
+
+    Args:
+      prior_precision: P, a scalar or (p,), or a function of the
+        ``hmc_sites`` dict returning one (e.g. ``lambda s: jnp.concatenate(
+        [jnp.array([1 / 25]), jnp.full(p - 1, s["tau"] ** -2)])``).
+      Others as in :func:`vexol.gibbs.logistic`.
+
+    Returns:
+      ``gibbs_fn(rng_key, gibbs_sites, hmc_sites) -> {site: draw}``: draws
+      ω ~ PG(n_i, ψ_i) at the current coefficients, then β | ω.
+    """
+    dtype = float_dtype(dtype)
+    X = design(X, dtype)
+    n, p = X.shape
+    names = _sites(sites)
+    h = jnp.asarray(1.0 if trials is None else trials, dtype)
+    kappa = jnp.asarray(y, dtype) - 0.5 * h
+    offset = None if offset is None else jnp.broadcast_to(jnp.asarray(offset, dtype), (n,))
+    pg = pg_keywords(pg_options)
+
+    def gibbs_fn(rng_key, gibbs_sites, hmc_sites):
+        omega_key, beta_key = jax.random.split(rng_key)
+        beta = jnp.concatenate([jnp.ravel(gibbs_sites[s]) for s in names]).astype(dtype)
+        psi = X @ beta if offset is None else X @ beta + offset
+        omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg)
+        precision = _prior(prior_precision, hmc_sites, p, dtype)
+        beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
+        return _split(beta, gibbs_sites, names)
+
+    return gibbs_fn
+
+
+def negbin_gibbs_fn(
+    X: Any,
+    y: Any,
+    *,
+    sites: str | Sequence[str] = "beta",
+    r_site: str = "r",
+    prior_precision: Any,
+    offset: Any = None,
+    beta_method: str = "auto",
+    pg_options: Mapping[str, Any] | None = None,
+    dtype: Any = None,
+) -> GibbsFn:
+    """``gibbs_fn`` drawing negative-binomial coefficients given r (an HMC site).
+
+    Model: y_i ~ NB(r, σ(x_i'β + offset_i)) (mean r e^ψ, NumPyro's
+    ``NegativeBinomialLogits(r, psi)``), β ~ N(0, diag(1/P)), β the
+    concatenation of ``sites``; r is read from ``hmc_sites[r_site]``.
+
+    Returns:
+      ``gibbs_fn`` drawing ω ~ PG(y_i + r, ψ_i), then β | ω, r with
+      κ = (y - r)/2.
+    """
+    dtype = float_dtype(dtype)
+    X = design(X, dtype)
+    n, p = X.shape
+    names = _sites(sites)
+    y = jnp.asarray(y, dtype)
+    offset = None if offset is None else jnp.broadcast_to(jnp.asarray(offset, dtype), (n,))
+    pg = pg_keywords(pg_options)
+
+    def gibbs_fn(rng_key, gibbs_sites, hmc_sites):
+        omega_key, beta_key = jax.random.split(rng_key)
+        r = jnp.asarray(hmc_sites[r_site], dtype)
+        beta = jnp.concatenate([jnp.ravel(gibbs_sites[s]) for s in names]).astype(dtype)
+        psi = X @ beta if offset is None else X @ beta + offset
+        omega = vexol.polya_gamma(omega_key, y + r, psi, dtype=dtype, **pg)
+        precision = _prior(prior_precision, hmc_sites, p, dtype)
+        kappa = 0.5 * (y - r)
+        beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
+        return _split(beta, gibbs_sites, names)
+
+    return gibbs_fn
