@@ -53,6 +53,50 @@ class HierarchicalLogisticState(NamedTuple):
     omega: jax.Array
 
 
+def logistic_sweep(
+    key, state, X, h, kappa, mean, precision, offset=None, *, beta_method="auto", **pg_options
+):
+    """One sweep of :func:`logistic` on explicit data: ω | β, then β | ω.
+
+    ``h`` the trials (scalar or (n,)), ``kappa`` = y - h/2, ``mean`` and
+    ``precision`` (p,) the prior. Data-generic, so it can be vmapped over
+    data sets as well as chains.
+    """
+    omega_key, beta_key = jax.random.split(key)
+    psi = X @ state.beta if offset is None else X @ state.beta + offset
+    omega = vexol.polya_gamma(omega_key, h, psi, dtype=X.dtype, **pg_options)
+    beta = draw_beta(beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method)
+    return LogisticState(beta, omega)
+
+
+class ScalePrior(NamedTuple):
+    """The hierarchical prior: β_j ~ N(0, 1/fixed_precision) where
+    ``fixed`` (a (p,) bool mask), else N(0, τ²); τ² ~ InvGamma(shape, scale)."""
+
+    fixed: jax.Array
+    fixed_precision: jax.Array
+    shape: jax.Array
+    scale: jax.Array
+
+
+def hierarchical_sweep(
+    key, state, X, h, kappa, prior, offset=None, *, beta_method="auto", **pg_options
+):
+    """One sweep of :func:`hierarchical_logistic` on explicit data:
+    ω | β, β | ω, τ², τ² | β."""
+    omega_key, beta_key, tau_key = jax.random.split(key, 3)
+    dtype = X.dtype
+    psi = X @ state.beta if offset is None else X @ state.beta + offset
+    omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg_options)
+    precision = jnp.where(prior.fixed, prior.fixed_precision, 1.0 / state.tau2).astype(dtype)
+    beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
+    penalized = jnp.where(prior.fixed, 0.0, 1.0).astype(dtype)
+    shape = prior.shape + 0.5 * jnp.sum(penalized)
+    rate = prior.scale + 0.5 * jnp.sum(penalized * beta**2)
+    tau2 = rate / jax.random.gamma(tau_key, shape, dtype=dtype)
+    return HierarchicalLogisticState(beta, tau2, omega)
+
+
 def _binomial_data(X: Any, y: Any, trials: Any, dtype: Any):
     X = design(X, dtype)
     n = X.shape[0]
@@ -116,13 +160,9 @@ def logistic(
         return LogisticState(beta, jnp.zeros(n, dtype))
 
     def step(key, state):
-        omega_key, beta_key = jax.random.split(key)
-        psi = X @ state.beta if offset is None else X @ state.beta + offset
-        omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg)
-        beta = draw_beta(
-            beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method
+        return logistic_sweep(
+            key, state, X, h, kappa, mean, precision, offset, beta_method=beta_method, **pg
         )
-        return LogisticState(beta, omega)
 
     def collect(state):
         return {"beta": state.beta}
@@ -169,10 +209,12 @@ def hierarchical_logistic(
         raise ValueError("at least one coefficient must have the hierarchical prior")
     if not (unpenalized_sd > 0 and tau2_shape > 0 and tau2_scale > 0):
         raise ValueError("unpenalized_sd, tau2_shape and tau2_scale must be positive")
-    fixed_mask = jnp.asarray(fixed)
-    penalized = jnp.asarray(~fixed, dtype)
-    shape = jnp.asarray(tau2_shape + 0.5 * np.sum(~fixed), dtype)
-    fixed_precision = jnp.asarray(unpenalized_sd**-2.0, dtype)
+    prior = ScalePrior(
+        jnp.asarray(~fixed),
+        jnp.asarray(unpenalized_sd**-2.0, dtype),
+        jnp.asarray(tau2_shape, dtype),
+        jnp.asarray(tau2_scale, dtype),
+    )
     offset = as_offset(offset, n, dtype)
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options)
@@ -182,14 +224,9 @@ def hierarchical_logistic(
         return HierarchicalLogisticState(beta, jnp.ones((), dtype), jnp.zeros(n, dtype))
 
     def step(key, state):
-        omega_key, beta_key, tau_key = jax.random.split(key, 3)
-        psi = X @ state.beta if offset is None else X @ state.beta + offset
-        omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg)
-        precision = jnp.where(fixed_mask, fixed_precision, 1.0 / state.tau2)
-        beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
-        rate = tau2_scale + 0.5 * jnp.sum(penalized * beta**2)
-        tau2 = rate / jax.random.gamma(tau_key, shape, dtype=dtype)
-        return HierarchicalLogisticState(beta, tau2, omega)
+        return hierarchical_sweep(
+            key, state, X, h, kappa, prior, offset, beta_method=beta_method, **pg
+        )
 
     def collect(state):
         return {"beta": state.beta, "tau2": state.tau2}

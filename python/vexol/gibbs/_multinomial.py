@@ -65,6 +65,37 @@ def stick_breaking_probabilities(psi: jax.Array) -> jax.Array:
     return jnp.exp(jnp.concatenate([log_take + before, left], axis=-1))
 
 
+def stick_breaking_data(Y: jax.Array) -> tuple[jax.Array, jax.Array]:
+    """(trials, kappa), both (n, K-1), from counts Y (n, K) (jittable).
+
+    trials N_ik = n_i - Σ_{j<k} y_ij, kappa κ_ik = y_ik - N_ik/2.
+    """
+    K = Y.shape[1]
+    left = jnp.sum(Y, axis=1, keepdims=True) - jnp.cumsum(Y, axis=1) + Y
+    trials = left[:, : K - 1]
+    return trials, Y[:, : K - 1] - 0.5 * trials
+
+
+def multinomial_sweep(
+    key, state, X, trials, kappa, offsets, mean, precision, *, beta_method="auto", **pg_options
+):
+    """One sweep of :func:`multinomial` on explicit data: ω_ik ~ PG(N_ik, ψ_ik)
+    in one vexol call, then the K-1 independent β_k | ω_k (vmapped)."""
+    n = X.shape[0]
+    K1 = trials.shape[1]
+    omega_key, beta_key = jax.random.split(key)
+    psi = X @ state.beta.T + offsets
+    omega = vexol.polya_gamma(omega_key, trials, psi, dtype=X.dtype, **pg_options)
+
+    def one_class(key, omega, kappa, offset):
+        offset = jnp.broadcast_to(offset, (n,))
+        return draw_beta(key, X, omega, kappa, precision, mean, offset=offset, method=beta_method)
+
+    keys = jax.random.split(beta_key, K1)
+    beta = jax.vmap(one_class)(keys, omega.T, kappa.T, offsets)
+    return MultinomialState(beta, omega)
+
+
 def _counts(y: Any, n: int, num_classes: int | None) -> np.ndarray:
     y = np.asarray(y)
     if y.ndim == 1:
@@ -117,29 +148,20 @@ def multinomial(
     K = Y.shape[1]
     if K < 2:
         raise ValueError("multinomial regression needs at least two classes")
-    left = Y.sum(axis=1, keepdims=True) - np.cumsum(Y, axis=1) + Y
-    trials = jnp.asarray(left[:, : K - 1], dtype)
-    kappa = jnp.asarray(Y[:, : K - 1] - left[:, : K - 1] / 2.0, dtype)
+    trials, kappa = stick_breaking_data(jnp.asarray(Y, dtype))
     c = stick_breaking_offsets(K, dtype) if offsets else jnp.zeros(K - 1, dtype)
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options)
-
-    def one_class(key, omega, kappa, offset):
-        offset = jnp.broadcast_to(offset, (n,))
-        return draw_beta(key, X, omega, kappa, precision, mean, offset=offset, method=beta_method)
 
     def init(key):
         beta = mean + 0.5 * jax.random.normal(key, (K - 1, p), dtype)
         return MultinomialState(beta, jnp.zeros((n, K - 1), dtype))
 
     def step(key, state):
-        omega_key, beta_key = jax.random.split(key)
-        psi = X @ state.beta.T + c
-        omega = vexol.polya_gamma(omega_key, trials, psi, dtype=dtype, **pg)
-        keys = jax.random.split(beta_key, K - 1)
-        beta = jax.vmap(one_class)(keys, omega.T, kappa.T, c)
-        return MultinomialState(beta, omega)
+        return multinomial_sweep(
+            key, state, X, trials, kappa, c, mean, precision, beta_method=beta_method, **pg
+        )
 
     def collect(state):
         return {"beta": state.beta}

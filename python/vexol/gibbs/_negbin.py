@@ -67,6 +67,106 @@ def nb_log_likelihood(y: jax.Array, r: jax.Array, psi: jax.Array) -> jax.Array:
     )
 
 
+class NegBinPrior(NamedTuple):
+    """β ~ N(mean, diag(1/precision)), r ~ Gamma(r_shape, r_rate)."""
+
+    mean: jax.Array
+    precision: jax.Array
+    r_shape: jax.Array
+    r_rate: jax.Array
+
+
+def count_levels(y: jax.Array, max_count: int) -> jax.Array:
+    """(max_count,) the number of y_i >= 1, 2, ..., max_count (jittable)."""
+    levels = jnp.arange(1, max_count + 1, dtype=y.dtype)
+    return jnp.sum(y[:, None] >= levels, axis=0).astype(y.dtype)
+
+
+def draw_r(key, at_least, psi, r, prior):
+    """r | β, y by the CRT augmentation.
+
+    L_i ~ CRT(y_i, r) is a sum of independent Bernoulli(r / (r + k - 1)),
+    k = 1..y_i, and only Σ L_i enters r's conditional, so it is drawn as one
+    binomial per count level k over the at_least[k-1] observations with
+    y_i >= k. Then r ~ Gamma(a + Σ L_i, b + Σ log(1 + e^ψ_i)).
+    """
+    dtype = psi.dtype
+    table_key, gamma_key = jax.random.split(key)
+    opens = r / (r + jnp.arange(at_least.shape[0], dtype=dtype))
+    tables = jnp.sum(jax.random.binomial(table_key, at_least, opens, dtype=dtype))
+    rate = prior.r_rate + jnp.sum(jnp.logaddexp(0.0, psi))
+    return jax.random.gamma(gamma_key, prior.r_shape + tables, dtype=dtype) / rate
+
+
+def shift_move(key, beta, r, psi, y, prior, intercept, shift_scale):
+    """Metropolis move of (log r, β₀) along log r + β₀ = const.
+
+    Proposes ε ~ N(0, shift_scale²), r' = r e^ε, β₀' = β₀ - ε (so ψ' = ψ - ε
+    and every mean r e^ψ_i is unchanged). The walk is symmetric in
+    (log r, β₀); the target there is the posterior density in (r, β₀) times
+    r, the Jacobian of r = e^(log r). Returns (β, r, accepted as 0.0/1.0).
+    """
+    dtype = psi.dtype
+    step_key, accept_key = jax.random.split(key)
+    eps = shift_scale * jax.random.normal(step_key, (), dtype)
+    r_new = r * jnp.exp(eps)
+    b0 = beta[intercept]
+    b0_new = b0 - eps
+    m0, p0 = prior.mean[intercept], prior.precision[intercept]
+    log_ratio = (
+        nb_log_likelihood(y, r_new, psi - eps)
+        - nb_log_likelihood(y, r, psi)
+        - 0.5 * p0 * ((b0_new - m0) ** 2 - (b0 - m0) ** 2)
+        # Gamma(a, b) prior density times the Jacobian r: r^a e^(-br).
+        + prior.r_shape * eps
+        - prior.r_rate * (r_new - r)
+    )
+    accept = jnp.log(jax.random.uniform(accept_key, (), dtype)) < log_ratio
+    beta = jnp.where(accept, beta.at[intercept].set(b0_new), beta)
+    return beta, jnp.where(accept, r_new, r), accept.astype(dtype)
+
+
+def negbin_sweep(
+    key,
+    state,
+    X,
+    y,
+    at_least,
+    prior,
+    offset=None,
+    *,
+    intercept=0,
+    shift_scale=0.3,
+    beta_method="auto",
+    **pg_options,
+):
+    """One sweep of :func:`negbin` on explicit data: r | β (CRT), the shift
+    move (if ``intercept`` is not None), ω | β, r, then β | ω, r.
+
+    ``at_least`` is ``count_levels(y, max(y))``; a longer one works too
+    (the extra levels are empty), so data sets can be vmapped.
+    """
+    dtype = X.dtype
+    r_key, shift_key, omega_key, beta_key = jax.random.split(key, 4)
+
+    def linear(beta):
+        return X @ beta if offset is None else X @ beta + offset
+
+    beta = state.beta
+    psi = linear(beta)
+    r = draw_r(r_key, at_least, psi, state.r, prior)
+    accepted = jnp.zeros((), dtype)
+    if intercept is not None:
+        beta, r, accepted = shift_move(shift_key, beta, r, psi, y, prior, intercept, shift_scale)
+        psi = linear(beta)
+    omega = vexol.polya_gamma(omega_key, y + r, psi, dtype=dtype, **pg_options)
+    kappa = 0.5 * (y - r)
+    beta = draw_beta(
+        beta_key, X, omega, kappa, prior.precision, prior.mean, offset=offset, method=beta_method
+    )
+    return NegBinState(beta, r, omega, accepted)
+
+
 def negbin(
     X: Any,
     y: Any,
@@ -115,50 +215,15 @@ def negbin(
         raise ValueError(f"column {intercept} of X must be all ones for the shift move")
     if not (r_shape > 0 and r_rate > 0 and shift_scale > 0):
         raise ValueError("r_shape, r_rate and shift_scale must be positive")
-    counts = np.bincount(y_host.astype(np.int64))
     # at_least[k] = number of observations with y_i >= k + 1.
-    at_least = jnp.asarray(counts[::-1].cumsum()[::-1][1:], dtype)
-    levels = jnp.arange(at_least.shape[0], dtype=dtype)
+    at_least = count_levels(jnp.asarray(y_host, dtype), int(y_host.max(initial=0)))
     y = jnp.asarray(y_host, dtype)
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
+    prior = NegBinPrior(mean, precision, jnp.asarray(r_shape, dtype), jnp.asarray(r_rate, dtype))
     offset = as_offset(offset, n, dtype)
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options)
-    a = jnp.asarray(r_shape, dtype)
-    b = jnp.asarray(r_rate, dtype)
     start = float(np.log(y_host.mean() + 0.5))
-
-    def linear(beta):
-        return X @ beta if offset is None else X @ beta + offset
-
-    def draw_r(key, psi, r):
-        table_key, gamma_key = jax.random.split(key)
-        # The k-th customer (k = 1, 2, ...) of a restaurant opens a table
-        # with probability r / (r + k - 1); at_least[k-1] restaurants have one.
-        opens = r / (r + levels)
-        tables = jnp.sum(jax.random.binomial(table_key, at_least, opens, dtype=dtype))
-        rate = b + jnp.sum(jnp.logaddexp(0.0, psi))
-        return jax.random.gamma(gamma_key, a + tables, dtype=dtype) / rate
-
-    def shift(key, beta, r, psi):
-        step_key, accept_key = jax.random.split(key)
-        eps = shift_scale * jax.random.normal(step_key, (), dtype)
-        r_new = r * jnp.exp(eps)
-        b0 = beta[intercept]
-        b0_new = b0 - eps
-        log_ratio = (
-            nb_log_likelihood(y, r_new, psi - eps)
-            - nb_log_likelihood(y, r, psi)
-            - 0.5
-            * precision[intercept]
-            * ((b0_new - mean[intercept]) ** 2 - (b0 - mean[intercept]) ** 2)
-            # Gamma(a, b) prior times the Jacobian r: r^a e^(-br) in log r.
-            + a * eps
-            - b * (r_new - r)
-        )
-        accept = jnp.log(jax.random.uniform(accept_key, (), dtype)) < log_ratio
-        beta = jnp.where(accept, beta.at[intercept].set(b0_new), beta)
-        return beta, jnp.where(accept, r_new, r), accept.astype(dtype)
 
     def init(key):
         r_key, b_key = jax.random.split(key)
@@ -169,20 +234,19 @@ def negbin(
         return NegBinState(beta, jnp.exp(log_r), jnp.zeros(n, dtype), jnp.zeros((), dtype))
 
     def step(key, state):
-        r_key, shift_key, omega_key, beta_key = jax.random.split(key, 4)
-        beta = state.beta
-        psi = linear(beta)
-        r = draw_r(r_key, psi, state.r)
-        accepted = jnp.zeros((), dtype)
-        if intercept is not None:
-            beta, r, accepted = shift(shift_key, beta, r, psi)
-            psi = linear(beta)
-        omega = vexol.polya_gamma(omega_key, y + r, psi, dtype=dtype, **pg)
-        kappa = 0.5 * (y - r)
-        beta = draw_beta(
-            beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method
+        return negbin_sweep(
+            key,
+            state,
+            X,
+            y,
+            at_least,
+            prior,
+            offset,
+            intercept=intercept,
+            shift_scale=shift_scale,
+            beta_method=beta_method,
+            **pg,
         )
-        return NegBinState(beta, r, omega, accepted)
 
     def collect(state):
         return {"beta": state.beta, "r": state.r, "shift_accepted": state.shift_accepted}
