@@ -530,10 +530,17 @@ def run(jax, args) -> int:
         _say(jax, f"after the first block: {rate:,.1f} sweeps/s")
     kept = draws[args.sweeps // 5 :]
     if len(kept):
+        shown = min(p, 6)
+        saved_note = "; --output saves them all" if shown < p else ""
+        _say(
+            jax,
+            f"posterior after {args.sweeps // 5} warm-up sweeps, the first {shown} of {p} "
+            f"coefficients{saved_note}:",
+        )
         _say(
             jax, f"{'coefficient':<12}{'mean':>9}{'sd':>8}" + ("" if truth is None else "    true")
         )
-        for j in range(min(p, 6)):
+        for j in range(shown):
             line = f"{'b' + str(j):<12}{kept[:, j].mean():>9.3f}{kept[:, j].std():>8.3f}"
             _say(jax, line + ("" if truth is None else f"{truth[j]:>8.3f}"))
 

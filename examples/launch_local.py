@@ -7,7 +7,8 @@ Everything after `--` goes to the program (examples/distributed_gibbs.py by
 default, `--program` for another). Process i gets JAX_COORDINATOR_ADDRESS
 (127.0.0.1 and a free port), JAX_NUM_PROCESSES and JAX_PROCESS_ID=i in its
 environment, and, with --local-devices, XLA_FLAGS forcing that many CPU
-devices. Each output line is prefixed with the process id.
+devices. Each output line is prefixed with the process id; gloo's notices
+that a process reached its peers are left out.
 
 The launcher waits for all of them. If one fails, or the time limit passes,
 it kills the others and exits with a message saying which process did what:
@@ -52,8 +53,21 @@ def describe(status: int) -> str:
     return f"exited with status {status}"
 
 
+def is_chatter(line: str) -> bool:
+    """Whether a line is gloo's notice that a process reached its peers.
+
+    gloo (the CPU collectives between processes) writes one from C++ per
+    process and group of processes, the first time they exchange anything;
+    it says nothing a user can act on, and a failed connection is reported
+    as an error, which this does not match.
+    """
+    return line.startswith("[Gloo] Rank ") and "is connected to" in line
+
+
 def _forward(prefix: str, stream, sink) -> None:
     for line in iter(stream.readline, ""):
+        if is_chatter(line):
+            continue
         sink.write(prefix + line)
         sink.flush()
     stream.close()

@@ -124,16 +124,16 @@ def flatten(samples: dict) -> np.ndarray:
 def summary_table(gibbs: dict, nuts: dict, names: list[str]) -> str:
     g, n = gibbs["draws"], nuts["draws"]
     lines = [
-        f"{'parameter':<26}{'mean':>8}{'sd':>7}{'5%':>8}{'95%':>8}{'ESS':>7}"
-        f"{'NUTS mean':>11}{'NUTS sd':>9}{'ESS':>7}{'diff/sd':>9}"
+        f"{'parameter':<26}{'mean':>8}{'sd':>7}{'5%':>8}{'95%':>8}{'Gibbs ESS':>10}"
+        f"{'NUTS mean':>11}{'NUTS sd':>9}{'NUTS ESS':>9}{'diff/sd':>9}"
     ]
     diff = (g.mean(0) - n.mean(0)) / n.std(0, ddof=1)
     for j, name in enumerate(names):
         low, high = np.quantile(g[:, j], [0.05, 0.95])
         lines.append(
             f"{name:<26}{g[:, j].mean():>8.3f}{g[:, j].std(ddof=1):>7.3f}{low:>8.3f}"
-            f"{high:>8.3f}{gibbs['ess'][j]:>7.0f}{n[:, j].mean():>11.3f}"
-            f"{n[:, j].std(ddof=1):>9.3f}{nuts['ess'][j]:>7.0f}{diff[j]:>+9.3f}"
+            f"{high:>8.3f}{gibbs['ess'][j]:>10.0f}{n[:, j].mean():>11.3f}"
+            f"{n[:, j].std(ddof=1):>9.3f}{nuts['ess'][j]:>9.0f}{diff[j]:>+9.3f}"
         )
     return "\n".join(lines)
 

@@ -1,16 +1,52 @@
 #!/usr/bin/env bash
-# Installs everything the project needs on a fresh Debian machine: the
-# system packages (compilers, GoogleTest, Google Benchmark, clang with the
-# sanitizer and fuzzer runtime of the same version, clang-format, git) and a
-# virtual environment in .venv with the pinned Python tools. Safe to run
-# again: it skips what is already there, and rebuilds a .venv that another
-# Python made.
+# Installs what the project needs on a fresh Debian machine and a virtual
+# environment in .venv with the pinned Python tools. Safe to run again: it
+# skips what is already there, and rebuilds a .venv that another Python made.
+#
+#   scripts/bootstrap.sh         everything (scripts/test.sh): compilers,
+#                                GoogleTest, Google Benchmark, clang with the
+#                                sanitizer and fuzzer runtime of the same
+#                                version, clang-format, git
+#   scripts/bootstrap.sh demo    what building and running the examples needs
+#                                (scripts/demo.sh): g++ and git
+#   scripts/bootstrap.sh MODE --list-packages
+#                                print the mode's Debian packages and stop
 #
 # The interpreter: VEXOL_PYTHON if set; else the first of python3.14,
 # python3.13, python3.12 on PATH; else the newest 3.12+ among pyenv's
 # versions ($PYENV_ROOT, default ~/.pyenv). JAX needs Python 3.12 or newer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mode=full
+list_only=0
+for arg in "$@"; do
+  case "$arg" in
+    demo | full) mode=$arg ;;
+    --list-packages) list_only=1 ;;
+    *)
+      echo "bootstrap: unknown argument '$arg' (modes: full, demo; option: --list-packages)" >&2
+      exit 2
+      ;;
+  esac
+done
+
+# The demo builds the extension (a C++17 compiler; CMake and Ninja come from
+# .venv) and reads the tree with git; the test tools stay out of its install.
+demo_packages=(g++ git ca-certificates)
+full_packages=("${demo_packages[@]}" libgtest-dev libbenchmark-dev clang clang-format)
+if [ "$mode" = demo ]; then
+  packages=("${demo_packages[@]}")
+else
+  packages=("${full_packages[@]}")
+fi
+if [ $list_only -eq 1 ]; then
+  # The clang runtime's name depends on the clang installed later, so the
+  # list names its pattern.
+  [ "$mode" = full ] && packages+=("libclang-rt-<clang major>-dev")
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -36,17 +72,19 @@ install_missing() {
   fi
 }
 
-install_missing g++ libgtest-dev libbenchmark-dev clang clang-format git ca-certificates
+install_missing "${packages[@]}"
 
-# The sanitizer and libFuzzer runtimes ship apart from clang, in a package
-# named after clang's major version (libclang-rt-14-dev on Debian 12,
-# libclang-rt-19-dev on Debian 13, ...): match the clang that is installed.
-clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
-if [ -z "$clang_major" ]; then
-  echo "bootstrap: could not read clang's version from 'clang --version'" >&2
-  exit 1
+if [ "$mode" = full ]; then
+  # The sanitizer and libFuzzer runtimes ship apart from clang, in a package
+  # named after clang's major version (libclang-rt-14-dev on Debian 12,
+  # libclang-rt-19-dev on Debian 13, ...): match the clang that is installed.
+  clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+  if [ -z "$clang_major" ]; then
+    echo "bootstrap: could not read clang's version from 'clang --version'" >&2
+    exit 1
+  fi
+  install_missing "libclang-rt-$clang_major-dev"
 fi
-install_missing "libclang-rt-$clang_major-dev"
 
 at_least_312() {
   "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The demo from a fresh clone: installs what is needed (scripts/bootstrap.sh),
+# The demo from a fresh clone: installs what the demo needs (`scripts/bootstrap.sh
+# demo`: a compiler, git and .venv; the test tools are left to scripts/test.sh),
 # builds and installs vexol into .venv, then runs a Pólya-Gamma Gibbs sampler:
 #   scripts/demo.sh [args]         Bayesian logistic regression (examples/gibbs_logistic.py)
 #   scripts/demo.sh negbin [args]  negative-binomial regression (examples/negbin_regression.py)
@@ -8,7 +9,7 @@
 #   scripts/demo.sh negbin --sweeps 1000 --nuts-samples 0
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/bootstrap.sh
+scripts/bootstrap.sh demo
 
 # Rebuilding the extension takes a while; skip it when nothing that goes
 # into the installed package changed since the last install.

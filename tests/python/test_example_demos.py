@@ -1,0 +1,242 @@
+"""The demos as a new user meets them: the main demo's train/test split stays
+put when only the chains' seed changes and its --help shows the defaults;
+every column of the examples' tables is headed by a label of its own; the
+distributed example says how many coefficients it prints and its launcher
+leaves out gloo's connection notices; the demo installs only what the demo
+needs."""
+
+import importlib.util
+import io
+import itertools
+import pathlib
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from jax_releases import JAXLIB_RELEASE
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
+
+
+def _load(name, file):
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        found = importlib.util.spec_from_file_location(name, EXAMPLES / file)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    return module
+
+
+def column_labels(header: str, row: str) -> list[str]:
+    """The label above each right-aligned value column of a fixed-width
+    table: the header's text between the ends of neighbouring fields of
+    `row`. The row's first field is its name and has no value column; the
+    label of the first value column is the header's last label before its
+    end (labels are at least two spaces apart from the name's)."""
+    ends, inside = [], False
+    for i, char in enumerate(row + " "):
+        if char != " " and not inside:
+            inside = True
+        elif char == " " and inside:
+            inside = False
+            ends.append(i)
+    ends = ends[1:]
+    labels = [re.split(r"\s{2,}", header[: ends[0]].strip())[-1]]
+    labels += [header[a:b].strip() for a, b in itertools.pairwise(ends)]
+    return labels
+
+
+def test_column_labels_reads_the_header_above_each_column():
+    header = f"{'parameter':<12}{'mean':>8}{'ESS':>6}{'NUTS ESS':>9}"
+    row = f"{'b0':<12}{0.125:>8.3f}{1200:>6}{980:>9}"
+    assert column_labels(header, row) == ["mean", "ESS", "NUTS ESS"]
+
+
+# --------------------------------------------------------------------------
+# The main demo
+# --------------------------------------------------------------------------
+
+
+class _Stop(Exception):
+    pass
+
+
+@pytest.fixture(scope="module")
+def logistic_demo():
+    return _load("gibbs_logistic_demo", "gibbs_logistic.py")
+
+
+def _split_seed_used(demo, monkeypatch, argv):
+    """The seed the demo's main() hands to the train/test split for `argv`
+    (main stops there, before any sampling)."""
+    used = []
+
+    def record(split_seed):
+        used.append(split_seed)
+        raise _Stop
+
+    monkeypatch.setattr(demo, "_load_data", record)
+    with pytest.raises(_Stop):
+        demo.main(argv)
+    return used[0]
+
+
+def test_main_demo_split_does_not_follow_the_chain_seed(logistic_demo, monkeypatch, tmp_path):
+    base = ["--iterations", "20", "--output", str(tmp_path / "f.png")]
+    assert _split_seed_used(logistic_demo, monkeypatch, [*base, "--seed", "1"]) == 0
+    assert _split_seed_used(logistic_demo, monkeypatch, [*base, "--seed", "7"]) == 0
+    assert _split_seed_used(logistic_demo, monkeypatch, [*base, "--split-seed", "5"]) == 5
+    # The split itself is a function of its seed.
+    monkeypatch.undo()
+    a, b = logistic_demo._load_data(0), logistic_demo._load_data(0)
+    np.testing.assert_array_equal(a[1], b[1])
+    assert not np.array_equal(logistic_demo._load_data(1)[1], a[1])
+
+
+def test_main_demo_help_shows_the_defaults(logistic_demo, capsys):
+    with pytest.raises(SystemExit) as done:
+        logistic_demo.main(["--help"])
+    assert done.value.code == 0
+    text = " ".join(capsys.readouterr().out.split())
+    assert "--split-seed" in text
+    for default in (logistic_demo.DEFAULT_ITERATIONS, logistic_demo.DEFAULT_CHAINS):
+        assert f"(default: {default})" in text
+    assert "(default: None)" not in text
+
+
+# --------------------------------------------------------------------------
+# The NumPyro example's table
+# --------------------------------------------------------------------------
+
+
+def test_numpyro_example_table_heads_each_column_once():
+    pytest.importorskip("numpyro")
+    example = _load("numpyro_example_demo", "numpyro_hierarchical_logistic.py")
+    rng = np.random.default_rng(0)
+    names = ["tau", "alpha", "beta[x]"]
+    run = {"draws": rng.normal(size=(50, 3)), "ess": np.array([40.0, 45.0, 50.0])}
+    lines = example.summary_table(run, run, names).splitlines()
+    labels = column_labels(lines[0], lines[1])
+    assert len(labels) == 9
+    assert len(set(labels)) == len(labels), labels
+
+
+# --------------------------------------------------------------------------
+# The distributed example
+# --------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def launcher():
+    return _load("launch_local_demo", "launch_local.py")
+
+
+def test_launcher_leaves_out_gloo_connection_notices_only(launcher):
+    notice = (
+        "[Gloo] Rank 1 is connected to 3 peer ranks. Expected number of connected "
+        "peer ranks is : 3\n"
+    )
+    kept = [
+        "process 1 of 4: 1 of 4 devices\n",
+        "[Gloo] something went wrong: connection refused\n",
+        "  20/100 sweeps, 3.1 s\n",
+    ]
+    stream, sink = io.StringIO(notice + kept[0] + notice + kept[1] + kept[2]), io.StringIO()
+    launcher._forward("[1] ", stream, sink)
+    assert sink.getvalue() == "".join("[1] " + line for line in kept)
+
+
+def _run_example(args, timeout=240):
+    done = subprocess.run(
+        [sys.executable, *args],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        stdin=subprocess.DEVNULL,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+@pytest.mark.skipif(
+    JAXLIB_RELEASE < (0, 7), reason="the distributed example needs jax 0.7 (jax.shard_map)"
+)
+def test_distributed_example_says_which_coefficients_it_prints_and_no_gloo_chatter():
+    chain = ["--rows", "600", "--sweeps", "10", "--block", "10"]
+    out = _run_example(
+        [
+            "examples/launch_local.py",
+            "--num-processes",
+            "2",
+            "--local-devices",
+            "1",
+            "--timeout",
+            "200",
+            "--",
+            *chain,
+        ]
+    )
+    assert "Gloo" not in out, out
+    assert "the first 6 of 21 coefficients" in out, out
+    rows = [line for line in out.splitlines() if line.startswith("[0] b")]
+    assert [line.split()[1] for line in rows] == [f"b{j}" for j in range(6)], out
+
+
+# --------------------------------------------------------------------------
+# The demo's install
+# --------------------------------------------------------------------------
+
+
+def _packages(*mode):
+    done = subprocess.run(
+        ["bash", "scripts/bootstrap.sh", *mode, "--list-packages"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout.split()
+
+
+TEST_ONLY = ("libgtest-dev", "libbenchmark-dev", "clang", "clang-format", "libclang-rt-")
+
+
+def test_demo_installs_a_compiler_and_git_but_none_of_the_test_tools():
+    demo, full = _packages("demo"), _packages()
+    assert {"g++", "git"} <= set(demo)
+    assert not [p for p in demo if p.startswith(TEST_ONLY)], demo
+    assert set(demo) <= set(full)
+    for tool in TEST_ONLY:
+        assert any(p.startswith(tool) for p in full), (tool, full)
+    # Each script asks for its own mode.
+    steps = {
+        script: [
+            line.split()
+            for line in (ROOT / "scripts" / script).read_text().splitlines()
+            if line.startswith("scripts/bootstrap.sh")
+        ]
+        for script in ("demo.sh", "test.sh")
+    }
+    assert steps == {
+        "demo.sh": [["scripts/bootstrap.sh", "demo"]],
+        "test.sh": [["scripts/bootstrap.sh"]],
+    }
+
+
+def test_bootstrap_refuses_an_unknown_mode():
+    done = subprocess.run(
+        ["bash", "scripts/bootstrap.sh", "tests-only", "--list-packages"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+    assert done.returncode == 2 and "tests-only" in done.stderr
