@@ -127,7 +127,16 @@ def check_runtime(jax_module, extension) -> None:
         release = max(FIRST_RELEASE_WITH_API.get(built, MINIMUM_JAX), MINIMUM_JAX)
         fix = f"Upgrade JAX to a release whose FFI API is {built_text} or newer: {_upgrade_hint(release)}"
     else:
-        fix = "Install a vexol built for this JAX (reinstall vexol from source)."
+        # Only a newer major version gets here (same major, older minor is
+        # accepted). A newer major version of the FFI drops handlers of the old one, and
+        # rebuilding would not help: the build pins the headers it compiles
+        # against. Only an older JAX, or a vexol release made for the new
+        # major version, can run.
+        fix = (
+            f"This vexol supports JAX releases with XLA FFI API {built[0]}.x only: install an "
+            f'older JAX (pip install "jax<{jax_version}" "jaxlib<{jaxlib_version}") or a vexol '
+            f"release made for FFI API {runtime[0]}.x."
+        )
     raise IncompatibleJaxError(
         f"vexol's handlers were built for XLA FFI API {built_text}, but the installed "
         f"jaxlib {jaxlib_version} (jax {jax_version}) provides FFI API {runtime_text} and "
