@@ -94,7 +94,7 @@ def test_logistic_and_binomial():
         kappa = y - trials / 2
 
         def sweep(k, s):
-            return _logistic.logistic_sweep(k, s, X, trials, kappa, mean, precision)
+            return _logistic.logistic_sweep(k, s, X, y, trials, mean, precision)
 
         end = sweeps(sweep, chain_key, _logistic.LogisticState(beta, jnp.zeros(n)))
         statistic = X.T @ kappa
@@ -123,7 +123,7 @@ def test_hierarchical_logistic():
         kappa = y - trials / 2
 
         def sweep(k, s):
-            return _logistic.hierarchical_sweep(k, s, X, trials, kappa, prior)
+            return _logistic.hierarchical_sweep(k, s, X, y, trials, prior)
 
         end = sweeps(sweep, chain_key, _logistic.HierarchicalLogisticState(beta, tau2, y * 0))
         statistic = X.T @ kappa

@@ -54,17 +54,18 @@ class HierarchicalLogisticState(NamedTuple):
 
 
 def logistic_sweep(
-    key, state, X, h, kappa, mean, precision, offset=None, *, beta_method="auto", **pg_options
+    key, state, X, y, h, mean, precision, offset=None, *, beta_method="auto", **pg_options
 ):
     """One sweep of :func:`logistic` on explicit data: ω | β, then β | ω.
 
-    ``h`` the trials (scalar or (n,)), ``kappa`` = y - h/2, ``mean`` and
+    ``y`` the successes, ``h`` the trials (scalar or (n,)), ``mean`` and
     ``precision`` (p,) the prior. Data-generic, so it can be vmapped over
     data sets as well as chains.
     """
     omega_key, beta_key = jax.random.split(key)
     psi = X @ state.beta if offset is None else X @ state.beta + offset
     omega = vexol.polya_gamma(omega_key, h, psi, dtype=X.dtype, **pg_options)
+    kappa = y - 0.5 * h
     beta = draw_beta(beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method)
     return LogisticState(beta, omega)
 
@@ -80,7 +81,7 @@ class ScalePrior(NamedTuple):
 
 
 def hierarchical_sweep(
-    key, state, X, h, kappa, prior, offset=None, *, beta_method="auto", **pg_options
+    key, state, X, y, h, prior, offset=None, *, beta_method="auto", **pg_options
 ):
     """One sweep of :func:`hierarchical_logistic` on explicit data:
     ω | β, β | ω, τ², τ² | β."""
@@ -89,6 +90,7 @@ def hierarchical_sweep(
     psi = X @ state.beta if offset is None else X @ state.beta + offset
     omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg_options)
     precision = jnp.where(prior.fixed, prior.fixed_precision, 1.0 / state.tau2).astype(dtype)
+    kappa = y - 0.5 * h
     beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
     penalized = jnp.where(prior.fixed, 0.0, 1.0).astype(dtype)
     shape = prior.shape + 0.5 * jnp.sum(penalized)
@@ -107,8 +109,7 @@ def _binomial_data(X: Any, y: Any, trials: Any, dtype: Any):
     if np.any(y_host < 0) or np.any(y_host > trials_host) or np.any(y_host != np.round(y_host)):
         raise ValueError("y must hold integer counts between 0 and the trials")
     h = jnp.asarray(1.0, dtype) if trials is None else jnp.asarray(trials_host, dtype)
-    kappa = jnp.asarray(y_host - trials_host / 2.0, dtype)
-    return X, h, kappa
+    return X, jnp.asarray(y_host, dtype), h
 
 
 def logistic(
@@ -148,7 +149,7 @@ def logistic(
     Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω.
     """
     dtype = float_dtype(dtype)
-    X, h, kappa = _binomial_data(X, y, trials, dtype)
+    X, y, h = _binomial_data(X, y, trials, dtype)
     n, p = X.shape
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
     offset = as_offset(offset, n, dtype)
@@ -161,7 +162,7 @@ def logistic(
 
     def step(key, state):
         return logistic_sweep(
-            key, state, X, h, kappa, mean, precision, offset, beta_method=beta_method, **pg
+            key, state, X, y, h, mean, precision, offset, beta_method=beta_method, **pg
         )
 
     def collect(state):
@@ -201,7 +202,7 @@ def hierarchical_logistic(
     Other arguments as in :func:`logistic`.
     """
     dtype = float_dtype(dtype)
-    X, h, kappa = _binomial_data(X, y, trials, dtype)
+    X, y, h = _binomial_data(X, y, trials, dtype)
     n, p = X.shape
     fixed = np.zeros(p, bool)
     fixed[list(unpenalized)] = True
@@ -224,9 +225,7 @@ def hierarchical_logistic(
         return HierarchicalLogisticState(beta, jnp.ones((), dtype), jnp.zeros(n, dtype))
 
     def step(key, state):
-        return hierarchical_sweep(
-            key, state, X, h, kappa, prior, offset, beta_method=beta_method, **pg
-        )
+        return hierarchical_sweep(key, state, X, y, h, prior, offset, beta_method=beta_method, **pg)
 
     def collect(state):
         return {"beta": state.beta, "tau2": state.tau2}
