@@ -5,16 +5,21 @@
 #include <algorithm>
 #include <atomic>
 
+#include "ffi/fp_mode.h"
 #include "ffi/thread_count.h"
 #include "ffi/worker_pool.h"
 #include "polya_gamma/pg_block.h"
+#include "polya_gamma/pg_methods.h"
 #include "random/generator.h"
 
 namespace vexol {
 namespace {
 
+// Not inlined into sample_chunk_of, so that none of its arithmetic can be
+// moved across the writes of the floating-point control register there.
 template <typename T>
-void sample_chunk_of(const T* h, const T* z, int64_t count, uint64_t seed, T* out) {
+[[gnu::noinline]] void draw_chunk(const T* h, const T* z, int64_t count, uint64_t seed, T* out,
+                                  PgMethodRequest method) {
   GeneratorState state = seed_generator(seed);
   // The sampler works in double whatever the storage type; inputs are
   // widened a block at a time and the draws rounded once, when stored.
@@ -25,9 +30,21 @@ void sample_chunk_of(const T* h, const T* z, int64_t count, uint64_t seed, T* ou
       hb[i] = static_cast<double>(h[start + i]);
       zb[i] = static_cast<double>(z[start + i]);
     }
-    pg_sample_block(hb, zb, m, state, draws);
+    if (method == PgMethodRequest::kDefault) {
+      pg_sample_block(hb, zb, m, state, draws);
+    } else {
+      pg_sample_block_method(hb, zb, m, method, state, draws);
+    }
     for (int i = 0; i < m; ++i) out[start + i] = static_cast<T>(clamp_draw(draws[i]));
   }
+}
+
+// Every unit, on whichever thread, is drawn in the IEEE mode (fp_mode.h).
+template <typename T>
+void sample_chunk_of(const T* h, const T* z, int64_t count, uint64_t seed, T* out,
+                     PgMethodRequest method) {
+  IeeeFloatingPointScope ieee;
+  draw_chunk(h, z, count, seed, out, method);
 }
 
 // One call's units: the batch, its geometry and the counter that hands the
@@ -38,6 +55,7 @@ struct UnitJob {
   const RowBatch<T>* batch;
   int64_t units_per_row;  // 1, or the chunk count of a long row
   int64_t unit_count;
+  PgMethodRequest method;
   std::atomic<int64_t> next_unit{0};
 };
 
@@ -52,7 +70,8 @@ void sample_unit(const UnitJob<T>& job, int64_t u) {
   const int64_t count = std::min(b.row_length - start, CHUNK_SIZE);
   const uint64_t seed = job.units_per_row == 1 ? seed_of_row : chunk_seed(seed_of_row, k);
   const int64_t input = r * b.input_row_stride + start;
-  sample_chunk_of(b.h + input, b.z + input, count, seed, b.out + r * b.row_length + start);
+  sample_chunk_of(b.h + input, b.z + input, count, seed, b.out + r * b.row_length + start,
+                  job.method);
 }
 
 template <typename T>
@@ -66,10 +85,12 @@ void run_units(void* context) {
 }
 
 template <typename T>
-void sample_rows_of(const RowBatch<T>& batch, int64_t thread_count, WorkerPool* pool) {
+void sample_rows_of(const RowBatch<T>& batch, int64_t thread_count, WorkerPool* pool,
+                    PgMethodRequest method) {
   if (batch.rows <= 0) return;
   UnitJob<T> job;
   job.batch = &batch;
+  job.method = method;
   job.units_per_row =
       batch.row_length <= CHUNK_SIZE ? 1 : (batch.row_length + CHUNK_SIZE - 1) / CHUNK_SIZE;
   job.unit_count = batch.rows * job.units_per_row;
@@ -92,28 +113,32 @@ bool may_use_threads(const RowBatch<T>& batch) {
 
 }  // namespace
 
-void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out) {
-  sample_chunk_of(h, z, count, seed, out);
+void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out,
+                  PgMethodRequest method) {
+  sample_chunk_of(h, z, count, seed, out, method);
 }
 
-void sample_chunk(const float* h, const float* z, int64_t count, uint64_t seed, float* out) {
-  sample_chunk_of(h, z, count, seed, out);
+void sample_chunk(const float* h, const float* z, int64_t count, uint64_t seed, float* out,
+                  PgMethodRequest method) {
+  sample_chunk_of(h, z, count, seed, out, method);
 }
 
-void sample_rows(const RowBatch<double>& batch) {
-  sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr);
+void sample_rows(const RowBatch<double>& batch, PgMethodRequest method) {
+  sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr, method);
 }
 
-void sample_rows(const RowBatch<float>& batch) {
-  sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr);
+void sample_rows(const RowBatch<float>& batch, PgMethodRequest method) {
+  sample_rows_of(batch, may_use_threads(batch) ? configured_thread_count() : 1, nullptr, method);
 }
 
-void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count, WorkerPool& pool) {
-  sample_rows_of(batch, thread_count, &pool);
+void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count, WorkerPool& pool,
+                            PgMethodRequest method) {
+  sample_rows_of(batch, thread_count, &pool, method);
 }
 
-void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count, WorkerPool& pool) {
-  sample_rows_of(batch, thread_count, &pool);
+void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count, WorkerPool& pool,
+                            PgMethodRequest method) {
+  sample_rows_of(batch, thread_count, &pool, method);
 }
 
 namespace {
@@ -125,15 +150,16 @@ RowBatch<double> flat_range(const double* h, const double* z, int64_t n, const i
 
 }  // namespace
 
-void sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed, double* out) {
+void sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed, double* out,
+                  PgMethodRequest method) {
   const int64_t seed = static_cast<int64_t>(base_seed);
-  sample_rows(flat_range(h, z, n, &seed, out));
+  sample_rows(flat_range(h, z, n, &seed, out), method);
 }
 
 void sample_range_on_threads(const double* h, const double* z, int64_t n, uint64_t base_seed,
-                             double* out, int64_t thread_count) {
+                             double* out, int64_t thread_count, PgMethodRequest method) {
   const int64_t seed = static_cast<int64_t>(base_seed);
-  sample_rows_of(flat_range(h, z, n, &seed, out), thread_count, nullptr);
+  sample_rows_of(flat_range(h, z, n, &seed, out), thread_count, nullptr, method);
 }
 
 }  // namespace vexol

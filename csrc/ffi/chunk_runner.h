@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "polya_gamma/draw_floor.h"
+#include "polya_gamma/pg_methods.h"
 
 namespace vexol {
 
@@ -45,9 +46,14 @@ inline uint64_t row_seed(uint64_t seed, int64_t r) {
 // clamp_draw (at least DRAW_FLOOR; NaN stays NaN). The float version draws
 // exactly as the double one from the widened inputs and stores each clamped
 // draw rounded to the nearest float. out may alias h or z element for
-// element (a block of inputs is read before its draws are stored).
-void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out);
-void sample_chunk(const float* h, const float* z, int64_t count, uint64_t seed, float* out);
+// element (a block of inputs is read before its draws are stored). `method`
+// picks the default dispatch or a method on request (pg_methods.h). Every
+// chunk is drawn in the IEEE floating-point mode, whatever the calling
+// thread's mode (ffi/fp_mode.h); the thread's own mode is restored after.
+void sample_chunk(const double* h, const double* z, int64_t count, uint64_t seed, double* out,
+                  PgMethodRequest method = PgMethodRequest::kDefault);
+void sample_chunk(const float* h, const float* z, int64_t count, uint64_t seed, float* out,
+                  PgMethodRequest method = PgMethodRequest::kDefault);
 
 // Where the seeds of a batch come from: `count` seeds, each either one
 // 64-bit word or a (high, low) pair of 32-bit words. Seed k of the source
@@ -86,21 +92,25 @@ struct RowBatch {
 // threads, the calling thread included, when the batch has more than one
 // unit of work and at least PARALLEL_MIN_ELEMENTS elements; returns when
 // every element is written and no worker touches the batch any more.
-void sample_rows(const RowBatch<double>& batch);
-void sample_rows(const RowBatch<float>& batch);
+void sample_rows(const RowBatch<double>& batch, PgMethodRequest method = PgMethodRequest::kDefault);
+void sample_rows(const RowBatch<float>& batch, PgMethodRequest method = PgMethodRequest::kDefault);
 
 // sample_rows with an explicit thread count (at least 1) and pool.
-void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count, WorkerPool& pool);
-void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count, WorkerPool& pool);
+void sample_rows_on_threads(const RowBatch<double>& batch, int64_t thread_count, WorkerPool& pool,
+                            PgMethodRequest method = PgMethodRequest::kDefault);
+void sample_rows_on_threads(const RowBatch<float>& batch, int64_t thread_count, WorkerPool& pool,
+                            PgMethodRequest method = PgMethodRequest::kDefault);
 
 // Fills out[0, n) as one flat range with one base seed: a range of at most
 // CHUNK_SIZE elements is one chunk seeded with the base seed itself, a
 // longer one is chunked. The thread count is not consulted for short ranges.
-void sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed, double* out);
+void sample_range(const double* h, const double* z, int64_t n, uint64_t base_seed, double* out,
+                  PgMethodRequest method = PgMethodRequest::kDefault);
 
 // sample_range with an explicit thread count (at least 1), on the process
 // pool.
 void sample_range_on_threads(const double* h, const double* z, int64_t n, uint64_t base_seed,
-                             double* out, int64_t thread_count);
+                             double* out, int64_t thread_count,
+                             PgMethodRequest method = PgMethodRequest::kDefault);
 
 }  // namespace vexol

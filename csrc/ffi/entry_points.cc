@@ -25,6 +25,10 @@ auto f32_binding() {
       .Ret<ffi::Buffer<ffi::F32>>();  // out
 }
 
+// The handlers on request: the same operands and the method code.
+auto f64_method_binding() { return f64_binding().Attr<int32_t>("method"); }
+auto f32_method_binding() { return f32_binding().Attr<int32_t>("method"); }
+
 }  // namespace
 
 // Each expands to a function whose local static handler pointer is built on
@@ -39,5 +43,17 @@ XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_batched_f32_handler, pg_sample_batched_f
                               f32_binding());
 XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_shared_f32_handler, pg_sample_shared_f32_impl,
                               f32_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_method_f64_handler, pg_sample_method_f64_impl,
+                              f64_method_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_method_batched_f64_handler,
+                              pg_sample_method_batched_f64_impl, f64_method_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_method_shared_f64_handler, pg_sample_method_shared_f64_impl,
+                              f64_method_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_method_f32_handler, pg_sample_method_f32_impl,
+                              f32_method_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_method_batched_f32_handler,
+                              pg_sample_method_batched_f32_impl, f32_method_binding());
+XLA_FFI_DEFINE_HANDLER_SYMBOL(pg_sample_method_shared_f32_handler, pg_sample_method_shared_f32_impl,
+                              f32_method_binding());
 
 }  // namespace vexol

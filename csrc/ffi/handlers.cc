@@ -30,8 +30,20 @@ ffi::Error seeds_of(const ffi::Buffer<ffi::U32>& seed, SeedSource& seeds) {
   return ffi::Error::Success();
 }
 
+// The method attribute of the handlers on request: a code of
+// PgMethodRequest, checked before anything is read or written.
+ffi::Error method_of(int32_t code, PgMethodRequest& method) {
+  if (code < 0 || code >= PG_METHOD_REQUEST_COUNT) {
+    return ffi::Error::InvalidArgument(
+        "vexol: method must be 0 (default), 1 (saddle) or 2 (exact)");
+  }
+  method = static_cast<PgMethodRequest>(code);
+  return ffi::Error::Success();
+}
+
 template <ffi::DataType F, ffi::DataType S>
-ffi::Error flat(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed, ffi::ResultBuffer<F> out) {
+ffi::Error flat(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed, ffi::ResultBuffer<F> out,
+                PgMethodRequest method = PgMethodRequest::kDefault) {
   const int64_t n = element_count(h);
   if (n != element_count(z)) {
     return ffi::Error::InvalidArgument("vexol: h and z must have equal length");
@@ -46,13 +58,14 @@ ffi::Error flat(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed, ffi::Re
   // One row: seed 0 (or 0 without seeds), used as it is.
   seeds.count = std::min<int64_t>(seeds.count, 1);
   sample_rows(RowBatch<ffi::NativeType<F>>{h.typed_data(), z.typed_data(), out->typed_data(), 1, n,
-                                           n, seeds, false});
+                                           n, seeds, false},
+              method);
   return ffi::Error::Success();
 }
 
 template <ffi::DataType F, ffi::DataType S>
 ffi::Error batched(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
-                   ffi::ResultBuffer<F> out) {
+                   ffi::ResultBuffer<F> out, PgMethodRequest method = PgMethodRequest::kDefault) {
   const auto h_dims = h.dimensions();
   if (h_dims.size() < 2) {
     return ffi::Error::InvalidArgument("vexol: batched h must be >= 2D");
@@ -76,13 +89,14 @@ ffi::Error batched(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
   }
   const int64_t row_length = total / rows;
   sample_rows(RowBatch<ffi::NativeType<F>>{h.typed_data(), z.typed_data(), out->typed_data(), rows,
-                                           row_length, row_length, seeds, true});
+                                           row_length, row_length, seeds, true},
+              method);
   return ffi::Error::Success();
 }
 
 template <ffi::DataType F, ffi::DataType S>
-ffi::Error shared(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
-                  ffi::ResultBuffer<F> out) {
+ffi::Error shared(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed, ffi::ResultBuffer<F> out,
+                  PgMethodRequest method = PgMethodRequest::kDefault) {
   const int64_t n = element_count(h);
   if (n != element_count(z)) {
     return ffi::Error::InvalidArgument("vexol: h and z must have equal length");
@@ -98,7 +112,8 @@ ffi::Error shared(ffi::Buffer<F> h, ffi::Buffer<F> z, ffi::Buffer<S> seed,
     return ffi::Error::InvalidArgument("vexol: out must hold one row of h's length per seed");
   }
   sample_rows(RowBatch<ffi::NativeType<F>>{h.typed_data(), z.typed_data(), out->typed_data(), rows,
-                                           n, 0, seeds, true});
+                                           n, 0, seeds, true},
+              method);
   return ffi::Error::Success();
 }
 
@@ -133,5 +148,22 @@ ffi::Error pg_sample_shared_f32_impl(ffi::Buffer<ffi::F32> h, ffi::Buffer<ffi::F
                                      ffi::Buffer<ffi::U32> seed, ffi::ResultBuffer<ffi::F32> out) {
   return shared(h, z, seed, out);
 }
+
+#define VEXOL_METHOD_IMPL(name, kind, F, S)                                               \
+  ffi::Error name(ffi::Buffer<ffi::F> h, ffi::Buffer<ffi::F> z, ffi::Buffer<ffi::S> seed, \
+                  ffi::ResultBuffer<ffi::F> out, int32_t method) {                        \
+    PgMethodRequest request;                                                              \
+    if (ffi::Error error = method_of(method, request); error.failure()) return error;     \
+    return kind(h, z, seed, out, request);                                                \
+  }
+
+VEXOL_METHOD_IMPL(pg_sample_method_f64_impl, flat, F64, S64)
+VEXOL_METHOD_IMPL(pg_sample_method_f32_impl, flat, F32, U32)
+VEXOL_METHOD_IMPL(pg_sample_method_batched_f64_impl, batched, F64, S64)
+VEXOL_METHOD_IMPL(pg_sample_method_batched_f32_impl, batched, F32, U32)
+VEXOL_METHOD_IMPL(pg_sample_method_shared_f64_impl, shared, F64, S64)
+VEXOL_METHOD_IMPL(pg_sample_method_shared_f32_impl, shared, F32, U32)
+
+#undef VEXOL_METHOD_IMPL
 
 }  // namespace vexol

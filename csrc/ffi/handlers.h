@@ -52,4 +52,40 @@ xla::ffi::Error pg_sample_shared_f32_impl(xla::ffi::Buffer<xla::ffi::F32> h,
                                           xla::ffi::Buffer<xla::ffi::U32> seed,
                                           xla::ffi::ResultBuffer<xla::ffi::F32> out);
 
+// The same three kinds of call by a method on request: `method` is a code
+// of PgMethodRequest (0 the default dispatch, 1 the saddle point from h = 8
+// on, 2 exact draws throughout); any other code is refused before anything
+// is read or written. Seeding, chunking, threads and the float32 rule are
+// those of the handlers above; with method 0 the draws are theirs.
+xla::ffi::Error pg_sample_method_f64_impl(xla::ffi::Buffer<xla::ffi::F64> h,
+                                          xla::ffi::Buffer<xla::ffi::F64> z,
+                                          xla::ffi::Buffer<xla::ffi::S64> seed,
+                                          xla::ffi::ResultBuffer<xla::ffi::F64> out,
+                                          int32_t method);
+xla::ffi::Error pg_sample_method_f32_impl(xla::ffi::Buffer<xla::ffi::F32> h,
+                                          xla::ffi::Buffer<xla::ffi::F32> z,
+                                          xla::ffi::Buffer<xla::ffi::U32> seed,
+                                          xla::ffi::ResultBuffer<xla::ffi::F32> out,
+                                          int32_t method);
+xla::ffi::Error pg_sample_method_batched_f64_impl(xla::ffi::Buffer<xla::ffi::F64> h,
+                                                  xla::ffi::Buffer<xla::ffi::F64> z,
+                                                  xla::ffi::Buffer<xla::ffi::S64> seed,
+                                                  xla::ffi::ResultBuffer<xla::ffi::F64> out,
+                                                  int32_t method);
+xla::ffi::Error pg_sample_method_batched_f32_impl(xla::ffi::Buffer<xla::ffi::F32> h,
+                                                  xla::ffi::Buffer<xla::ffi::F32> z,
+                                                  xla::ffi::Buffer<xla::ffi::U32> seed,
+                                                  xla::ffi::ResultBuffer<xla::ffi::F32> out,
+                                                  int32_t method);
+xla::ffi::Error pg_sample_method_shared_f64_impl(xla::ffi::Buffer<xla::ffi::F64> h,
+                                                 xla::ffi::Buffer<xla::ffi::F64> z,
+                                                 xla::ffi::Buffer<xla::ffi::S64> seed,
+                                                 xla::ffi::ResultBuffer<xla::ffi::F64> out,
+                                                 int32_t method);
+xla::ffi::Error pg_sample_method_shared_f32_impl(xla::ffi::Buffer<xla::ffi::F32> h,
+                                                 xla::ffi::Buffer<xla::ffi::F32> z,
+                                                 xla::ffi::Buffer<xla::ffi::U32> seed,
+                                                 xla::ffi::ResultBuffer<xla::ffi::F32> out,
+                                                 int32_t method);
+
 }  // namespace vexol

@@ -46,6 +46,31 @@ NB_MODULE(vexol_cpp, m) {
       "pg_sample_shared_f32_capsule",
       [] { return handler_capsule(vexol::pg_sample_shared_f32_handler); },
       nb::sig("def pg_sample_shared_f32_capsule() -> typing_extensions.CapsuleType"));
+  // The handlers by a method on request, with the int32 attribute `method`.
+  m.def(
+      "pg_sample_method_f64_capsule",
+      [] { return handler_capsule(vexol::pg_sample_method_f64_handler); },
+      nb::sig("def pg_sample_method_f64_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_method_batched_f64_capsule",
+      [] { return handler_capsule(vexol::pg_sample_method_batched_f64_handler); },
+      nb::sig("def pg_sample_method_batched_f64_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_method_shared_f64_capsule",
+      [] { return handler_capsule(vexol::pg_sample_method_shared_f64_handler); },
+      nb::sig("def pg_sample_method_shared_f64_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_method_f32_capsule",
+      [] { return handler_capsule(vexol::pg_sample_method_f32_handler); },
+      nb::sig("def pg_sample_method_f32_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_method_batched_f32_capsule",
+      [] { return handler_capsule(vexol::pg_sample_method_batched_f32_handler); },
+      nb::sig("def pg_sample_method_batched_f32_capsule() -> typing_extensions.CapsuleType"));
+  m.def(
+      "pg_sample_method_shared_f32_capsule",
+      [] { return handler_capsule(vexol::pg_sample_method_shared_f32_handler); },
+      nb::sig("def pg_sample_method_shared_f32_capsule() -> typing_extensions.CapsuleType"));
   // The runtime refuses handlers built against a newer FFI API than its
   // own; the package compares this with the installed runtime's before it
   // registers anything.

@@ -6,6 +6,7 @@ add_executable(vexol_ffi_tests
   test_ffi_handlers.cc
   test_ffi_allocation_counter.cc
   test_row_batches.cc
+  test_fp_mode_and_methods.cc
 )
 target_link_libraries(vexol_ffi_tests PRIVATE vexol_ffi GTest::gtest_main)
 target_compile_options(vexol_ffi_tests PRIVATE -O2 -Wall -Wextra)

@@ -121,6 +121,14 @@ class CallFrameBuilder {
     return *this;
   }
 
+  // A scalar attribute; the name and the value must outlive the call.
+  CallFrameBuilder& attr(const std::string& name, XLA_FFI_DataType dtype, void* value) {
+    attr_names_.push_back(XLA_FFI_ByteSpan{name.data(), name.size()});
+    attr_scalars_.push_back(XLA_FFI_Scalar{dtype, value});
+    attr_types_.push_back(XLA_FFI_AttrType_SCALAR);
+    return *this;
+  }
+
   // Marks argument i as being of an unknown kind (not a buffer).
   CallFrameBuilder& arg_kind(size_t i, int kind) {
     arg_types_.at(i) = static_cast<XLA_FFI_ArgType>(kind);
@@ -149,6 +157,14 @@ class CallFrameBuilder {
     frame_.rets.size = static_cast<int64_t>(ret_ptrs_.size());
     frame_.rets.types = ret_types_.data();
     frame_.rets.rets = ret_ptrs_.data();
+    attr_name_ptrs_.clear();
+    attr_ptrs_.clear();
+    for (auto& n : attr_names_) attr_name_ptrs_.push_back(&n);
+    for (auto& a : attr_scalars_) attr_ptrs_.push_back(&a);
+    frame_.attrs.size = static_cast<int64_t>(attr_types_.size());
+    frame_.attrs.types = attr_types_.data();
+    frame_.attrs.names = attr_name_ptrs_.data();
+    frame_.attrs.attrs = attr_ptrs_.data();
     return &frame_;
   }
 
@@ -188,6 +204,11 @@ class CallFrameBuilder {
   std::vector<void*> arg_ptrs_;
   std::vector<XLA_FFI_RetType> ret_types_;
   std::vector<void*> ret_ptrs_;
+  std::deque<XLA_FFI_ByteSpan> attr_names_;
+  std::deque<XLA_FFI_Scalar> attr_scalars_;
+  std::vector<XLA_FFI_AttrType> attr_types_;
+  std::vector<XLA_FFI_ByteSpan*> attr_name_ptrs_;
+  std::vector<void*> attr_ptrs_;
 };
 
 // The FFI element type of a buffer of T.
