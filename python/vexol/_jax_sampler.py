@@ -1,0 +1,164 @@
+"""PG(h, z) draws in pure JAX, on any backend.
+
+`draw(key, h, z, method=None)` chooses each element's method as the C++
+sampler does, from its own h (and, for small integer h, |z|):
+
+| h                         | method                                           |
+|---------------------------|--------------------------------------------------|
+| h > 50                    | normal with the exact mean and variance          |
+| 8 <= h <= 50              | saddle-point approximation                       |
+| h = 1; h = 2, 3, 4 with |z| <= 1 | sum of h exact Devroye PG(1, z) draws     |
+| h < 1                     | 20 gamma terms + moment-matched gamma for the rest |
+| other 1 < h <= 4          | alternate sampler (exact)                        |
+| 4 < h < 8                 | alternate pieces of 3 or 4 plus the remainder    |
+
+method="saddle" takes the saddle point for every h >= 8; method="exact"
+draws the exact law everywhere: h >= 8 as sums of exact pieces (Devroye
+draws for the integer part, one alternate piece for a fractional part),
+h < 1 by inverting vexol's CDF.
+
+Each method's lanes are computed only when some element needs that method
+(a cond on the whole array), and each rejection loop runs only while one of
+its own lanes is pending. The draws are not the C++ module's stream (the
+randomness comes from JAX's PRNG), but the same law.
+"""
+
+import jax
+import jax.numpy as jnp
+
+from vexol._jax import alternate, devroye, inversion, saddle, series
+from vexol._jax._common import draw_floor, skip_unless
+
+METHODS = (None, "saddle", "exact")
+
+
+def _sum_of_draws(key, count, max_count, fn, like):
+    """sum over i < count (per lane) of fn(fold_in(key, i), count > i), one
+    masked draw per i while some lane still needs one."""
+
+    def cond(carry):
+        i, _ = carry
+        return jnp.logical_and(i < max_count, jnp.any(count > i))
+
+    def body(carry):
+        i, acc = carry
+        return i + 1, acc + fn(jax.random.fold_in(key, i), count > i)
+
+    _, acc = jax.lax.while_loop(cond, body, (jnp.int32(0), jnp.zeros_like(like)))
+    return acc
+
+
+def _draw_flat(key, h, z, method):
+    dtype = h.dtype
+    floor = draw_floor(dtype)
+    a = jnp.abs(z)
+    nan_z = jnp.isnan(z)
+    inf_z = jnp.isinf(z)
+    valid = jnp.isfinite(h) & (h > 0)
+    # Inputs the samplers never see: NaN z outside the direct-tilt methods
+    # is a tilt of 0, infinite z the limit 0 (the floor).
+    zs = jnp.where(nan_z | inf_z, 0.0, z)
+    live = valid & ~inf_z
+    exact = method == "exact"
+
+    integer = h == jnp.floor(h)
+    if exact:
+        normal_m = jnp.zeros_like(valid)
+        saddle_m = jnp.zeros_like(valid)
+        sum_m = live & (h >= 8)
+    else:
+        normal_m = live & (h > 50) if method is None else jnp.zeros_like(valid)
+        saddle_m = live & (h >= 8) & ((h <= 50) | (method == "saddle"))
+        sum_m = jnp.zeros_like(valid)
+    small_h = live & (h < 8)
+    dev_m = small_h & ((h == 1) | (integer & (h <= 4) & (a <= 1)))
+    series_m = small_h & (h < 1)
+    alt_m = small_h & (h >= 1) & ~dev_m & (h <= 4)
+    pieces_m = small_h & (h > 4) & ~dev_m
+
+    keys = jax.random.split(key, 8)
+    out = jnp.zeros_like(h)
+
+    # Normal approximation.
+    out = out + jnp.where(
+        normal_m, skip_unless(normal_m, lambda: series.normal_draw(keys[0], h, zs), h), 0.0
+    )
+    # Saddle point.
+    out = out + jnp.where(
+        saddle_m,
+        skip_unless(
+            saddle_m, lambda: saddle.draw(keys[1], jnp.where(saddle_m, h, 10.0), zs, saddle_m), h
+        ),
+        0.0,
+    )
+    # Sums of Devroye draws: h = 1 and small integers with |z| <= 1 (and,
+    # for the exact method, the integer part of h >= 8).
+    whole = jnp.where(sum_m, jnp.where(integer, h, jnp.floor(h) - 1.0), 0.0)
+    count = jnp.where(dev_m, h, whole)
+    count = jnp.where(dev_m | sum_m, count, 0.0).astype(jnp.int32)
+    dev_any = dev_m | sum_m
+    out = out + skip_unless(
+        dev_any,
+        lambda: _sum_of_draws(
+            keys[2],
+            count,
+            jnp.iinfo(jnp.int32).max,
+            lambda k, m: devroye.draw(k, zs, m),
+            h,
+        ),
+        h,
+    )
+    # Alternate sampler: one piece of h (1 < h <= 4), or for 4 < h < 8 a
+    # piece of 3 (h < 5) or 4 plus the remainder; for the exact method with
+    # a fractional h >= 8, one piece of 1 + frac(h).
+    piece = jnp.where(h >= 5, 4.0, 3.0)
+    first_shape = jnp.where(pieces_m, piece, jnp.where(sum_m, 1.0 + (h - jnp.floor(h)), h))
+    first_m = alt_m | pieces_m | (sum_m & ~integer)
+    out = out + skip_unless(
+        first_m,
+        lambda: alternate.draw(keys[3], jnp.where(first_m, first_shape, 2.0), zs, first_m),
+        h,
+    )
+    out = out + skip_unless(
+        pieces_m,
+        lambda: alternate.draw(keys[4], jnp.where(pieces_m, h - piece, 2.0), zs, pieces_m),
+        h,
+    )
+    # h < 1.
+    hs = jnp.where(series_m, h, 0.5)
+    if exact:
+        small = skip_unless(series_m, lambda: inversion.draw(keys[5], hs, zs, series_m), h)
+    else:
+        small = skip_unless(series_m, lambda: series.gamma_series_draw(keys[5], hs, zs), h)
+    out = out + jnp.where(series_m, small, 0.0)
+
+    # Value rules.
+    direct_tilt = normal_m | series_m | (live & (h == 1))
+    if exact:
+        direct_tilt = direct_tilt | sum_m
+    out = jnp.where(nan_z & direct_tilt, jnp.nan, out)
+    out = jnp.where(valid & inf_z, 0.0, out)
+    out = jnp.where(h == 0, 0.0, out)
+    out = jnp.where(valid | (h == 0), out, jnp.nan)
+    return jnp.where(out < floor, jnp.asarray(floor, dtype), out)
+
+
+def draw(key, h, z, method=None):
+    """PG(h, z) draws in pure JAX.
+
+    key: one typed PRNG key (any implementation); h, z: arrays of the
+    output's shape and dtype (float32 or float64); method: None (the
+    default dispatch), "saddle" or "exact". Returns an array of h's shape
+    and dtype."""
+    if method not in METHODS:
+        raise ValueError(f"unknown method {method!r}: expected one of {METHODS}")
+    h = jnp.asarray(h)
+    z = jnp.asarray(z, h.dtype)
+    if h.size == 0:
+        return jnp.zeros(h.shape, h.dtype)
+    shape = h.shape
+    out = _draw_flat(key, jnp.ravel(h), jnp.ravel(z), method)
+    return jnp.reshape(out, shape)
+
+
+__all__ = ["METHODS", "draw"]
