@@ -1,0 +1,221 @@
+"""The contracts of vexol.gibbs around the samplers: the runner (chain
+layout, warm-up, thinning and blocks change nothing but what is kept),
+precision, the stick-breaking link, the HMCGibbs adapters, ArviZ conversion
+and diagnostics."""
+
+import sys
+
+import jax
+import jax.experimental
+import jax.numpy as jnp
+import numpy as np
+import pytest
+
+import vexol
+from jax_releases import x64_disabled
+from vexol import gibbs
+from vexol.gibbs import _logistic
+
+
+def x64_enabled():
+    return jax.enable_x64(True) if hasattr(jax, "enable_x64") else jax.experimental.enable_x64()
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(8)
+    n = 30
+    X = np.column_stack([np.ones(n), rng.normal(size=(n, 2))])
+    y = (rng.random(n) < 1 / (1 + np.exp(-X @ np.array([0.3, 1.0, -1.0])))).astype(float)
+    return X, y
+
+
+def test_warmup_thinning_and_blocks_only_choose_what_is_kept(data, capsys):
+    with x64_disabled():
+        model = gibbs.logistic(*data)
+        key = jax.random.key(5)
+        every = gibbs.run(model, None, key, sweeps=12, chains=3, block_size=6, progress=True)
+        kept = gibbs.run(model, None, key, sweeps=8, warmup=4, chains=3, thin=2, block_size=4)
+    # Progress off a terminal: plain lines on stderr, the last at the end.
+    lines = capsys.readouterr().err.strip().splitlines()
+    assert lines[-1].startswith("vexol.gibbs: 12/12 sweeps (100%)")
+    beta = every.draws["beta"]
+    assert beta.shape == (3, 12, 3) and beta.dtype == np.float32
+    assert kept.draws["beta"].shape == (3, 4, 3)
+    # Sweep t of chain c has the same key in both runs: global sweeps
+    # 5, 7, 9, 11 (0-based) are the kept ones after 4 warm-up sweeps.
+    np.testing.assert_array_equal(kept.draws["beta"], beta[:, 5::2])
+    np.testing.assert_array_equal(np.asarray(kept.state.beta), beta[:, -1])
+    np.testing.assert_array_equal(np.asarray(every.state.beta), beta[:, -1])
+    # Chains differ and each chain moves.
+    assert not np.array_equal(beta[0], beta[1])
+    assert np.all(np.abs(np.diff(beta, axis=1)).max(axis=(1, 2)) > 0)
+    timing = every.timing
+    assert timing.compile_seconds > 0 and timing.sampling_seconds > 0
+    assert timing.total_seconds >= timing.compile_seconds + timing.sampling_seconds
+    assert (timing.sweeps, timing.chains) == (12, 3)
+    assert timing.sweeps_per_second == pytest.approx(36 / timing.sampling_seconds)
+
+
+def test_plain_step_and_explicit_starts(data):
+    X, y = data
+    with x64_disabled():
+        model = gibbs.logistic(X, y)
+        start = model.init(jax.random.key(0))
+        key = jax.random.key(9)
+        shared = gibbs.run(model.step, start, key, sweeps=3, chains=2, progress=False)
+        batched_start = jax.tree_util.tree_map(lambda x: jnp.stack([x, x]), start)
+        batched = gibbs.run(
+            model.step, batched_start, key, 3, chains=2, init_batched=True, progress=False
+        )
+    # Without collect the whole state is kept, ω included.
+    assert isinstance(shared.draws, _logistic.LogisticState)
+    assert shared.draws.omega.shape == (2, 3, len(y))
+    np.testing.assert_array_equal(shared.draws.beta, batched.draws.beta)
+    with pytest.raises(ValueError, match="init"):
+        gibbs.run(model.step, None, key, 3)
+
+
+def test_float64_with_x64():
+    rng = np.random.default_rng(1)
+    X = np.column_stack([np.ones(20), rng.normal(size=20)])
+    y = rng.poisson(3.0, size=20)
+    with x64_enabled():
+        result = gibbs.run(gibbs.negbin(X, y), None, jax.random.key(2), 5, progress=False)
+    assert result.draws["beta"].dtype == np.float64
+    assert result.draws["r"].shape == (4, 5)
+    with x64_disabled(), pytest.raises(ValueError, match="x64"):
+        gibbs.negbin(X, y, dtype=jnp.float64)
+
+
+def test_stick_breaking_probabilities():
+    K = 5
+    offsets = gibbs.stick_breaking_offsets(K)
+    # Zero coefficients favour no class.
+    np.testing.assert_allclose(
+        gibbs.stick_breaking_probabilities(jnp.zeros((2, K - 1)) + offsets), 1 / K, rtol=1e-6
+    )
+    # The law, written out stick by stick.
+    psi = np.random.default_rng(0).normal(size=(3, K - 1)) * 3
+    take = 1 / (1 + np.exp(-psi))
+    expected = np.zeros((3, K))
+    left = np.ones(3)
+    for k in range(K - 1):
+        expected[:, k] = left * take[:, k]
+        left = left * (1 - take[:, k])
+    expected[:, -1] = left
+    np.testing.assert_allclose(gibbs.stick_breaking_probabilities(psi), expected, rtol=1e-5)
+
+
+def test_invalid_data_is_refused():
+    X = np.column_stack([np.ones(4), np.arange(4.0)])
+    with pytest.raises(ValueError, match="integer counts"):
+        gibbs.logistic(X, [0, 1, 2, 1])
+    with pytest.raises(ValueError, match="integer counts"):
+        gibbs.logistic(X, [0, 1, 2, 1], trials=[1, 1, 1, 3])
+    with pytest.raises(ValueError, match="all ones"):
+        gibbs.negbin(X[:, ::-1], [0, 1, 2, 1])
+    with pytest.raises(ValueError, match="labels"):
+        gibbs.multinomial(X, [0, 1, 3, 1], num_classes=3)
+    with pytest.raises(ValueError, match="method"):
+        gibbs.logistic(X, [0, 1, 1, 0], beta_method="qr")
+
+
+def test_hmc_gibbs_adapters_make_the_samplers_updates(data):
+    X, y = data
+    key = jax.random.key(4)
+    beta = jnp.asarray([0.2, -0.5, 0.7], jnp.float32)
+    with x64_disabled():
+        precision = jnp.asarray([1 / 25, 2.0, 2.0], jnp.float32)
+        fn = gibbs.logistic_gibbs_fn(
+            X,
+            y,
+            sites=("alpha", "beta"),
+            prior_precision=lambda s: jnp.concatenate(
+                [jnp.array([1 / 25]), jnp.full(2, s["tau"] ** -2)]
+            ),
+        )
+        out = fn(key, {"alpha": beta[0], "beta": beta[1:]}, {"tau": jnp.sqrt(0.5)})
+        state = _logistic.LogisticState(beta, jnp.zeros(len(y)))
+        ref = _logistic.logistic_sweep(
+            key,
+            state,
+            jnp.asarray(X, jnp.float32),
+            jnp.asarray(y, jnp.float32),
+            1.0,
+            jnp.zeros(3),
+            precision,
+        ).beta
+        assert out["alpha"].shape == () and out["beta"].shape == (2,)
+        np.testing.assert_allclose(out["alpha"], ref[0], rtol=1e-5, atol=1e-6)
+        np.testing.assert_allclose(out["beta"], ref[1:], rtol=1e-5, atol=1e-6)
+
+        counts = np.round(np.exp(X @ np.array([1.0, 0.3, 0.0]))).astype(float)
+        nb = gibbs.negbin_gibbs_fn(X, counts, prior_precision=0.01)
+        out = nb(key, {"beta": beta}, {"r": jnp.asarray(2.5, jnp.float32)})["beta"]
+        # The negative-binomial update is the β part of the full sweep: ω ~
+        # PG(y + r, ψ), κ = (y - r)/2. Compare with the same draws done by hand.
+        omega_key, beta_key = jax.random.split(key)
+        Xf = jnp.asarray(X, jnp.float32)
+        yf = jnp.asarray(counts, jnp.float32)
+        omega = vexol.polya_gamma(omega_key, yf + 2.5, Xf @ beta)
+        ref = gibbs.draw_beta(beta_key, Xf, omega, 0.5 * (yf - 2.5), jnp.full(3, 0.01))
+        np.testing.assert_allclose(out, ref, rtol=1e-5, atol=1e-6)
+
+
+def test_hmc_gibbs_runs_in_numpyro(data):
+    numpyro = pytest.importorskip("numpyro")
+    import numpyro.distributions as dist
+    from numpyro.infer import MCMC, NUTS, HMCGibbs
+
+    X, y = data
+
+    def model(X, y):
+        tau = numpyro.sample("tau", dist.HalfNormal(1.0))
+        beta = numpyro.sample("beta", dist.Normal(0.0, tau).expand([X.shape[1]]).to_event(1))
+        numpyro.sample("y", dist.Bernoulli(logits=X @ beta), obs=y)
+
+    with x64_disabled():
+        fn = gibbs.logistic_gibbs_fn(X, y, prior_precision=lambda s: s["tau"] ** -2)
+        kernel = HMCGibbs(NUTS(model), gibbs_fn=fn, gibbs_sites=["beta"])
+        mcmc = MCMC(kernel, num_warmup=30, num_samples=40, progress_bar=False)
+        mcmc.run(jax.random.key(0), jnp.asarray(X, jnp.float32), jnp.asarray(y, jnp.float32))
+    samples = mcmc.get_samples()
+    assert samples["beta"].shape == (40, 3)
+    assert np.all(np.isfinite(samples["beta"])) and np.all(np.asarray(samples["tau"]) > 0)
+    assert len(np.unique(np.asarray(samples["beta"][:, 1]))) == 40
+
+
+def test_arviz_conversion_and_diagnostics():
+    arviz = pytest.importorskip("arviz")
+    rng = np.random.default_rng(3)
+    draws = {"beta": rng.normal(size=(4, 500, 2)), "r": rng.gamma(2.0, size=(4, 500))}
+    tree = gibbs.to_arviz(draws, dims={"beta": ["feature"]}, coords={"feature": ["a", "b"]})
+    posterior = tree["posterior"]
+    assert posterior["beta"].shape == (4, 500, 2)
+    assert list(posterior["beta"].coords["feature"].values) == ["a", "b"]
+    rhat = gibbs.rhat(draws)
+    assert rhat["beta"].shape == (2,) and np.all(np.abs(rhat["beta"] - 1) < 0.02)
+    # Chains are kept apart: one chain shifted away must show in R-hat.
+    shifted = {"beta": draws["beta"] + np.array([3.0, 0, 0, 0])[:, None, None]}
+    assert np.all(gibbs.rhat(shifted)["beta"] > 1.2)
+    # Independent draws: ESS about the number of draws, bulk and tail.
+    for method in ("bulk", "tail"):
+        ess = gibbs.ess(draws, method)
+        assert np.all(ess["beta"] > 1200) and np.all(ess["beta"] < 2800)
+    # An AR(1) chain with ρ = 0.9 has about N (1 - ρ)/(1 + ρ) effective draws.
+    ar = np.zeros((4, 4000))
+    noise = rng.normal(size=(4, 4000))
+    for t in range(1, 4000):
+        ar[:, t] = 0.9 * ar[:, t - 1] + noise[:, t]
+    assert 500 < gibbs.ess(ar)["x"] < 1200
+    table = gibbs.summary(draws)
+    assert {"mean", "r_hat", "ess_bulk", "ess_tail"} <= set(table.columns)
+    assert len(table) == 3
+    assert arviz.__version__
+
+
+def test_arviz_missing_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "arviz", None)
+    with pytest.raises(ImportError, match=r"vexol\[arviz\]"):
+        gibbs.to_arviz({"x": np.zeros((2, 3))})
