@@ -16,12 +16,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "libm_census.h"
 #include "polya_gamma/pg_block.h"
+#include "polya_gamma/pg_methods.h"
 #include "polya_gamma/pg_sample.h"
 #include "random/gamma.h"
 #include "random/generator.h"
@@ -269,6 +271,23 @@ void BM_devroye_setups_in_blocks(benchmark::State& state) {
   finish(state);
 }
 
+// A method on request at one (h, z): blocks of PG_BLOCK_SIZE draws as the
+// chunk runner takes them, 64 draws per iteration (exact draws at large h
+// take hundreds of microseconds each).
+void BM_method(benchmark::State& state, double h, double z, vexol::PgMethodRequest method) {
+  constexpr int kDraws = vexol::PG_BLOCK_SIZE;
+  double hs[kDraws], zs[kDraws], out[kDraws];
+  std::fill(hs, hs + kDraws, h);
+  std::fill(zs, zs + kDraws, z);
+  GeneratorState g = vexol::seed_generator(kSeed);
+  for (auto _ : state) {
+    vexol::pg_sample_block_method(hs, zs, kDraws, method, g, out);
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kDraws);
+}
+
 #ifdef VEXOL_BENCH_CHUNK_RUNNER
 // The path the custom call takes: sample_chunk (clamp included) at h = 1.
 void BM_chunk_h1_varying(benchmark::State& state) {
@@ -307,6 +326,17 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark((std::string("libm floor/") + r.name).c_str(), BM_libm_floor, r);
   }
   benchmark::RegisterBenchmark("element/h=1,z~U[0,4]", BM_pg_per_element, kRegimes[0]);
+  // Default, saddle and exact side by side per (h, z).
+  const char* method_names[] = {"default", "saddle", "exact"};
+  for (double h : {0.3, 20.0, 100.0, 1000.0}) {
+    for (double z : {0.0, 1.0, 4.0}) {
+      for (int m = 0; m < 3; ++m) {
+        char name[80];
+        std::snprintf(name, sizeof name, "method/%s/h=%g,z=%g", method_names[m], h, z);
+        benchmark::RegisterBenchmark(name, BM_method, h, z, static_cast<vexol::PgMethodRequest>(m));
+      }
+    }
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

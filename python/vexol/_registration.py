@@ -15,6 +15,14 @@ SHARED_TARGET = "vexol_pg_sample_shared_f64"
 FLAT_F32_TARGET = "vexol_pg_sample_f32"
 BATCHED_F32_TARGET = "vexol_pg_sample_batched_f32"
 SHARED_F32_TARGET = "vexol_pg_sample_shared_f32"
+# The same calls by a method on request: an int32 attribute `method` picks
+# it (vexol._calls.METHOD_CODES).
+METHOD_FLAT_TARGET = "vexol_pg_sample_method_f64"
+METHOD_BATCHED_TARGET = "vexol_pg_sample_method_batched_f64"
+METHOD_SHARED_TARGET = "vexol_pg_sample_method_shared_f64"
+METHOD_FLAT_F32_TARGET = "vexol_pg_sample_method_f32"
+METHOD_BATCHED_F32_TARGET = "vexol_pg_sample_method_batched_f32"
+METHOD_SHARED_F32_TARGET = "vexol_pg_sample_method_shared_f32"
 
 # Custom-call target -> the vexol_cpp function that hands out its capsule.
 _CAPSULES = {
@@ -24,6 +32,12 @@ _CAPSULES = {
     FLAT_F32_TARGET: "pg_sample_f32_capsule",
     BATCHED_F32_TARGET: "pg_sample_batched_f32_capsule",
     SHARED_F32_TARGET: "pg_sample_shared_f32_capsule",
+    METHOD_FLAT_TARGET: "pg_sample_method_f64_capsule",
+    METHOD_BATCHED_TARGET: "pg_sample_method_batched_f64_capsule",
+    METHOD_SHARED_TARGET: "pg_sample_method_shared_f64_capsule",
+    METHOD_FLAT_F32_TARGET: "pg_sample_method_f32_capsule",
+    METHOD_BATCHED_F32_TARGET: "pg_sample_method_batched_f32_capsule",
+    METHOD_SHARED_F32_TARGET: "pg_sample_method_shared_f32_capsule",
 }
 
 # Every caller takes the lock, also once registration is done: registration
