@@ -4,141 +4,54 @@ Polson, Scott and Windle (2013) showed that with latent omega_i ~ PG(1, x_i'b)
 the logistic likelihood becomes Gaussian in the coefficients b, so a Gibbs
 sampler alternates two exact conditional draws:
 
-    omega_i | b    ~ PG(1, x_i' b)
+    omega_i | b    ~ PG(1, x_i' b)                       one vexol call
     b | omega, y   ~ N(m, V),  V = (X' diag(omega) X + B0^-1)^-1,
                                m = V (X' (y - 1/2) + B0^-1 b0)
 
-This script runs several chains of that sampler (vmap over keys) on
-scikit-learn's breast-cancer data (shipped inside the package, no download),
-jitted and scanned in blocks, checks that the chains agree (split R-hat, bulk
-effective sample size) and compares the held-out accuracy with the
-maximum-likelihood fit.
+vexol.gibbs.logistic is that sampler; vexol.gibbs.run runs several chains of
+it at once (vmap over keys: one batched vexol call per sweep), jitted in
+lax.scan blocks. This script runs it on scikit-learn's breast-cancer data
+(shipped inside the package, no download), checks that the chains agree
+(ArviZ's split R-hat and bulk effective sample size), compares the held-out
+accuracy with the maximum-likelihood fit, and runs NumPyro's NUTS on the same
+model and prior to compare the posterior and the effective samples per
+second, compilation included.
 
     python examples/gibbs_logistic.py [--iterations N] [--chains C] [--seed S]
-        [--split-seed S] [--output PNG]
+        [--split-seed S] [--nuts-samples N] [--output PNG]
 """
 
 from __future__ import annotations
 
 import argparse
-import functools
 import pathlib
 import sys
-import time
 import warnings
-from collections.abc import Callable
 
 import jax
-import jax.numpy as jnp
 import numpy as np
 
 # float64 by default; main() switches x64 off again for --dtype float32.
 jax.config.update("jax_enable_x64", True)
 
-import vexol  # noqa: E402  (imported after the precision is set)
+from vexol import gibbs  # noqa: E402  (imported after the precision is set)
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import mcmc_diagnostics  # noqa: E402
+import mcmc_compare  # noqa: E402
 
-DEFAULT_ITERATIONS = 50_000
+DEFAULT_ITERATIONS = 20_000
 DEFAULT_CHAINS = 4
 DEFAULT_OUTPUT = "out/gibbs_logistic.png"
+DEFAULT_PRIOR_SD = 2.5
 
 
-# --------------------------------------------------------------------------
-# The sampler
-# --------------------------------------------------------------------------
+def nuts_model(X, y, prior_sd):
+    """The same model for NumPyro: b ~ N(0, prior_sd^2 I), y ~ Bernoulli(logit = X b)."""
+    import numpyro
+    import numpyro.distributions as dist
 
-
-def _gibbs_step(X, kappa, prior_precision, prior_shift, key, beta, sweep):
-    # Each sweep's key comes from its index alone, so the chain does not
-    # depend on how the sweeps are cut into blocks.
-    omega_key, normal_key = jax.random.split(jax.random.fold_in(key, sweep))
-    omega = vexol.polya_gamma(omega_key, 1.0, X @ beta, dtype=X.dtype)
-    precision = X.T @ (omega[:, None] * X) + prior_precision
-    chol = jnp.linalg.cholesky(precision)
-    mean = jax.scipy.linalg.cho_solve((chol, True), X.T @ kappa + prior_shift)
-    # precision = L L', so L'^-1 e has covariance precision^-1.
-    noise = jax.random.normal(normal_key, beta.shape, beta.dtype)
-    beta = mean + jax.scipy.linalg.solve_triangular(chol.T, noise, lower=False)
-    return beta, beta
-
-
-@functools.partial(jax.jit, static_argnames="length")
-def _run_block(X, kappa, prior_precision, prior_shift, keys, beta, first, length):
-    # One chain per key: under vmap the chains' vexol calls become one
-    # batched call per sweep, row c drawn exactly as chain c alone would be.
-    def chain(key, beta):
-        step = functools.partial(_gibbs_step, X, kappa, prior_precision, prior_shift, key)
-        return jax.lax.scan(step, beta, first + jnp.arange(length))
-
-    return jax.vmap(chain)(keys, beta)
-
-
-def gibbs_logistic(
-    key: jax.Array,
-    X: np.ndarray,
-    y: np.ndarray,
-    num_iterations: int,
-    *,
-    prior_mean: np.ndarray | None = None,
-    prior_sd: float | np.ndarray = 2.5,
-    block_size: int = 1000,
-    beta_init: np.ndarray | None = None,
-    on_block: Callable[[int], None] | None = None,
-    dtype: jax.typing.DTypeLike | None = None,
-) -> np.ndarray:
-    """Draw from the posterior of logistic regression with prior N(b0, diag(sd^2)).
-
-    Args:
-      key: one JAX PRNG key for one chain, or an array of keys (from
-        `jax.random.split`) for one chain per key; chain c is a fixed function
-        of its key, its start and the data, whatever the other chains.
-      X: (n, p) design matrix (include a column of ones for an intercept).
-      y: (n,) labels in {0, 1}.
-      num_iterations: number of Gibbs sweeps per chain; every sweep is returned.
-      prior_mean, prior_sd: the Gaussian prior (scalar sd or one per column).
-      block_size: sweeps per jitted lax.scan call; between blocks the chains
-        return to Python only to report progress.
-      beta_init: starting coefficients, (p,) for every chain or (chains, p)
-        (zeros by default).
-      on_block: called with the number of sweeps after every block.
-      dtype: float64 or float32, the precision of the whole sweep, the
-        Pólya-Gamma draws included; by default JAX's default float dtype
-        (float64 with x64 on, float32 with it off).
-
-    Returns:
-      (num_iterations, p) coefficient draws for one key, or
-      (chains, num_iterations, p) for an array of keys.
-    """
-    key = jnp.asarray(key)
-    single = key.ndim == 0
-    keys = key[None] if single else key.reshape(-1)
-    chains = keys.shape[0]
-    dtype = jnp.zeros(()).dtype if dtype is None else jnp.dtype(dtype)
-    X = jnp.asarray(X, dtype)
-    p = X.shape[1]
-    kappa = jnp.asarray(y, dtype) - 0.5
-    sd = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,))
-    b0 = np.zeros(p) if prior_mean is None else np.asarray(prior_mean, np.float64)
-    prior_precision = jnp.asarray(np.diag(1.0 / sd**2), dtype)
-    prior_shift = jnp.asarray(b0 / sd**2, dtype)
-    start = np.zeros(p) if beta_init is None else np.asarray(beta_init, np.float64)
-    beta = jnp.asarray(np.broadcast_to(start, (chains, p)), dtype)
-
-    blocks = []
-    done = 0
-    while done < num_iterations:
-        length = min(block_size, num_iterations - done)
-        beta, draws = _run_block(
-            X, kappa, prior_precision, prior_shift, keys, beta, done, length=length
-        )
-        blocks.append(np.asarray(draws))
-        done += length
-        if on_block is not None:
-            on_block(length)
-    out = np.concatenate(blocks, axis=1) if blocks else np.zeros((chains, 0, p))
-    return out[0] if single else out
+    beta = numpyro.sample("beta", dist.Normal(0.0, prior_sd).expand([X.shape[1]]).to_event(1))
+    numpyro.sample("y", dist.Bernoulli(logits=X @ beta), obs=y)
 
 
 # --------------------------------------------------------------------------
@@ -223,7 +136,7 @@ class _DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
         return super()._get_help_string(action)
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         formatter_class=_DefaultsFormatter,
@@ -243,7 +156,9 @@ def main(argv: list[str] | None = None) -> int:
         default=0,
         help="seed of the train/test split, apart from --seed so that the posterior stays put",
     )
-    parser.add_argument("--prior-sd", type=float, default=2.5, help="of every coefficient")
+    parser.add_argument(
+        "--prior-sd", type=float, default=DEFAULT_PRIOR_SD, help="of every coefficient"
+    )
     parser.add_argument(
         "--output", type=pathlib.Path, default=pathlib.Path(DEFAULT_OUTPUT), help="figure"
     )
@@ -253,6 +168,8 @@ def main(argv: list[str] | None = None) -> int:
         default="float64",
         help="float32 runs the whole sampler with JAX's x64 mode off",
     )
+    parser.add_argument("--nuts-warmup", type=int, default=500, help="per chain")
+    parser.add_argument("--nuts-samples", type=int, default=1000, help="per chain; 0 skips NUTS")
     args = parser.parse_args(argv)
     jax.config.update("jax_enable_x64", args.dtype == "float64")
     if args.iterations < 10:
@@ -264,7 +181,6 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--warmup must lie in [0, iterations - 4)")
 
     from sklearn.linear_model import LogisticRegression
-    from tqdm import tqdm
 
     X_train, X_test, y_train, y_test, names = _load_data(args.split_seed)
     design_train, design_test = _with_intercept(X_train), _with_intercept(X_test)
@@ -279,46 +195,32 @@ def main(argv: list[str] | None = None) -> int:
         + ("" if args.dtype == "float64" else " (x64 off)")
     )
 
-    # Block ends are timed so that the rate can be given without the first
-    # block, which includes tracing and compiling the scan.
-    marks: list[tuple[int, float]] = []
-
-    def on_block(length: int) -> None:
-        bar.update(length)
-        marks.append((bar.n, time.perf_counter()))
-
-    keys = jax.random.split(jax.random.key(args.seed), args.chains)
-    start = time.perf_counter()
-    with tqdm(total=args.iterations, unit="sweep", file=sys.stdout) as bar:
-        draws = gibbs_logistic(
-            keys,
-            design_train,
-            y_train,
-            args.iterations,
-            prior_sd=args.prior_sd,
-            on_block=on_block,
-            dtype=args.dtype,
-        )
-    elapsed = time.perf_counter() - start
-    kept = np.asarray(draws[:, warmup:], np.float64)
+    model = gibbs.logistic(design_train, y_train, prior_sd=args.prior_sd, dtype=args.dtype)
+    compiled = mcmc_compare.compile_seconds()
+    result = gibbs.run(
+        model,
+        None,
+        jax.random.key(args.seed),
+        sweeps=args.iterations - warmup,
+        warmup=warmup,
+        chains=args.chains,
+    )
+    gibbs_compile = mcmc_compare.compile_seconds() - compiled
+    timing = result.timing
+    kept = np.asarray(result.draws["beta"], np.float64)
     pooled = kept.reshape(-1, p)
 
-    print("\nposterior (all chains after warm-up; split R-hat and bulk ESS across chains)")
-    print(mcmc_diagnostics.summary_table(kept, names))
+    print("\nposterior (all chains after warm-up; ArviZ's split R-hat and bulk ESS)")
+    table = gibbs.summary(dict(zip(names, np.moveaxis(kept, 2, 0), strict=True)))
+    print(table.to_string())
     print()
     total = args.iterations * args.chains
     print(
-        f"sampling: {args.chains} x {args.iterations} sweeps in {elapsed:.1f} s including "
-        f"compilation, {total / elapsed:,.0f} posterior draws/s"
+        f"Gibbs: {args.chains} x {args.iterations} sweeps in {timing.total_seconds:.1f} s, "
+        f"{timing.compile_seconds:.1f} s of it compiling; "
+        f"{timing.sweeps_per_second:,.0f} sweeps/s of all chains after compiling, "
+        f"{timing.sweeps_per_second * n:,.0f} Pólya-Gamma draws/s ({total:,} sweeps)"
     )
-    if len(marks) > 1:
-        sweeps = marks[-1][0] - marks[0][0]
-        rate = sweeps / (marks[-1][1] - marks[0][1])
-        print(
-            f"          after the first block: {rate:,.0f} sweeps/s of all {args.chains} chains, "
-            f"{rate * args.chains:,.0f} posterior draws/s, "
-            f"{rate * args.chains * n:,.0f} Pólya-Gamma draws/s"
-        )
 
     logits = design_test @ pooled.T
     probability = np.mean(1.0 / (1.0 + np.exp(-logits)), axis=1)
@@ -335,8 +237,37 @@ def main(argv: list[str] | None = None) -> int:
     by_size = np.argsort(-np.abs(pooled[:, 1:].mean(axis=0)))[:3] + 1
     _plot(kept, names, [0, *by_size.tolist()], args.output)
     print(f"figure: {args.output.resolve()}")
-    return 0
+
+    report = {"draws": kept, "names": names, "timing": timing, "accuracy": bayes_accuracy}
+    if args.nuts_samples > 0:
+        print(
+            f"\nNumPyro NUTS on the same model and prior: {args.chains} chains x "
+            f"({args.nuts_warmup} warm-up + {args.nuts_samples}) draws"
+        )
+        nuts = mcmc_compare.run_nuts(
+            nuts_model,
+            design_train,
+            np.asarray(y_train, np.float64),
+            args.prior_sd,
+            chains=args.chains,
+            warmup=args.nuts_warmup,
+            samples=args.nuts_samples,
+            seed=args.seed,
+        )
+        comparison = mcmc_compare.compare(
+            names, kept, nuts.draws["beta"], timing.total_seconds, nuts.seconds
+        )
+        print(mcmc_compare.comparison_table(comparison, mcmc_compare.chosen_rows(comparison, 12)))
+        if len(names) > 12:
+            print(
+                f"(the {min(12, len(names))} quantities of {len(names)} with the largest "
+                "differences or the smallest ESS)"
+            )
+        print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
+        print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
+        report["comparison"] = comparison
+    return report
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    main()

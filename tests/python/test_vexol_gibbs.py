@@ -1,9 +1,13 @@
-"""The Gibbs sampler of examples/gibbs_logistic.py: it recovers known
-coefficients, agrees with a Laplace approximation of the same posterior, runs
-each chain of a vmapped batch exactly as alone; and the diagnostics of
-examples/mcmc_diagnostics.py are right on chains with known answers."""
+"""examples/gibbs_logistic.py on vexol.gibbs, and the comparison with NUTS that
+every example prints (examples/mcmc_compare.py): the example's sampler is the
+posterior of its model (a Laplace approximation on synthetic data), its NUTS
+model has the same log density, and the comparison computes and reports
+what it says: the standardized mean differences, the agreement verdict, the
+minimum bulk ESS per second and their ratio, and progress lines that read
+well in a log."""
 
 import importlib.util
+import io
 import pathlib
 import sys
 
@@ -11,7 +15,7 @@ import jax
 import numpy as np
 import pytest
 
-from jax_releases import x64_disabled
+pytest.importorskip("arviz")
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -33,8 +37,11 @@ def example():
 
 
 @pytest.fixture(scope="module")
-def diagnostics():
-    return _load("mcmc_diagnostics_example", "mcmc_diagnostics.py")
+def compare():
+    return _load("mcmc_compare_example", "mcmc_compare.py")
+
+
+PRIOR_SD = 2.5
 
 
 @pytest.fixture(scope="module")
@@ -47,13 +54,15 @@ def synthetic():
     return X, y, beta
 
 
-PRIOR_SD = 10.0
+def log_posterior(beta, X, y, prior_sd):
+    """The model of the example, written out: N(0, sd^2) prior, Bernoulli-logit."""
+    psi = X @ beta
+    return np.sum(y * psi - np.logaddexp(0.0, psi)) - 0.5 * np.sum(beta**2) / prior_sd**2
 
 
-def laplace(X, y):
-    """Posterior mode and the inverse Hessian there, by Newton's method."""
+def laplace(X, y, prior_sd):
     beta = np.zeros(X.shape[1])
-    prior_precision = np.eye(X.shape[1]) / PRIOR_SD**2
+    prior_precision = np.eye(X.shape[1]) / prior_sd**2
     for _ in range(50):
         p = 1 / (1 + np.exp(-X @ beta))
         gradient = X.T @ (y - p) - prior_precision @ beta
@@ -62,168 +71,159 @@ def laplace(X, y):
     return beta, np.linalg.inv(hessian)
 
 
-@pytest.fixture(scope="module")
-def chain(example, synthetic):
+def test_nuts_runs_the_same_model_and_prior(example, synthetic):
+    numpyro_util = pytest.importorskip("numpyro.infer.util")
     X, y, _ = synthetic
-    draws = example.gibbs_logistic(jax.random.key(1), X, y, 700, prior_sd=PRIOR_SD, block_size=300)
-    return draws[100:]
+    rng = np.random.default_rng(0)
+    # Log densities of the same posterior differ by a constant only.
+    gaps = []
+    for _ in range(4):
+        beta = rng.normal(size=X.shape[1])
+        nuts, _ = numpyro_util.log_density(example.nuts_model, (X, y, PRIOR_SD), {}, {"beta": beta})
+        gaps.append(float(nuts) - log_posterior(beta, X, y, PRIOR_SD))
+    np.testing.assert_allclose(gaps, gaps[0], atol=1e-8)
 
 
-def test_recovers_known_coefficients_within_posterior_intervals(chain, synthetic):
-    _, _, beta = synthetic
-    low, high = np.quantile(chain, [0.025, 0.975], axis=0)
-    assert np.all((low < beta) & (beta < high)), (low, high, beta)
-    # The intervals are informative, not merely wide.
-    assert np.all(high - low < 1.0)
-
-
-def test_agrees_with_the_laplace_approximation(chain, synthetic):
+def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch, tmp_path):
+    # The demo's own wiring (intercept column, prior, warm-up, chains) on
+    # synthetic data small enough to check against a Laplace approximation.
     X, y, _ = synthetic
-    mode, covariance = laplace(X, y)
+    features = X[:, 1:]
+    # Every row trains (the held-out rows are a repeat of some of them): at
+    # 400 rows the posterior mean sits close to the mode.
+    split = features, features[:100], y, y[:100], ["intercept", "a", "b", "c"]
+    monkeypatch.setattr(example, "_load_data", lambda seed: split)
+    report = example.main(
+        [
+            "--iterations",
+            "1000",
+            "--warmup",
+            "300",
+            "--chains",
+            "2",
+            "--prior-sd",
+            str(PRIOR_SD),
+            "--nuts-samples",
+            "0",
+            "--output",
+            str(tmp_path / "demo.png"),
+        ]
+    )
+    draws = report["draws"]
+    assert draws.shape == (2, 700, 4)
+    assert (tmp_path / "demo.png").stat().st_size > 10_000
+    mode, covariance = laplace(X, y, PRIOR_SD)
     sd = np.sqrt(np.diag(covariance))
-    # With 400 observations the posterior is close to normal: the mean sits
-    # near the mode and the spread matches the curvature there.
-    np.testing.assert_array_less(np.abs(chain.mean(axis=0) - mode), 0.3 * sd)
-    ratio = chain.std(axis=0) / sd
+    pooled = draws.reshape(-1, 4)
+    np.testing.assert_array_less(np.abs(pooled.mean(axis=0) - mode), 0.3 * sd)
+    ratio = pooled.std(axis=0) / sd
     assert np.all((ratio > 0.8) & (ratio < 1.25)), ratio
+    assert report["accuracy"] > 0.7
 
 
-def test_float32_sampler_with_x64_off_agrees_with_the_laplace_approximation(example, synthetic):
-    X, y, _ = synthetic
-    mode, covariance = laplace(X, y)
-    sd = np.sqrt(np.diag(covariance))
-    with x64_disabled():
-        draws = example.gibbs_logistic(
-            jax.random.split(jax.random.key(2), 2), X, y, 400, prior_sd=PRIOR_SD, block_size=400
-        )
-    assert draws.dtype == np.float32 and draws.shape == (2, 400, X.shape[1])
-    kept = draws[:, 100:].reshape(-1, X.shape[1]).astype(np.float64)
-    np.testing.assert_array_less(np.abs(kept.mean(axis=0) - mode), 0.3 * sd)
-    ratio = kept.std(axis=0) / sd
-    assert np.all((ratio > 0.8) & (ratio < 1.25)), ratio
+# --------------------------------------------------------------------------
+# The comparison with NUTS
+# --------------------------------------------------------------------------
 
 
-def test_chain_does_not_depend_on_block_size(example, synthetic):
-    X, y, _ = synthetic
-    key = jax.random.key(3)
-    whole = example.gibbs_logistic(key, X, y, 50, block_size=50)
-    pieces = example.gibbs_logistic(key, X, y, 50, block_size=7)
-    np.testing.assert_array_equal(whole, pieces)
-    other = example.gibbs_logistic(jax.random.key(4), X, y, 50, block_size=50)
-    assert not np.array_equal(whole, other)
-
-
-def test_chains_of_a_batch_are_their_keys_alone(example, synthetic):
-    X, y, _ = synthetic
-    keys = jax.random.split(jax.random.key(9), 3)
-    together = example.gibbs_logistic(keys, X, y, 40, block_size=20)
-    assert together.shape == (3, 40, X.shape[1])
-    for c in range(3):
-        alone = example.gibbs_logistic(keys[c], X, y, 40, block_size=20)
-        # The draws of vexol are bit-exact per row under vmap; XLA's batched
-        # Cholesky and products round differently from the unbatched ones,
-        # by an ulp or so, which rejection samplers could amplify only over
-        # far longer runs.
-        np.testing.assert_allclose(together[c], alone, rtol=1e-10, atol=1e-12)
-    assert not np.array_equal(together[0], together[1])
-
-
-def ar1(rng, phi, chains, n):
-    noise = rng.normal(size=(chains, n))
-    x = np.empty((chains, n))
+def ar1(rng, phi, chains, n, q):
+    noise = rng.normal(size=(chains, n, q))
+    x = np.empty_like(noise)
     x[:, 0] = noise[:, 0] / np.sqrt(1 - phi**2)
     for t in range(1, n):
         x[:, t] = phi * x[:, t - 1] + noise[:, t]
     return x
 
 
-def test_effective_sample_size_of_one_chain(diagnostics):
-    rng = np.random.default_rng(7)
-    n = 20_000
-    independent = rng.normal(size=n)
-    assert 0.85 * n < diagnostics.effective_sample_size(independent) < 1.15 * n
-
-    # AR(1) with coefficient phi: ESS = n (1 - phi) / (1 + phi).
-    phi = 0.8
-    expected = n * (1 - phi) / (1 + phi)
-    ess = diagnostics.effective_sample_size(ar1(rng, phi, 1, n)[0])
-    assert 0.8 * expected < ess < 1.2 * expected
-
-    # Negatively correlated draws are worth more than independent ones.
-    antithetic = ar1(rng, -0.5, 1, n)[0]
-    assert diagnostics.effective_sample_size(antithetic) > 1.5 * n
-
-
-def test_split_rhat_sees_chains_that_disagree_or_drift(diagnostics):
+def test_comparison_reports_differences_agreement_and_rates(compare):
     rng = np.random.default_rng(3)
     chains, n = 4, 2000
-    agreeing = rng.normal(size=(chains, n))
-    assert diagnostics.split_rhat(agreeing) < 1.01
+    nuts = rng.normal(size=(chains, n, 3)) * [1.0, 2.0, 0.5]
+    # Gibbs: correlated draws (fewer effective samples), the second quantity
+    # shifted by 0.3 of its sd.
+    gibbs = ar1(rng, 0.8, chains, n, 3) * np.sqrt(1 - 0.8**2) * [1.0, 2.0, 0.5]
+    gibbs[:, :, 1] += 0.3 * 2.0
+    c = compare.compare(["a", "b", "c"], gibbs, nuts, gibbs_seconds=2.0, nuts_seconds=8.0)
 
-    shifted = agreeing.copy()
-    shifted[0] += 1.0
-    assert diagnostics.split_rhat(shifted) > 1.1
+    np.testing.assert_allclose(c.difference[1], 0.3, atol=0.1)
+    assert c.worst == 1 and not c.agree
+    # AR(1) at 0.8 keeps about (1 - 0.8) / (1 + 0.8) of the draws.
+    expected = chains * n * 0.2 / 1.8
+    assert np.all((0.7 * expected < c.gibbs_ess) & (c.gibbs_ess < 1.3 * expected)), c.gibbs_ess
+    assert np.all(c.nuts_ess > 0.8 * chains * n)
+    assert c.gibbs_rate == pytest.approx(c.gibbs_ess.min() / 2.0)
+    assert c.nuts_rate == pytest.approx(c.nuts_ess.min() / 8.0)
+    assert c.speedup == pytest.approx(c.gibbs_rate / c.nuts_rate)
 
-    # Every chain drifts the same way: the chains agree with each other, so
-    # only the comparison of first and second halves can see it.
-    drifting = agreeing + np.linspace(-1.5, 1.5, n)
-    assert diagnostics.split_rhat(drifting) > 1.1
+    text = compare.verdict(c, 0.5, 1.5)
+    assert "NOT within 0.1" in text and "(b)" in text
+    assert f"Gibbs / NUTS = {c.speedup:.1f}x" in text
 
-    # Same centre, one chain three times as wide: only the folded draws
-    # (distance from the median) see it.
-    wide = agreeing.copy()
-    wide[0] *= 3.0
-    assert diagnostics.split_rhat(wide) > 1.05
-
-    # Ranks make it indifferent to heavy tails.
-    assert diagnostics.split_rhat(rng.standard_cauchy(size=(chains, n))) < 1.01
+    fixed = gibbs.copy()
+    fixed[:, :, 1] -= 0.3 * 2.0
+    agreeing = compare.compare(["a", "b", "c"], fixed, nuts, 2.0, 8.0)
+    assert agreeing.agree and "within 0.1" in compare.verdict(agreeing, 0.5, 1.5)
 
 
-def test_bulk_ess_across_chains(diagnostics):
+def test_comparison_table_heads_each_column_once(compare):
+    from test_example_demos import column_labels
+
+    rng = np.random.default_rng(4)
+    draws = rng.normal(size=(2, 200, 2))
+    c = compare.compare(["x", "y"], draws, draws + 0.01, 1.0, 1.0)
+    lines = compare.comparison_table(c).splitlines()
+    assert len(lines) == 3
+    labels = column_labels(lines[0], lines[1])
+    assert len(labels) == 8 and len(set(labels)) == 8, labels
+
+
+def test_scalars_name_and_order_every_element(compare):
+    draws = {"tau": np.zeros((2, 5)), "beta": np.arange(2 * 5 * 6.0).reshape(2, 5, 2, 3)}
+    names, stacked = compare.scalars(draws)
+    assert names[:3] == ["tau", "beta[0, 0]", "beta[0, 1]"] and names[-1] == "beta[1, 2]"
+    assert stacked.shape == (2, 5, 7)
+    np.testing.assert_array_equal(stacked[:, :, 1 + 4], draws["beta"][:, :, 1, 1])
+    named, _ = compare.scalars(draws, {"beta": list("uvwxyz")})
+    assert named == ["tau", *"uvwxyz"]
+    with pytest.raises(ValueError):
+        compare.scalars(draws, {"beta": ["too", "few"]})
+
+
+def test_chosen_rows_keep_the_worst_and_the_slowest(compare):
     rng = np.random.default_rng(5)
-    chains, n = 4, 4000
-    independent = rng.normal(size=(chains, n))
-    assert 0.85 * chains * n < diagnostics.bulk_ess(independent) < 1.15 * chains * n
-    cauchy = rng.standard_cauchy(size=(chains, n))
-    assert 0.85 * chains * n < diagnostics.bulk_ess(cauchy) < 1.15 * chains * n
-
-    phi = 0.8
-    correlated = ar1(rng, phi, chains, n)
-    expected = chains * n * (1 - phi) / (1 + phi)
-    assert 0.8 * expected < diagnostics.bulk_ess(correlated) < 1.2 * expected
-
-    # Ranks make it a property of the order of the draws alone: a monotone
-    # transform that gives the draws heavy tails changes nothing.
-    heavy = np.exp(3.0 * correlated)
-    assert diagnostics.bulk_ess(heavy) == pytest.approx(diagnostics.bulk_ess(correlated), rel=1e-9)
-    assert diagnostics.split_rhat(heavy) == pytest.approx(
-        diagnostics.split_rhat(correlated), rel=1e-9
-    )
-
-    # A chain away from the others makes the draws worth far fewer.
-    stuck = correlated.copy()
-    stuck[0] += 3.0
-    assert diagnostics.bulk_ess(stuck) < 0.3 * expected
+    nuts = rng.normal(size=(2, 400, 40))
+    gibbs = rng.normal(size=(2, 400, 40))
+    gibbs[:, :, 17] += 1.0  # far off
+    gibbs[:, :, 23] = np.cumsum(rng.normal(size=(2, 400)), axis=1) * 0.05  # sticky
+    c = compare.compare([f"q{j}" for j in range(40)], gibbs, nuts, 1.0, 1.0)
+    rows = compare.chosen_rows(c, 8)
+    assert len(rows) == 8 and rows == sorted(rows)
+    assert 17 in rows and int(np.argmin(c.gibbs_ess)) in rows
+    assert compare.chosen_rows(c, 50) == list(range(40))
 
 
-def test_summary_of_several_chains(diagnostics):
-    rng = np.random.default_rng(1)
-    draws = np.stack([rng.normal(2.0, 0.5, size=(3, 5000)), rng.gamma(2.0, size=(3, 5000))], -1)
-    summary = diagnostics.summarize(draws)
-    np.testing.assert_allclose(summary["mean"], [2.0, 2.0], atol=0.03)
-    np.testing.assert_allclose(summary["sd"], [0.5, np.sqrt(2.0)], rtol=0.03)
-    np.testing.assert_allclose(summary["2.5%"][0], 2.0 - 1.96 * 0.5, atol=0.03)
-    assert np.all(summary["rhat"] < 1.01) and np.all(summary["ess"] > 12_000)
-    table = diagnostics.summary_table(draws, ["normal", "gamma"]).splitlines()
-    assert len(table) == 3 and table[1].split()[0] == "normal"
-    assert "R-hat" in table[0] and "ESS" in table[0]
+def test_progress_lines_for_a_log(compare, monkeypatch):
+    sink = io.StringIO()
+    clock = [0.0]
+    monkeypatch.setattr(compare.time, "monotonic", lambda: clock[0])
+    lines = compare._Lines(sink, interval=20.0, chains=2)
+    for _ in range(2):
+        for step in range(1, 1001):
+            clock[0] += 0.1
+            # tqdm's own rounding: 100% from 995/1000 on.
+            lines.write(f"\rsample: {round(step / 10):3d}%|###| {step}/1000")
+    # A line every 20 seconds of redraws, and each finished bar, with its chain.
+    out = sink.getvalue().splitlines()
+    assert out[0] == "NUTS chain 1/2: sample:   0%|###| 1/1000"
+    finished = [line for line in out if "100%" in line]
+    assert finished[-2:] == [f"NUTS chain {c}/2: sample: 100%|###| 1000/1000" for c in (1, 2)]
+    assert len(finished) <= 4, finished
+    assert 10 <= len(out) <= 14, out
+    assert all("\r" not in line for line in out)
+    assert not lines.isatty()
 
 
-def test_pooled_autocorrelations_match_numpyro(diagnostics):
-    # NumPyro is an optional extra: absent (as in the oldest-JAX environment),
-    # this comparison skips and the estimator's own checks above still run.
-    numpyro_diagnostics = pytest.importorskip("numpyro.diagnostics")
-    correlated = ar1(np.random.default_rng(6), 0.8, 4, 4000)
-    assert diagnostics.multichain_ess(correlated) == pytest.approx(
-        float(numpyro_diagnostics.effective_sample_size(correlated)), rel=1e-9
-    )
+def test_compile_seconds_counts_compilations(compare):
+    before = compare.compile_seconds()
+    jax.jit(lambda x: jax.numpy.sin(x) * 3.0 + 1.0)(np.arange(7.0)).block_until_ready()
+    assert compare.compile_seconds() > before
