@@ -10,6 +10,7 @@ becomes the batched call with one row per mapped element.
 
 from __future__ import annotations
 
+import functools
 import operator
 from collections.abc import Sequence
 from typing import Any
@@ -17,9 +18,19 @@ from typing import Any
 import jax
 import jax.numpy as jnp
 import numpy as np
+from jax import lax
 from jax.custom_batching import custom_vmap
+from jax.extend import core as jax_core
+from jax.interpreters import mlir
 
-from vexol._calls import ROW_SEED_MULTIPLIER, _as_s64, batched_call, flat_call, shared_call
+from vexol._calls import (
+    METHOD_CODES,
+    ROW_SEED_MULTIPLIER,
+    _as_s64,
+    batched_call,
+    flat_call,
+    shared_call,
+)
 from vexol._registration import ensure_registered
 
 _MASK64 = (1 << 64) - 1
@@ -29,7 +40,7 @@ Shape = Sequence[int]
 
 
 # --------------------------------------------------------------------------
-# Transformation rules
+# Transformation rules of the native (C++) path
 # --------------------------------------------------------------------------
 
 
@@ -43,61 +54,84 @@ def _fold(x: jax.Array) -> jax.Array:
     return jnp.reshape(x, (x.shape[0] * x.shape[1], *x.shape[2:]))
 
 
-@custom_vmap
-def _rows(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
-    """Row r of the result is the flat stream of h[r], z[r] under words[r]."""
-    return batched_call(h, z, words)
+def _calls_for(method: int):
+    """The three custom calls of one method, with its code bound."""
+    if method == 0:
+        # Today's handlers, exactly: the default stream never depends on
+        # the method machinery.
+        return flat_call, batched_call, shared_call
+    return (
+        functools.partial(flat_call, method=method),
+        functools.partial(batched_call, method=method),
+        functools.partial(shared_call, method=method),
+    )
 
 
-@_rows.def_vmap
-def _rows_vmap(axis_size, in_batched, h, z, words):
-    # A vmap over rows-of-rows (nested vmap) folds the new axis into the row
-    # axis, so any depth of nesting stays one batched custom call.
-    h, z, words = (_lead(x, b, axis_size) for x, b in zip((h, z, words), in_batched, strict=True))
-    return jnp.reshape(_rows(_fold(h), _fold(z), _fold(words)), h.shape), True
+@functools.cache
+def _native(method: int):
+    """The draw function of the custom calls for one method code: flat for
+    one key, batched or shared under vmap (see the module docstring)."""
+    flat, batched, shared = _calls_for(method)
 
+    @custom_vmap
+    def rows(h, z, words):
+        # Row r of the result is the flat stream of h[r], z[r] under words[r].
+        return batched(h, z, words)
 
-@custom_vmap
-def _shared(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
-    """Row r of the result is the flat stream of h, z under words[r]."""
-    return shared_call(h, z, words)
+    @rows.def_vmap
+    def rows_vmap(axis_size, in_batched, h, z, words):
+        # A vmap over rows-of-rows (nested vmap) folds the new axis into the
+        # row axis, so any depth of nesting stays one batched custom call.
+        h, z, words = (
+            _lead(x, b, axis_size) for x, b in zip((h, z, words), in_batched, strict=True)
+        )
+        return jnp.reshape(rows(_fold(h), _fold(z), _fold(words)), h.shape), True
 
+    @custom_vmap
+    def shared_rows(h, z, words):
+        # Row r of the result is the flat stream of h, z under words[r].
+        return shared(h, z, words)
 
-@_shared.def_vmap
-def _shared_vmap(axis_size, in_batched, h, z, words):
-    h_batched, z_batched, words_batched = in_batched
-    if not (h_batched or z_batched):
-        # Still shared: more rows, the same inputs.
+    @shared_rows.def_vmap
+    def shared_vmap(axis_size, in_batched, h, z, words):
+        h_batched, z_batched, words_batched = in_batched
+        if not (h_batched or z_batched):
+            # Still shared: more rows, the same inputs.
+            words = _lead(words, words_batched, axis_size)
+            out = shared_rows(h, z, _fold(words))
+            return jnp.reshape(out, (axis_size, words.shape[1], *h.shape)), True
+        # Inputs that differ between mapped elements need rows of their own.
+        count = words.shape[1] if words_batched else words.shape[0]
+        h = _lead(h, h_batched, axis_size)
+        z = _lead(z, z_batched, axis_size)
+        h = jnp.broadcast_to(h[:, None], (axis_size, count, *h.shape[1:]))
+        z = jnp.broadcast_to(z[:, None], (axis_size, count, *z.shape[1:]))
         words = _lead(words, words_batched, axis_size)
-        out = _shared(h, z, _fold(words))
-        return jnp.reshape(out, (axis_size, words.shape[1], *h.shape)), True
-    # Inputs that differ between mapped elements need rows of their own.
-    rows = words.shape[1] if words_batched else words.shape[0]
-    h = _lead(h, h_batched, axis_size)
-    z = _lead(z, z_batched, axis_size)
-    h = jnp.broadcast_to(h[:, None], (axis_size, rows, *h.shape[1:]))
-    z = jnp.broadcast_to(z[:, None], (axis_size, rows, *z.shape[1:]))
-    words = _lead(words, words_batched, axis_size)
-    return jnp.reshape(_rows(_fold(h), _fold(z), _fold(words)), h.shape), True
+        return jnp.reshape(rows(_fold(h), _fold(z), _fold(words)), h.shape), True
+
+    @custom_vmap
+    def one(h, z, words):
+        return flat(h, z, words)
+
+    @one.def_vmap
+    def one_vmap(axis_size, in_batched, h, z, words):
+        # One row per mapped element, each with the seed that element would
+        # have used alone: a vmapped key gives every row its own seed; a
+        # shared key gives every row the same seed, as a Python loop with
+        # that key would.
+        h_batched, z_batched, words_batched = in_batched
+        words = _lead(words, words_batched, axis_size)
+        if not (h_batched or z_batched):
+            return shared_rows(h, z, words), True
+        h, z = _lead(h, h_batched, axis_size), _lead(z, z_batched, axis_size)
+        return rows(h, z, words), True
+
+    return one
 
 
-@custom_vmap
-def _flat(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
-    return flat_call(h, z, words)
-
-
-@_flat.def_vmap
-def _flat_vmap(axis_size, in_batched, h, z, words):
-    # One row per mapped element, each with the seed that element would have
-    # used alone: a vmapped key gives every row its own seed; a shared key
-    # gives every row the same seed, as a Python loop with that key would.
-    h_batched, z_batched, words_batched = in_batched
-    words = _lead(words, words_batched, axis_size)
-    if not (h_batched or z_batched):
-        return _shared(h, z, words), True
-    h, z = _lead(h, h_batched, axis_size), _lead(z, z_batched, axis_size)
-    return _rows(h, z, words), True
-
+# --------------------------------------------------------------------------
+# Choosing the implementation per platform
+# --------------------------------------------------------------------------
 
 _NOT_DIFFERENTIABLE = (
     "vexol.polya_gamma and vexol.sample are not differentiable: Pólya-Gamma "
@@ -107,20 +141,147 @@ _NOT_DIFFERENTIABLE = (
 )
 
 
-@jax.custom_jvp
-def _draw(h: jax.Array, z: jax.Array, words: jax.Array) -> jax.Array:
-    return _flat(h, z, words)
+def _not_differentiable(fn):
+    """fn(h, z, operand) with a JVP rule that refuses: the draws have no
+    derivative, and a silent zero would hide the mistake."""
+    wrapped = jax.custom_jvp(fn)
+
+    @wrapped.defjvp
+    def _jvp(primals, tangents):
+        raise TypeError(_NOT_DIFFERENTIABLE)
+
+    return wrapped
 
 
-@_draw.defjvp
-def _draw_jvp(primals, tangents):
-    raise TypeError(_NOT_DIFFERENTIABLE)
+@functools.cache
+def _seeded(method: int):
+    """Draws from (h, z, seed words) through the custom calls."""
+    return _not_differentiable(_native(method))
+
+
+# Lowering a program that asks for the custom calls on a platform that has
+# none: a primitive whose lowering raises, so that the user sees which
+# platform and what to do, at jit/export time rather than from the compiler.
+_native_unavailable = jax_core.Primitive("vexol_native_unavailable")
+_native_unavailable.def_abstract_eval(lambda h: h)
+
+
+def _unavailable_lowering(ctx, h):
+    others = [p for p in (ctx.module_context.platforms or ()) if p != "cpu"]
+    if not others:
+        # Lowered for the CPU alone: JAX releases that lower every branch of
+        # the platform choice (before pruning came in) still ask for this
+        # one, which the CPU never runs.
+        return [h]
+    raise NotImplementedError(
+        "vexol.polya_gamma: implementation='native' runs vexol's C++ custom calls, which "
+        "exist for the CPU only, but this program is being lowered for "
+        f"{', '.join(map(repr, others))}. Use implementation=None (the pure-JAX sampler on "
+        'every platform but the CPU) or implementation="jax", or place the computation '
+        "on a CPU device."
+    )
+
+
+mlir.register_lowering(_native_unavailable, _unavailable_lowering)
+
+
+def _varying_axes(x: jax.Array) -> frozenset:
+    """The shard_map mesh axes a traced value varies over, where this JAX
+    release tracks them in types (older ones do not: empty)."""
+    aval = jax.typeof(x)
+    manual = getattr(aval, "manual_axis_type", None)
+    if manual is not None:
+        return frozenset(manual.varying)
+    return frozenset(getattr(aval, "vma", ()))
+
+
+def _varying_like(out: jax.Array, *inputs: jax.Array) -> jax.Array:
+    """`out`, typed as varying over every shard_map mesh axis that one of
+    `inputs` varies over.
+
+    Under shard_map the platform choice needs both branches to have one
+    type, including those axes, and the custom call's result reports none.
+    The pure-JAX sampler's inputs get the union too, so that every loop
+    carry it derives from them has the type its loop body gives it.
+    """
+    missing = frozenset().union(*map(_varying_axes, inputs)) - _varying_axes(out)
+    if not missing:
+        return out
+    axes = tuple(sorted(missing))
+    if hasattr(lax, "pcast"):
+        return lax.pcast(out, axes, to="varying")
+    return lax.pvary(out, axes)  # its name in the releases that introduced these types
+
+
+def _key_data(key: jax.Array) -> tuple[jax.Array, Any]:
+    return jax.random.key_data(key), jax.random.key_impl(key)
+
+
+@functools.cache
+def _keyed(implementation: str, method: int, method_name: str | None, key_impl: Any):
+    """Draws from (h, z, key data) by one implementation choice. The key
+    travels as its raw data (the implementation is bound here), so that the
+    differentiation rule sees ordinary arrays."""
+
+    def native(h, z, data):
+        words = _key_words(jax.random.wrap_key_data(data, impl=key_impl))
+        return _varying_like(_native(method)(h, z, words), h, z, data)
+
+    def pure_jax(h, z, data):
+        from vexol._jax import draw
+
+        h, z = (_varying_like(x, h, z, data) for x in (h, z))
+        return draw(jax.random.wrap_key_data(data, impl=key_impl), h, z, method=method_name)
+
+    def unavailable(h, z, data):
+        return _native_unavailable.bind(h)
+
+    if implementation == "jax":
+        fn = pure_jax
+    elif implementation == "native":
+
+        def fn(h, z, data):
+            return lax.platform_dependent(h, z, data, cpu=native, default=unavailable)
+
+    else:
+
+        def fn(h, z, data):
+            # Decided when the program is lowered, per platform: one jitted
+            # function, or one export for several platforms, carries both.
+            return lax.platform_dependent(h, z, data, cpu=native, default=pure_jax)
+
+    return _not_differentiable(fn)
 
 
 # --------------------------------------------------------------------------
 # Argument checks: all of them run in Python, before anything is traced
 # into a custom call.
 # --------------------------------------------------------------------------
+
+
+IMPLEMENTATIONS = (None, "jax", "native")
+METHODS = tuple(METHOD_CODES)
+
+
+def _implementation(implementation: Any) -> str:
+    if implementation is None:
+        return "auto"
+    if isinstance(implementation, str) and implementation in IMPLEMENTATIONS:
+        return implementation
+    raise ValueError(
+        "vexol.polya_gamma: implementation must be None (the C++ custom calls on the "
+        "CPU, the pure-JAX sampler on every other platform), 'native' or 'jax', got "
+        f"{implementation!r}"
+    )
+
+
+def _method(method: Any, function: str) -> str | None:
+    if method is None or (isinstance(method, str) and method in METHODS):
+        return method
+    raise ValueError(
+        f"vexol.{function}: method must be None (the default choice per element), "
+        f"'saddle' or 'exact', got {method!r}"
+    )
 
 
 def _x64_enabled() -> bool:
@@ -265,6 +426,11 @@ def _seed_words(seed: Any) -> jax.Array:
             f"vexol.sample: seed must be a scalar integer or uint32[2] (high, low) words, "
             f"got shape {shape} and dtype {dtype}; use jax.vmap to draw with several seeds"
         )
+    if isinstance(seed, (np.integer, np.ndarray)):
+        # A concrete NumPy integer holds its value exactly at any width;
+        # converting it to a JAX array first would narrow a 64-bit one to
+        # 32 bits when x64 is off and name another seed.
+        return _int_words(int(seed))
     seed = jnp.asarray(seed)
     if seed.dtype.itemsize == 8:
         unsigned = jax.lax.bitcast_convert_type(seed, jnp.uint64)
@@ -296,7 +462,13 @@ def seed_from_key(key: Any) -> jax.Array:
 
 
 def polya_gamma(
-    key: Any, h: ArrayLike, z: ArrayLike, shape: Shape | None = None, dtype: Any = None
+    key: Any,
+    h: ArrayLike,
+    z: ArrayLike,
+    shape: Shape | None = None,
+    dtype: Any = None,
+    implementation: str | None = None,
+    method: str | None = None,
 ) -> jax.Array:
     """Draw Pólya-Gamma PG(h, z) variates.
 
@@ -308,15 +480,30 @@ def polya_gamma(
       shape: optional output shape; ``h`` and ``z`` must broadcast to it.
       dtype: float32 or float64; by default the default float dtype of the
         x64 setting, as in ``jax.random``. float32 draws are exactly the
-        float64 draws of the same key for the float32 inputs, rounded.
+        float64 draws of the same key for the float32 inputs, rounded (on
+        the CPU custom calls).
+      implementation: ``None`` (the default) draws with vexol's C++ custom
+        calls on the CPU and with the pure-JAX sampler on every other
+        platform, chosen when the program is lowered, so that one jitted or
+        exported function does the right thing on each platform. ``"jax"``
+        uses the pure-JAX sampler everywhere (``jax.random`` semantics);
+        ``"native"`` the custom calls, and lowering for a platform other
+        than the CPU raises ``NotImplementedError`` naming the platform.
+      method: ``None`` picks the method per element as documented (exact
+        for 1 <= h < 8, approximate elsewhere); ``"saddle"`` uses the
+        saddle-point approximation for every h >= 8; ``"exact"`` draws from
+        the exact law for every h.
 
     Returns:
       An array of the broadcast shape (or ``shape``), one draw of
       PG(h[i], z[i]) per element.
 
     The seed is derived from ``key`` inside the traced computation, so this
-    works under ``jax.jit`` without a host round trip. The same key and
-    inputs give the same draws bit for bit, whatever ``VEXOL_NUM_THREADS``.
+    works under ``jax.jit`` without a host round trip. On the CPU the same
+    key and inputs give the same draws bit for bit, whatever
+    ``VEXOL_NUM_THREADS``; the pure-JAX sampler's draws are a function of
+    the key, the inputs, the dtype and the JAX/XLA version on a platform,
+    and are not the CPU stream's bits.
 
     Transformations:
       * ``jax.vmap`` over keys: one batched custom call, and
@@ -327,45 +514,63 @@ def polya_gamma(
       * ``jax.shard_map``: each shard draws from the key it is given.
       * Differentiation raises ``TypeError``; the draws have no gradient.
 
-    Values are not checked. Draws below 1e-12 are returned as 1e-12. A NaN or
-    infinite ``h`` gives NaN. A NaN ``z`` gives NaN for h < 1, h = 1 and
-    h > 50; the alternate and saddle-point regimes treat it as 0. ``h == 0``
-    gives 1e-12 (PG(0, z) is the point mass at 0). ``h < 0`` is outside the
-    distribution's domain: the draw is 1e-12 or NaN depending on the value.
-    An infinite ``z`` gives 1e-12. The sign of ``z`` does not matter.
+    Values are not checked. Draws below 1e-12 are returned as 1e-12 (in
+    float32, as float32(1e-12)). A NaN or infinite ``h`` gives NaN. A NaN
+    ``z`` gives NaN for h < 1, h = 1 and h > 50; the alternate and
+    saddle-point regimes treat it as 0. ``h == 0`` gives 1e-12 (PG(0, z) is
+    the point mass at 0). ``h < 0`` is outside the distribution's domain:
+    the draw is 1e-12 or NaN depending on the value. An infinite ``z``
+    gives 1e-12. The sign of ``z`` does not matter.
 
     Raises:
       RuntimeError: ``dtype=float64`` while 64-bit types are disabled.
       TypeError: ``key`` is not a PRNG key, ``h`` or ``z`` is not floating
         point, or the function is differentiated.
       ValueError: ``h``, ``z`` and ``shape`` do not broadcast, ``key`` holds
-        several keys, or ``dtype`` is not float32 or float64.
+        several keys, ``dtype`` is not float32 or float64, or
+        ``implementation`` or ``method`` is not one of the names above.
     """
     out_dtype = _output_dtype(dtype, "polya_gamma")
+    chosen = _implementation(implementation)
+    method = _method(method, "polya_gamma")
     key = _typed_key(key)
     h = _floating(h, "h", "polya_gamma", out_dtype)
     z = _floating(z, "z", "polya_gamma", out_dtype)
     out_shape = _output_shape(h, z, shape, "polya_gamma")
-    ensure_registered()
-    words = _key_words(key)
-    return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), words)
+    if chosen != "jax":
+        ensure_registered()
+    data, key_impl = _key_data(key)
+    draw = _keyed(chosen, METHOD_CODES[method], method, key_impl)
+    return draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), data)
 
 
-def sample(h: ArrayLike, z: ArrayLike, seed: int | jax.Array, dtype: Any = None) -> jax.Array:
+def sample(
+    h: ArrayLike,
+    z: ArrayLike,
+    seed: int | jax.Array,
+    dtype: Any = None,
+    method: str | None = None,
+) -> jax.Array:
     """Draw PG(h, z) variates from the module's stream for an explicit seed.
 
     This is the flat custom call itself: ``seed`` is the 64-bit seed of the
     whole range, so the draws are exactly those of the C++ module for that
     seed and the row-major element order of the broadcast ``h`` and ``z``.
+    It is the CPU stream: it runs on the CPU only (on another default
+    backend, place it on a CPU device); :func:`polya_gamma` draws on every
+    platform.
 
     Args:
       h: the shapes, a float array or Python number.
       z: the tilts, a float array or Python number. Broadcast against ``h``.
-      seed: a Python int in [-2**63, 2**64), an integer scalar array, or a
-        uint32[2] array of (high, low) words; taken modulo 2**64 (an int64
-        -1, the uint64 2**64 - 1 and the words [2**32 - 1, 2**32 - 1] are the
-        same seed). Without x64, use Python ints, 32-bit scalars or words.
+      seed: a Python int in [-2**63, 2**64), an integer scalar (NumPy or
+        JAX), or a uint32[2] array of (high, low) words; taken modulo 2**64
+        (an int64 -1, the uint64 2**64 - 1 and the words
+        [2**32 - 1, 2**32 - 1] are the same seed). NumPy integers of any
+        width name exactly their value, with or without x64; a JAX integer
+        array holds at most 32 bits without x64.
       dtype: float32 or float64, as for :func:`polya_gamma`.
+      method: None, "saddle" or "exact", as for :func:`polya_gamma`.
 
     Under ``jax.vmap`` over ``seed`` every mapped element gets its own seed
     and the result equals a loop over the seeds, bit for bit. The value
@@ -373,12 +578,21 @@ def sample(h: ArrayLike, z: ArrayLike, seed: int | jax.Array, dtype: Any = None)
     :func:`polya_gamma`.
     """
     out_dtype = _output_dtype(dtype, "sample")
+    method = _method(method, "sample")
     h = _floating(h, "h", "sample", out_dtype)
     z = _floating(z, "z", "sample", out_dtype)
     out_shape = _output_shape(h, z, None, "sample")
     words = _seed_words(seed)
     ensure_registered()
-    return _draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), words)
+    draw = _seeded(METHOD_CODES[method])
+    return draw(jnp.broadcast_to(h, out_shape), jnp.broadcast_to(z, out_shape), words)
 
 
-__all__ = ["ROW_SEED_MULTIPLIER", "polya_gamma", "sample", "seed_from_key"]
+__all__ = [
+    "IMPLEMENTATIONS",
+    "METHODS",
+    "ROW_SEED_MULTIPLIER",
+    "polya_gamma",
+    "sample",
+    "seed_from_key",
+]

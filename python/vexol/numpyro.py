@@ -42,7 +42,13 @@ class PolyaGamma(Distribution):
     (``jax.vmap`` over keys gives every key its own stream). Samples have the
     floating dtype of ``h`` and ``z`` combined: float64 with 64-bit types
     enabled (``jax_enable_x64``) and float inputs given as Python numbers,
-    float32 without, or for float32 arrays.
+    float32 without, or for float32 arrays; float16 and bfloat16 parameters
+    give float32 draws rounded to their dtype.
+
+    ``method`` and ``implementation`` are passed to :func:`vexol.polya_gamma`
+    (e.g. ``method="exact"`` for exact draws at every shape). The sampler
+    runs on every platform: the C++ custom calls on the CPU, the pure-JAX
+    sampler elsewhere.
     """
 
     arg_constraints: ClassVar[dict[str, Any]] = {
@@ -50,8 +56,22 @@ class PolyaGamma(Distribution):
         "z": constraints.real,
     }
     support = constraints.positive
+    # Kept through jax.tree_util (jit, vmap of a distribution) as static data.
+    pytree_aux_fields = ("method", "implementation")
 
-    def __init__(self, h: Any, z: Any = 0.0, *, validate_args: bool | None = None) -> None:
+    def __init__(
+        self,
+        h: Any,
+        z: Any = 0.0,
+        *,
+        method: str | None = None,
+        implementation: str | None = None,
+        validate_args: bool | None = None,
+    ) -> None:
+        # Checked here, so that a misspelt name fails where it is written.
+        vexol._sampling._method(method, "numpyro.PolyaGamma")
+        vexol._sampling._implementation(implementation)
+        self.method, self.implementation = method, implementation
         self.h, self.z = promote_shapes(_as_floating(h), _as_floating(z))
         batch_shape = jax.lax.broadcast_shapes(jnp.shape(self.h), jnp.shape(self.z))
         super().__init__(batch_shape=batch_shape, validate_args=validate_args)
@@ -65,7 +85,19 @@ class PolyaGamma(Distribution):
     def sample(self, key: jax.Array, sample_shape: tuple[int, ...] = ()) -> jax.Array:
         shape = tuple(sample_shape) + self._params_shape()
         dtype = jnp.result_type(self.h, self.z)
-        return vexol.polya_gamma(key, self.h, self.z, shape=shape, dtype=dtype)
+        # The sampler draws in float32 or float64; narrower parameters get
+        # float32 draws rounded to their own dtype, as jax.random does.
+        draw_dtype = dtype if jnp.finfo(dtype).bits >= 32 else jnp.float32
+        draws = vexol.polya_gamma(
+            key,
+            self.h,
+            self.z,
+            shape=shape,
+            dtype=draw_dtype,
+            implementation=self.implementation,
+            method=self.method,
+        )
+        return draws.astype(dtype)
 
     def expand(self, batch_shape: Sequence[int]) -> PolyaGamma:
         # A PG distribution with broadcast parameters is the expanded
@@ -75,6 +107,8 @@ class PolyaGamma(Distribution):
         return PolyaGamma(
             jnp.broadcast_to(self.h, batch_shape),
             jnp.broadcast_to(self.z, batch_shape),
+            method=self.method,
+            implementation=self.implementation,
             validate_args=self._validate_args,
         )
 

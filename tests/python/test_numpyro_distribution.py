@@ -284,6 +284,32 @@ def test_dtype_follows_the_parameters():
     assert PolyaGamma(1.0, jnp.zeros(2)).sample(key).dtype == jnp.float64
 
 
+@pytest.mark.parametrize("half", [jnp.float16, jnp.bfloat16])
+def test_half_precision_parameters_sample_in_their_dtype(half):
+    key = jax.random.key(5)
+    d = PolyaGamma(jnp.asarray([1.0, 3.0], half), jnp.asarray([0.0, 2.0], half))
+    draws = d.sample(key, (4,))
+    assert draws.dtype == half
+    # float32 draws of the widened parameters, rounded to the half dtype.
+    wide = vexol.polya_gamma(key, d.h.astype(jnp.float32), d.z.astype(jnp.float32), (4, 2))
+    np.testing.assert_array_equal(draws, wide.astype(half))
+
+
+def test_method_and_implementation_reach_the_sampler():
+    key = jax.random.key(6)
+    for kwargs in ({"method": "exact"}, {"method": "saddle"}, {"implementation": "jax"}):
+        d = PolyaGamma(jnp.array([0.5, 100.0]), 1.0, **kwargs)
+        expected = vexol.polya_gamma(key, d.h, d.z, (3, 2), **kwargs)
+        np.testing.assert_array_equal(d.sample(key, (3,)), expected)
+        # Kept by expand, and by jit, which flattens the distribution.
+        wide = d.expand((4, 2))
+        assert (wide.method, wide.implementation) == (d.method, d.implementation)
+        jitted = jax.jit(lambda d: d.sample(key, (3,)))(d)
+        np.testing.assert_array_equal(jitted, expected)
+    with pytest.raises(ValueError, match="method"):
+        PolyaGamma(1.0, 0.0, method="normal")
+
+
 def test_float32_without_x64():
     out = _run_python(
         """

@@ -136,7 +136,8 @@ def test_registration_is_lazy_once_and_after_argument_checks():
     # all succeed and all see the same draw.
     names, failures, distinct = report["threads"]
     assert names == sorted(
-        f"vexol_pg_sample{kind}_{dtype}"
+        f"vexol_pg_sample{method}{kind}_{dtype}"
+        for method in ("", "_method")
         for kind in ("", "_batched", "_shared")
         for dtype in ("f32", "f64")
     )
@@ -232,7 +233,7 @@ def test_registration_refuses_a_jax_that_cannot_run_the_handlers():
 
     # The real runtime: no error, and every target registered exactly once.
     error, once, count = report["installed"]
-    assert error is None and once and count == 6
+    assert error is None and once and count == 12
 
 
 def test_the_declared_jax_floor_is_the_one_checked_and_tested():
