@@ -55,10 +55,15 @@ def load_digits(split_seed: int = 0):
         data.data, data.target, test_size=0.25, stratify=data.target, random_state=split_seed
     )
     mean, sd = X_train.mean(axis=0), X_train.std(axis=0)
-    # Pixels that are blank in every training image stay 0: their
-    # coefficients are the prior's.
-    sd = np.where(sd > 0, sd, 1.0)
-    scale = lambda X: np.column_stack([np.ones(len(X)), (X - mean) / sd])  # noqa: E731
+    live = sd > 0
+
+    # Pixels blank in every training image are 0 in both sets: their
+    # coefficients are the prior's alone, and a test image's ink there
+    # must not meet them.
+    def scale(X):
+        scaled = np.where(live, (X - mean) / np.where(live, sd, 1.0), 0.0)
+        return np.column_stack([np.ones(len(X)), scaled])
+
     return scale(X_train), scale(X_test), y_train, y_test, data.images[0].shape
 
 
