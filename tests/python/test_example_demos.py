@@ -231,6 +231,16 @@ def test_demo_installs_a_compiler_and_git_but_none_of_the_test_tools():
     }
 
 
+def test_every_demo_job_runs_an_example_that_exists():
+    script = (ROOT / "scripts" / "demo.sh").read_text()
+    jobs = dict(re.findall(r"^\s+(\w+)\) example=(\S+) ;;$", script, re.MULTILINE))
+    assert set(jobs) == {"negbin", "hierarchical", "digits", "hmcgibbs"}
+    for example in [*jobs.values(), "examples/gibbs_logistic.py"]:
+        assert (ROOT / example).is_file(), example
+        # The header names the job's example.
+        assert example in script.split("set -euo pipefail")[0], example
+
+
 def test_bootstrap_refuses_an_unknown_mode():
     done = subprocess.run(
         ["bash", "scripts/bootstrap.sh", "tests-only", "--list-packages"],
