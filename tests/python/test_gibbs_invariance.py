@@ -19,6 +19,7 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
+import vexol
 from vexol.gibbs import _logistic, _multinomial, _negbin
 from vexol.gibbs._model import gaussian_prior
 
@@ -133,14 +134,22 @@ def test_hierarchical_logistic():
             return jnp.concatenate(
                 [
                     beta_moments(state.beta, statistic),
-                    jnp.stack([log_tau2, log_tau2**2, log_tau2 * jnp.sum(statistic[1:] ** 2)]),
+                    jnp.stack(
+                        [
+                            log_tau2,
+                            log_tau2**2,
+                            log_tau2 * jnp.sum(statistic[1:] ** 2),
+                            # The joint law of τ² and the slopes it scales.
+                            log_tau2 * jnp.sum(state.beta[1:] ** 2),
+                        ]
+                    ),
                 ]
             )
 
         start = _logistic.HierarchicalLogisticState(beta, tau2, y * 0)
         return g(start), g(end)
 
-    names = [*moment_names(p), "log t2", "log t2^2", "log t2*|s|^2"]
+    names = [*moment_names(p), "log t2", "log t2^2", "log t2*|s|^2", "log t2*|b|^2"]
     check(geweke_z(replicate, 21), names)
 
 
@@ -154,7 +163,7 @@ def test_negbin_with_shift_move():
     prior = _negbin.NegBinPrior(mean, precision, jnp.asarray(3.0), jnp.asarray(1.0))
 
     def replicate(key):
-        r_key, prior_key, gamma_key, y_key, chain_key = jax.random.split(key, 5)
+        r_key, prior_key, gamma_key, y_key, omega_key, chain_key = jax.random.split(key, 6)
         r = jax.random.gamma(r_key, prior.r_shape, dtype=jnp.float64) / prior.r_rate
         beta = mean + jax.random.normal(prior_key, (p,), jnp.float64) / jnp.sqrt(precision)
         # NB(r, σ(ψ)): a Poisson with a Gamma(r, scale e^ψ) mean.
@@ -165,7 +174,11 @@ def test_negbin_with_shift_move():
         def sweep(k, s):
             return _negbin.negbin_sweep(k, s, X, y, at_least, prior, intercept=0, shift_scale=0.5)
 
-        start = _negbin.NegBinState(beta, r, y * 0, jnp.zeros(()))
+        # A sweep ends with ω | β_before, r and then β | ω, r, so the final
+        # (β, r, ω) is an exact draw of the augmented posterior; so is the
+        # start with ω ~ PG(y + r, ψ₀). Moments of ω then check its update.
+        omega = vexol.polya_gamma(omega_key, y + r, X @ beta)
+        start = _negbin.NegBinState(beta, r, omega, jnp.zeros(()))
         end = sweeps(sweep, chain_key, start)
         statistic = X.T @ y
 
@@ -181,6 +194,9 @@ def test_negbin_with_shift_move():
                             log_r * jnp.mean(y),
                             log_r * state.beta[0],
                             state.beta[0] * jnp.mean(y),
+                            jnp.mean(state.omega),
+                            jnp.mean(state.omega * (X @ state.beta) ** 2),
+                            jnp.mean(state.omega) * log_r,
                         ]
                     ),
                 ]
@@ -199,7 +215,17 @@ def test_negbin_with_shift_move():
     assert 0.2 < float(np.mean(np.asarray(accepted)[kept])) < 0.95
     d = (np.asarray(end) - np.asarray(start))[kept]
     z = d.mean(axis=0) / (d.std(axis=0, ddof=1) / np.sqrt(len(d)))
-    names = [*moment_names(p), "log r", "log r^2", "log r*ybar", "log r*b0", "b0*ybar"]
+    names = [
+        *moment_names(p),
+        "log r",
+        "log r^2",
+        "log r*ybar",
+        "log r*b0",
+        "b0*ybar",
+        "w",
+        "w*psi^2",
+        "w*log r",
+    ]
     check(z, names)
 
 
