@@ -156,6 +156,64 @@ def test_hierarchical_logistic():
 NB_LEVELS = 32
 
 
+def negbin_problem(key, X, prior):
+    """(β, r) from the prior and counts y | β, r."""
+    n, p = X.shape
+    r_key, prior_key, gamma_key, y_key = jax.random.split(key, 4)
+    r = jax.random.gamma(r_key, prior.r_shape, dtype=jnp.float64) / prior.r_rate
+    beta = prior.mean + jax.random.normal(prior_key, (p,), jnp.float64) / jnp.sqrt(prior.precision)
+    # NB(r, σ(ψ)): a Poisson with a Gamma(r, scale e^ψ) mean.
+    rate = jax.random.gamma(gamma_key, r, (n,), jnp.float64) * jnp.exp(X @ beta)
+    return beta, r, jax.random.poisson(y_key, rate).astype(jnp.float64)
+
+
+def test_negbin_shift_move_alone():
+    # The Metropolis move along log r + β₀ = const must leave the posterior
+    # invariant by itself. Within a full sweep the exact CRT update of r
+    # dilutes an error of the move; alone, 40 moves expose it.
+    n, p = 8, 2
+    X = design(n, p, 3) * jnp.asarray([1.0, 0.5])
+    mean, precision = gaussian_prior(p, [-0.5, 0.0], [0.4, 0.4], jnp.float64)
+    prior = _negbin.NegBinPrior(mean, precision, jnp.asarray(3.0), jnp.asarray(1.0))
+
+    def replicate(key):
+        problem_key, chain_key = jax.random.split(key)
+        beta, r, y = negbin_problem(problem_key, X, prior)
+
+        def move(t, state):
+            beta, r, accepted = state
+            beta, r, a = _negbin.shift_move(
+                jax.random.fold_in(chain_key, t), beta, r, X @ beta, y, prior, 0, 0.5
+            )
+            return beta, r, accepted + a
+
+        end_beta, end_r, accepted = jax.lax.fori_loop(0, 40, move, (beta, r, 0.0))
+
+        def g(beta, r):
+            log_r = jnp.log(r)
+            ybar = jnp.mean(y)
+            return jnp.stack(
+                [
+                    log_r,
+                    log_r**2,
+                    beta[0],
+                    beta[0] ** 2,
+                    log_r * beta[0],
+                    log_r * ybar,
+                    beta[0] * ybar,
+                ]
+            )
+
+        return g(beta, r), g(end_beta, end_r), accepted / 40
+
+    keys = jax.random.split(jax.random.key(37), REPLICATES)
+    start, end, accepted = jax.jit(jax.vmap(replicate))(keys)
+    assert 0.2 < float(np.mean(accepted)) < 0.95
+    d = np.asarray(end) - np.asarray(start)
+    z = d.mean(axis=0) / (d.std(axis=0, ddof=1) / np.sqrt(len(d)))
+    check(z, ["log r", "log r^2", "b0", "b0^2", "log r*b0", "log r*ybar", "b0*ybar"])
+
+
 def test_negbin_with_shift_move():
     n, p = 8, 2
     X = design(n, p, 3) * jnp.asarray([1.0, 0.5])
@@ -163,12 +221,8 @@ def test_negbin_with_shift_move():
     prior = _negbin.NegBinPrior(mean, precision, jnp.asarray(3.0), jnp.asarray(1.0))
 
     def replicate(key):
-        r_key, prior_key, gamma_key, y_key, omega_key, chain_key = jax.random.split(key, 6)
-        r = jax.random.gamma(r_key, prior.r_shape, dtype=jnp.float64) / prior.r_rate
-        beta = mean + jax.random.normal(prior_key, (p,), jnp.float64) / jnp.sqrt(precision)
-        # NB(r, σ(ψ)): a Poisson with a Gamma(r, scale e^ψ) mean.
-        rate = jax.random.gamma(gamma_key, r, (n,), jnp.float64) * jnp.exp(X @ beta)
-        y = jax.random.poisson(y_key, rate).astype(jnp.float64)
+        problem_key, omega_key, chain_key = jax.random.split(key, 3)
+        beta, r, y = negbin_problem(problem_key, X, prior)
         at_least = _negbin.count_levels(y, NB_LEVELS)
 
         def sweep(k, s):
