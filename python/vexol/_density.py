@@ -112,9 +112,7 @@ def _core_logpdf(x, h, z):
     b = _guarded(large, series.large_x_logpdf, 2 * _large_x_limit(h), x, h, z)
     c = _guarded(
         middle,
-        lambda xs, h, z: (
-            contour.contour_logpdf(xs, h) + h * series.log_cosh(0.5 * z) - 0.5 * z * z * xs
-        ),
+        contour.contour_logpdf,
         0.25 * h,
         x,
         h,
@@ -143,7 +141,6 @@ def pdf(x, h, z):
 def _core_log_cdf_sf(x, h, z):
     """(log cdf, log sf) for valid finite arguments."""
     small, middle, large = _regions(x, h)
-    lam = 0.5 * z * z
 
     def small_fn(xs, h, z):
         lc = series.small_x_logcdf(xs, h, z)
@@ -162,17 +159,18 @@ def _core_log_cdf_sf(x, h, z):
 
     def middle_fn(xs, h, z):
         lc, ls = contour.contour_log_cdf_sf(xs, h, z)
-        c, sigma = contour.saddle_point(xs, h)
+        w0, sigma = contour.saddle_point(xs, h)
         # Beyond POLE_SIGMAS widths the tail is integrated from the density,
-        # which falls off like exp(-|c - lam| |t - x|) there.
-        far = jnp.abs(c - lam) > contour.POLE_SIGMAS * sigma
-        rate = jnp.where(far, jnp.abs(c - lam), 1.0)
+        # which falls off like exp(-2 |w0 - a^2| |t - x|) there.
+        gap = w0 - 0.25 * z * z
+        far = jnp.abs(gap) > contour.POLE_SIGMAS * sigma
+        rate = jnp.where(far, 2 * jnp.abs(gap), 1.0)
 
         def tilted(t):
-            return contour.contour_logpdf(t, h) + h * series.log_cosh(0.5 * z) - lam * t
+            return contour.contour_logpdf(t, h, z)
 
         def tails():
-            left = c > lam
+            left = gap > 0
             tail = contour.tail_log_integral(tilted, xs, rate, left)
             rest = jnp.log1p(-jnp.exp(tail))
             return jnp.where(left, tail, rest), jnp.where(left, rest, tail)

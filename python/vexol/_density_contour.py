@@ -1,29 +1,46 @@
 """The law of PG(h, z) for large h by numerical inversion of its Laplace
-transform along a line through the saddle point.
+transform along a contour through the saddle point.
 
 Where the series of _density_series cancel (the bulk of PG(h, z) for large
-h), the density and the CDF come from the Bromwich integrals
+h), the density and the CDF come from Bromwich integrals. With a = |z|/2 and
+the variable w = a^2 + s/2 (s the Laplace variable of PG(h, z); w = u/2 for
+the variable u of PG(h, 0), so the saddle point does not depend on z),
 
-    p(x | h, 0)  = 1/(2 pi i) int e^(u x) F(u) du,
-    F(u) = cosh^-h(sqrt(u/2)),
+    p(x | h, z) = 1/(pi i) int exp(Phi(w)) dw,
+    Phi(w) = 2 (w - a^2) x - h (log cosh sqrt(w) - log cosh a),
 
-taken on the vertical line Re u = c through the saddle point of
-h K(u) + u x, K = log F (Daniels 1954; Windle's thesis, 2013, for the PG
-saddle point). F is analytic off (-inf, -pi^2/2], so the line may sit
-anywhere right of -pi^2/2; at the saddle point the integrand is close to a
-Gaussian of width sigma = (h K''(c))^(-1/2), and the trapezoidal rule with a
-step of a fixed fraction of sigma converges like exp(-2 pi^2 sigma^2/step^2)
-with a fixed number of nodes (the integrand is conjugate-symmetric, so only
-y >= 0 is summed).
+(Daniels 1954; Windle's thesis, 2013, for the PG saddle point). The
+integrand is analytic off (-inf, -pi^2/4], so the contour may cross the real
+axis anywhere right of -pi^2/4. It crosses at the saddle point w0 of Phi,
+m(w0) = 4x/h with m(w) = tanh(sqrt w)/sqrt w, where the integrand is close
+to a Gaussian of width sigma = Phi''(w0)^(-1/2) in the vertical direction.
 
-The tilt enters as PG(h, z) = cosh^h(z/2) e^(-lam x) PG(h, 0), lam = z^2/2,
-so the saddle point itself does not depend on z. For the distribution
-function, the transform of the CDF is cosh^h(z/2) F(u + lam)/(u + lam),
-which after the shift u -> u - lam has a simple pole at u = lam with
-residue e^(lam x) F(lam) (the whole mass): with the line right of the pole
-the integral is the CDF, left of it minus the survival function. The
-trapezoidal sum of a simple pole at distance a steps from the line is off by
-exactly sign(a)/(e^(2 pi |a|) - 1) times the residue, which is subtracted.
+On the vertical line through w0 the integrand falls off only like
+(1 + y^2/(h sigma^2))^(-h/2) far out (a pole of order h at -pi^2/4 for the
+right tail, exp(-h sqrt(y)) in the bulk), which cost 23 nodes for 1e-11 at
+h = 24. The contour here is the parabola
+
+    w(t) = w0 + sigma (i t - BEND t^2 / sqrt(h)),
+
+which bends to the left, where exp(2 x w) makes the integrand decay like a
+Gaussian, while near the saddle it stays close to the steepest descent line
+(the bend adds a quartic term of order BEND^2/h there). The trapezoidal
+rule in t then reaches 1e-13 with 11 nodes (t = k STEP, k = 1..11, and the
+centre) from h = 16 to 10^4, over the whole range of x the contour serves.
+The integrand is conjugate-symmetric, so only t >= 0 is summed.
+
+The distribution function has the transform exp(Phi(w))/(w - a^2) (in w),
+with a simple pole of residue 1 (the whole mass) at w = a^2: with the
+contour right of the pole the integral is the CDF, left of it minus the
+survival function. The trapezoidal sum of a simple pole of f(t) at t_p is
+off by exactly 1/(e^(-2 pi i t_p/STEP) - 1) times its residue (Im t_p > 0;
+minus 1/(e^(2 pi i t_p/STEP) - 1) below), which is subtracted for both
+preimages t_p of the pole under the parabola.
+
+Everything is formed as a difference to the values at w0, so that terms of
+size h (h log cosh a and the tilt 2 a^2 x are of the size of h for the
+tilts of the bulk) cancel analytically rather than in floating point: this
+is what keeps float32 near its own precision for h up to 10^4.
 """
 
 import math
@@ -31,119 +48,248 @@ import math
 import jax.numpy as jnp
 import numpy as np
 
-NODES = 24
-STEP = 0.5  # trapezoid step in units of sigma; the error is ~exp(-2 pi^2/STEP^2)
-NEWTON_STEPS = 7
+NODES = 12  # the centre and 11 nodes at t = k STEP
+# The distribution function's contour may cross up to 2.6 widths off the
+# saddle point (the pole's margin below), where the sum converges later.
+CDF_NODES = 13
+STEP = 0.65  # trapezoid step in t (units of sigma)
+BEND = 0.4  # the parabola's curvature is BEND / sqrt(h) in units of sigma
+NEWTON_STEPS = 3
 POLE_SIGMAS = 12.0
 LAGUERRE_NODES = 24
 _LAGUERRE_U, _LAGUERRE_W = np.polynomial.laguerre.laggauss(LAGUERRE_NODES)
-W_POLE = -(math.pi**2) / 4  # w = u/2 at the first singularity
+W_POLE = -(math.pi**2) / 4  # the first singularity in w
+_MIN_POLE_STEPS = 2.0
+SINGULARITY_SIGMAS = 6.0
 
 
 def _m_and_slope(w):
-    """m(w) = tanh(sqrt w)/(2 sqrt w) (continued to w < 0 as tan) and dm/dw.
-    -m(u/2)/2 is K'(u): the mean of PG(1, 0) exponentially tilted by u."""
+    """m(w) = tanh(sqrt w)/sqrt w (continued to w < 0 as tan) and dm/dw."""
     near = jnp.abs(w) < 0.1
     pos = w > 0.1
     neg = w < -0.1
     r = jnp.sqrt(jnp.where(pos, w, 1.0))
     tr = jnp.tanh(r)
-    m_pos = tr / (2 * r)
-    d_pos = (1 - tr * tr) / (4 * r * r) - tr / (4 * r**3)
+    m_pos = tr / r
+    d_pos = (1 - tr * tr) / (2 * r * r) - tr / (2 * r**3)
     t = jnp.sqrt(jnp.where(neg, -w, 1.0))
     tt = jnp.tan(t)
-    m_neg = tt / (2 * t)
-    d_neg = -(1 + tt * tt) / (4 * t * t) + tt / (4 * t**3)
+    m_neg = tt / t
+    d_neg = -(1 + tt * tt) / (2 * t * t) + tt / (2 * t**3)
     wn = jnp.where(near, w, 0.0)
-    m_near = 0.5 + wn * (-1 / 6 + wn * (1 / 15 + wn * (-17 / 315 + wn * 62 / 2835)))
-    d_near = -1 / 6 + wn * (2 / 15 + wn * (-17 / 105 + wn * 248 / 2835))
+    # tanh(r)/r = 1 - w/3 + 2w^2/15 - 17w^3/315 + 62w^4/2835 - 1382w^5/155925
+    m_near = 1 + wn * (
+        -1 / 3 + wn * (2 / 15 + wn * (-17 / 315 + wn * (62 / 2835 - wn * 1382 / 155925)))
+    )
+    d_near = -1 / 3 + wn * (4 / 15 + wn * (-17 / 105 + wn * (248 / 2835 - wn * 1382 / 31185)))
     m = jnp.where(pos, m_pos, jnp.where(neg, m_neg, m_near))
     d = jnp.where(pos, d_pos, jnp.where(neg, d_neg, d_near))
     return m, d
 
 
 def saddle_point(x, h):
-    """(c, sigma): the saddle point u of h K(u) + u x, found by Newton's
-    method on g = 1/m, which is concave and increasing in w = u/2, from a
-    start left of the root (so the iterates rise monotonically to it), and
-    the width (h K''(c))^(-1/2) of the integrand there in the y direction.
-    Any c right of the singularity gives the same integral; the saddle point
-    only makes the integrand narrow and smooth."""
-    target = h / (2 * x)  # g(w) at the root; g(W_POLE) = 0, g(0) = 2, g'(0) = 2/3
-    w = jnp.where(target <= 2, W_POLE + target, 1.5 * (target - 2))
+    """(w0, sigma): the saddle point of Phi, m(w0) = 4x/h, and the width
+    Phi''(w0)^(-1/2) = (-h m'(w0)/2)^(-1/2) of the integrand there.
+
+    Newton's method on g = 1/m = sqrt(w)/tanh(sqrt w), which is concave and
+    increasing from g(-pi^2/4) = 0, from a start within about 1% of the
+    root: w ~ -pi^2/4 + 2T + (pi^2/4 - 2) T^2 for T = h/(4x) <= 1 (exact at
+    both ends and at the slope of T = 0), w ~ (T^2 - 1)(1 + 1/(2 T^2))
+    above (w ~ 3(T - 1) near T = 1, T^2 for large T). Newton's iterates on a
+    concave function stay left of the root after the first step; a step
+    that would cross the singularity is halved towards it instead. Any
+    crossing point right of -pi^2/4 gives the same integral: the saddle
+    point only makes the integrand narrow and smooth, so three steps
+    (quadratic from 1%) are plenty."""
+    target = h / (4 * x)
+    low = W_POLE + target * (2 + (-W_POLE - 2) * target)
+    t2 = target * target
+    high = (t2 - 1) * (1 + 0.5 / t2)
+    w = jnp.where(target <= 1, low, high)
     for _ in range(NEWTON_STEPS):
         m, d = _m_and_slope(w)
         g = 1 / m
-        w = w + (target - g) / (-d * g * g)
+        new = w + (target - g) / (-d * g * g)
+        w = jnp.where(new > W_POLE, new, 0.5 * (w + W_POLE))
     _, d = _m_and_slope(w)
-    sigma = 1 / jnp.sqrt(-0.25 * h * d)
-    return 2 * w, sigma
+    sigma = 1 / jnp.sqrt(-0.5 * h * d)
+    return w, sigma
 
 
-def _exponents(x, h, c, step):
-    """h (K(u) - K(c)) + (u - c) x at u = c + i k step, k = 1..NODES-1,
-    stacked first, and u. The difference is formed without cancellation:
-    with q = sqrt(u/2), q_c = sqrt(c/2) and dq = q - q_c = (u - c)/(2 (q + q_c)),
-    cosh(q)/cosh(q_c) = 1 + (cosh dq - 1) + tanh(q_c) sinh dq. (c is real
-    and right of -pi^2/2, so tanh(q_c) = tan(|q_c|) sqrt(-1) when c < 0.)"""
-    k = jnp.arange(1, NODES, dtype=x.dtype).reshape((NODES - 1,) + (1,) * jnp.ndim(x))
-    dy = k * step
-    u = c + 1j * dy
-    qc = jnp.sqrt((0.5 * c).astype(u.dtype))
-    q = jnp.sqrt(0.5 * u)
-    dq = 0.5j * dy / (q + qc)
-    rc = jnp.sqrt(jnp.abs(0.5 * c))
-    tanh_c = jnp.where(c >= 0, jnp.tanh(rc) + 0j, 1j * jnp.tan(rc))
-    ratio = 2 * jnp.sinh(0.5 * dq) ** 2 + tanh_c * jnp.sinh(dq)
-    return -h * jnp.log1p(ratio) + 1j * dy * x, u
-
-
-def _log_peak(x, h, c):
-    """h K(c) + c x, the log of the integrand at y = 0 (c real)."""
-    r = jnp.sqrt(jnp.abs(0.5 * c))
-    log_cosh = jnp.where(
-        c >= 0, r + jnp.log1p(jnp.exp(-2 * r)) - math.log(2.0), jnp.log(jnp.cos(r))
+def _log_cosh(y):
+    """log cosh y to its own relative precision: near 0 from cosh y - 1 =
+    2 sinh^2(y/2), where y + log1p(e^(-2y)) - log 2 would cancel."""
+    a = jnp.abs(y)
+    near = a < 1
+    an = jnp.where(near, a, 0.0)
+    af = jnp.where(near, 1.0, a)
+    return jnp.where(
+        near,
+        jnp.log1p(2 * jnp.sinh(0.5 * an) ** 2),
+        af + jnp.log1p(jnp.exp(-2 * af)) - math.log(2.0),
     )
-    return -h * log_cosh + c * x
 
 
-def contour_logpdf(x, h):
-    """log p(x | h, 0) on the line through the saddle point."""
-    c, sigma = saddle_point(x, h)
-    step = STEP * sigma
-    e, _ = _exponents(x, h, c, step)
-    total = 0.5 + jnp.sum(jnp.real(jnp.exp(e)), axis=0)
-    return _log_peak(x, h, c) + jnp.log(step * total / math.pi)
+_W_NEAR = 1e-4
+
+
+def _log_peak(x, h, a, w0):
+    """Phi(w0) = 2 (w0 - a^2) x - h D, D = log cosh sqrt(w0) - log cosh a,
+    the log of the integrand at the real axis, with D formed to its own
+    relative precision. For w0 > 0, with r = sqrt(w0) and e = r - a =
+    (w0 - a^2)/(r + a),
+
+        cosh(r)/cosh(a) - 1 = expm1(e) (1 - e^(-(r + a)))/(1 + e^(-2a)),
+
+    a product of accurate factors (no overflow for large a either); for
+    w0 < 0 (right of the mean of PG(h, 0)) log cos sqrt(-w0) =
+    log1p(-2 sin^2(sqrt(-w0)/2)) and -log cosh a have one sign; near w0 = 0
+    the Taylor series of log cosh sqrt(w0), which keeps the derivative in
+    w0 right there (it enters the derivatives in x and h through w0). What
+    remains of the cancellation between the two terms of Phi costs
+    eps h |w0 - a^2|, of the order of eps sqrt(h) times the distance from
+    the mean in standard deviations."""
+    dw = w0 - a * a
+    log_cosh_a = _log_cosh(a)
+    pos = w0 > _W_NEAR
+    neg = w0 < -_W_NEAR
+    r = jnp.sqrt(jnp.where(pos, w0, 1.0))
+    e = jnp.where(pos, dw, 0.0) / (r + a)
+    big = e > 20
+    factor = -jnp.expm1(-(r + a)) / (1 + jnp.exp(-2 * a))
+    diff_pos = jnp.where(
+        big,
+        jnp.where(big, e, 0.0) + jnp.log(factor),
+        jnp.log1p(jnp.expm1(jnp.where(big, 0.0, e)) * factor),
+    )
+    rho = jnp.sqrt(jnp.where(neg, -w0, 1.0))
+    diff_neg = jnp.log1p(-2 * jnp.sin(0.5 * rho) ** 2) - log_cosh_a
+    wn = jnp.where(pos | neg, 0.0, w0)
+    # log cosh sqrt(w) = w/2 - w^2/12 + w^3/45 - 17 w^4/2520 + ...
+    diff_near = wn * (0.5 + wn * (-1 / 12 + wn * (1 / 45 - wn * 17 / 2520))) - log_cosh_a
+    diff = jnp.where(pos, diff_pos, jnp.where(neg, diff_neg, diff_near))
+    return 2 * dw * x - h * diff
+
+
+def _nodes(x, h, w0, sigma, count):
+    """The integrand exp(Phi(w) - Phi(w0)) times dw/(i sigma dt) at the
+    nodes w(t_k), t_k = k STEP, k = 1..count-1 (stacked first), and
+    w(t_k) - w0. With q = sqrt(w), q0 = sqrt(w0), dq = q - q0 = (w - w0)/(q + q0),
+
+        cosh(q)/cosh(q0) = 1 + 2 sinh^2(dq/2) + tanh(q0) sinh(dq),
+
+    which is close to 1 near the saddle. Its parts are formed from real
+    functions of the halves of dq = u + iv: 2 sinh^2(dq/2) = cosh dq - 1 =
+    2 sinh^2(u/2) cos v - 2 sin^2(v/2) + i sinh u sin v (a complex sinh of a
+    small argument is a difference of exponentials, off by eps/|dq| in
+    relative terms, which h then multiplies), and tanh(q0) = i tan(sqrt(-w0))
+    for w0 < 0."""
+    k = jnp.arange(1, count, dtype=x.dtype).reshape((count - 1,) + (1,) * jnp.ndim(x))
+    t = k * STEP
+    bend = BEND / jnp.sqrt(h)
+    dw = sigma * (-bend * t * t + 1j * t)
+    q0 = jnp.sqrt(w0.astype(dw.dtype))
+    q = jnp.sqrt(w0 + dw)
+    dq = dw / (q + q0)
+    u, v = jnp.real(dq), jnp.imag(dq)
+    sh = jnp.sinh(0.5 * u)
+    ch = jnp.sqrt(1 + sh * sh)
+    sn = jnp.sin(0.5 * v)
+    cs = jnp.cos(0.5 * v)
+    sinh_u, cosh_u = 2 * sh * ch, 1 + 2 * sh * sh
+    sin_v, cos_v = 2 * sn * cs, 1 - 2 * sn * sn
+    r0 = jnp.sqrt(jnp.abs(w0))
+    pos = w0 >= 0
+    tanh0 = jnp.where(pos, jnp.tanh(r0), jnp.tan(r0))
+    # tanh(q0) sinh(dq), with tanh(q0) real (w0 >= 0) or imaginary.
+    s_re, s_im = sinh_u * cos_v, cosh_u * sin_v
+    t_re = jnp.where(pos, tanh0 * s_re, -tanh0 * s_im)
+    t_im = jnp.where(pos, tanh0 * s_im, tanh0 * s_re)
+    ratio_re = 2 * sh * sh * cos_v - 2 * sn * sn + t_re
+    ratio_im = sinh_u * sin_v + t_im
+    log_re = 0.5 * jnp.log1p(2 * ratio_re + ratio_re * ratio_re + ratio_im * ratio_im)
+    log_im = jnp.arctan2(ratio_im, 1 + ratio_re)
+    e_re = 2 * x * jnp.real(dw) - h * log_re
+    e_im = 2 * x * jnp.imag(dw) - h * log_im
+    mag = jnp.exp(e_re)
+    value = mag * jnp.cos(e_im) + 1j * (mag * jnp.sin(e_im))
+    return value * (1 + 2j * bend * t), dw
+
+
+def contour_logpdf(x, h, z):
+    """log p(x | h, z) from the contour through the saddle point."""
+    a = 0.5 * jnp.abs(z)
+    w0, sigma = saddle_point(x, h)
+    value, _ = _nodes(x, h, w0, sigma, NODES)
+    total = 0.5 + jnp.sum(jnp.real(value), axis=0)
+    return _log_peak(x, h, a, w0) + jnp.log(2 * STEP * sigma * total / math.pi)
+
+
+def _pole_alias(d, bend, log_scale):
+    """The trapezoid's error for the pole of residue 1 at w = a^2, where
+    d = (w0 - a^2)/sigma: its preimages under the parabola solve
+    bend t^2 - i t - d = 0, t = 2 i d/(1 + S) and i (1 + S)/(2 bend) with
+    S = sqrt(1 - 4 bend d) (a conjugate-symmetric pair when 4 bend d > 1).
+    Returned times e^(-log_scale), with the exponents added first: both the
+    error and the tail it is held against can be far below the float range."""
+    s = jnp.sqrt((1 - 4 * bend * d).astype(jnp.result_type(d, 1j)))
+    roots = (2j * d / (1 + s), 1j * (1 + s) / (2 * bend))
+    total = 0.0
+    for tp in roots:
+        up = jnp.imag(tp) > 0
+        # 1/(e^(-2 pi i t/STEP) - 1) above the axis, -1/(e^(2 pi i t/STEP) - 1)
+        # below. Re(arg) = 2 pi |Im t|/STEP > 0 on both sides, so 1/(e^arg - 1)
+        # = e^-arg/(1 - e^-arg) goes to 0 for far preimages without overflow.
+        arg = jnp.where(up, -2j * math.pi * tp / STEP, 2j * math.pi * tp / STEP)
+        term = jnp.exp(-arg - log_scale) / -jnp.expm1(-arg)
+        total = total + jnp.where(up, term, -term)
+    return jnp.real(total)
 
 
 def contour_log_cdf_sf(x, h, z):
     """(log cdf, log sf) of PG(h, z) near the bulk: the one of the two that
-    is small is computed directly (the CDF left of the saddle at lam, the
-    survival function right of it); the other is its complement. Valid while
-    the pole at lam is within POLE_SIGMAS widths of the saddle point: further
-    out its aliasing term exp(-2 pi |a|) outgrows the integral (the residue
-    is exp((c - lam)^2/(2 sigma^2)) times the peak), and the tails are
-    integrated from the density instead (tail_log_integral)."""
-    lam = 0.5 * z * z
-    c, sigma = saddle_point(x, h)
+    is small is computed directly (the CDF with the pole left of the
+    contour, the survival function with it right of it); the other is its
+    complement. Valid while the pole is within POLE_SIGMAS widths of the
+    saddle point: further out the aliasing terms of the pole outgrow the
+    integral (the residue is about exp(d^2/2) times the peak), and the
+    tails are integrated from the density instead (tail_log_integral)."""
+    a = 0.5 * jnp.abs(z)
+    a2 = a * a
+    w0, sigma = saddle_point(x, h)
     step = STEP * sigma
-    # Keep the pole at least two steps from the line: its aliasing term is
-    # then below 4e-6 of the residue, and it is subtracted exactly.
-    right = c >= lam
-    c = jnp.where(right, jnp.maximum(c, lam + 2 * step), jnp.minimum(c, lam - 2 * step))
-    e, u = _exponents(x, h, c, step)
-    terms = jnp.real(jnp.exp(e) / (u - lam))
+    # Keep the pole at least two steps from the crossing point: its aliasing
+    # term is then below 4e-6 of the residue, and it is subtracted exactly.
+    # A saddle point closer than that moves away from the pole on its own
+    # side, so that the tail on that side is resolved directly -- unless that
+    # brings the crossing within SINGULARITY_SIGMAS widths of the singularity
+    # at -pi^2/4 (at h = 24 it is only five widths left of the saddle point
+    # of the mean, and a crossing moved towards it costs the trapezoid 1e-9):
+    # then it moves right, and the survival function, not small there, is
+    # the complement.
+    margin = _MIN_POLE_STEPS * step
+    left_ok = a2 - margin - W_POLE > SINGULARITY_SIGMAS * sigma
+    right = (w0 >= a2) | ((w0 >= a2 - margin) & ~left_ok)
+    w0 = jnp.where(right, jnp.maximum(w0, a2 + margin), jnp.minimum(w0, a2 - margin))
+    value, dw = _nodes(x, h, w0, sigma, CDF_NODES)
+    d = (w0 - a2) / sigma
+    terms = jnp.real(value / (d + dw / sigma))
+    trapezoid = STEP / math.pi * (0.5 / d + jnp.sum(terms, axis=0))
     sign = jnp.where(right, 1.0, -1.0)
-    trapezoid = step / math.pi * (0.5 / (c - lam) + jnp.sum(terms, axis=0)) * sign
-    # In units of the residue (1 after the tilt): cosh^h(z/2) e^(-lam x)
-    # times the peak e^(h K(c) + c x).
-    log_scale = h * _log_cosh_real(0.5 * z) - lam * x + _log_peak(x, h, c)
-    a = jnp.abs(c - lam) / step
-    alias = 1 / jnp.expm1(2 * math.pi * a)
-    small = jnp.log(trapezoid) + log_scale
-    resolved = small + jnp.log1p(-alias * jnp.exp(-small))
-    other = jnp.log1p(-jnp.exp(resolved))
+    bend = BEND / jnp.sqrt(h)
+    # In units of the residue (1): the peak exp(Phi(w0)).
+    small = jnp.log(trapezoid * sign) + _log_peak(x, h, a, w0)
+    resolved = small + jnp.log1p(-_pole_alias(d, bend, small) * sign)
+    other = _log1mexp(resolved)
     return jnp.where(right, resolved, other), jnp.where(right, other, resolved)
+
+
+def _log1mexp(d):
+    near = d > -math.log(2.0)
+    dn = jnp.where(near & (d < 0), d, -1.0)
+    df = jnp.where(near, -1.0, d)
+    out = jnp.where(near, jnp.log(-jnp.expm1(dn)), jnp.log1p(-jnp.exp(df)))
+    return jnp.where(d < 0, out, -jnp.inf)
 
 
 def tail_log_integral(logpdf, x, rate, toward_zero):
@@ -160,8 +306,3 @@ def tail_log_integral(logpdf, x, rate, toward_zero):
     logs = jnp.where(inside, jnp.log(w) + u + lp - base, -jnp.inf)
     top = jnp.max(logs, axis=0)
     return base - jnp.log(rate) + top + jnp.log(jnp.sum(jnp.exp(logs - top), axis=0))
-
-
-def _log_cosh_real(y):
-    a = jnp.abs(y)
-    return a + jnp.log1p(jnp.exp(-2 * a)) - math.log(2.0)
