@@ -41,7 +41,7 @@ def compare():
     return _load("mcmc_compare_example", "mcmc_compare.py")
 
 
-PRIOR_SD = 2.5
+PRIOR_SD = 0.8  # not the default 2.5, so that the prior must be wired through
 
 
 @pytest.fixture(scope="module")
