@@ -32,7 +32,10 @@ reads the previous one.
     >>> table = gibbs.summary(result)                   # needs vexol[arviz]
 
 Building blocks: :func:`draw_beta` (β | ω, by Cholesky or, for n < p, the
-Bhattacharya-Chakraborty-Mallick algorithm), :func:`logistic_gibbs_fn` and
+Bhattacharya-Chakraborty-Mallick algorithm); each model's sweep as a
+function of explicit data arrays (:func:`logistic_sweep`,
+:func:`hierarchical_sweep`, :func:`negbin_sweep` with :func:`draw_r` and
+:func:`shift_move`, :func:`multinomial_sweep`), to vmap over data sets; :func:`logistic_gibbs_fn` and
 :func:`negbin_gibbs_fn` (``gibbs_fn`` for ``numpyro.infer.HMCGibbs``),
 :func:`to_arviz`, :func:`summary`, :func:`rhat`, :func:`ess` (ArviZ, the
 ``arviz`` extra, imported on first use).
@@ -43,17 +46,31 @@ from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_
 from vexol.gibbs._logistic import (
     HierarchicalLogisticState,
     LogisticState,
+    ScalePrior,
     hierarchical_logistic,
+    hierarchical_sweep,
     logistic,
+    logistic_sweep,
 )
 from vexol.gibbs._model import Gibbs
 from vexol.gibbs._multinomial import (
     MultinomialState,
     multinomial,
+    multinomial_sweep,
+    stick_breaking_data,
     stick_breaking_offsets,
     stick_breaking_probabilities,
 )
-from vexol.gibbs._negbin import NegBinState, nb_log_likelihood, negbin
+from vexol.gibbs._negbin import (
+    NegBinPrior,
+    NegBinState,
+    count_levels,
+    draw_r,
+    nb_log_likelihood,
+    negbin,
+    negbin_sweep,
+    shift_move,
+)
 from vexol.gibbs._numpyro import logistic_gibbs_fn, negbin_gibbs_fn
 from vexol.gibbs._run import RunResult, Timing, run
 
@@ -62,23 +79,33 @@ __all__ = [
     "HierarchicalLogisticState",
     "LogisticState",
     "MultinomialState",
+    "NegBinPrior",
     "NegBinState",
     "RunResult",
+    "ScalePrior",
     "Timing",
     "choose_method",
+    "count_levels",
     "draw_beta",
     "draw_beta_bcm",
     "draw_beta_cholesky",
+    "draw_r",
     "ess",
     "hierarchical_logistic",
+    "hierarchical_sweep",
     "logistic",
     "logistic_gibbs_fn",
+    "logistic_sweep",
     "multinomial",
+    "multinomial_sweep",
     "nb_log_likelihood",
     "negbin",
     "negbin_gibbs_fn",
+    "negbin_sweep",
     "rhat",
     "run",
+    "shift_move",
+    "stick_breaking_data",
     "stick_breaking_offsets",
     "stick_breaking_probabilities",
     "summary",

@@ -58,9 +58,16 @@ def logistic_sweep(
 ):
     """One sweep of :func:`logistic` on explicit data: ω | β, then β | ω.
 
-    ``y`` the successes, ``h`` the trials (scalar or (n,)), ``mean`` and
-    ``precision`` (p,) the prior. Data-generic, so it can be vmapped over
-    data sets as well as chains.
+    Args:
+      key: a PRNG key; state: a :class:`LogisticState` (only ``beta`` is read).
+      X: (n, p) design, whose dtype the sweep uses; y: (n,) successes;
+      h: the trials, a scalar or (n,).
+      mean, precision: (p,) the prior N(mean, diag(1/precision)).
+      offset: (n,) or None. beta_method: see ``draw_beta``.
+      pg_options: keyword arguments for ``vexol.polya_gamma``.
+
+    Unlike the builder it checks nothing, and every data argument may be a
+    traced array: vmap it over data sets as well as chains.
     """
     omega_key, beta_key = jax.random.split(key)
     psi = X @ state.beta if offset is None else X @ state.beta + offset
@@ -84,7 +91,12 @@ def hierarchical_sweep(
     key, state, X, y, h, prior, offset=None, *, beta_method="auto", **pg_options
 ):
     """One sweep of :func:`hierarchical_logistic` on explicit data:
-    ω | β, β | ω, τ², τ² | β."""
+    ω | β, β | ω, τ², τ² | β.
+
+    ``state`` a :class:`HierarchicalLogisticState` (``beta`` and ``tau2``
+    are read), ``prior`` a :class:`ScalePrior`; the rest as in
+    :func:`logistic_sweep`.
+    """
     omega_key, beta_key, tau_key = jax.random.split(key, 3)
     dtype = X.dtype
     psi = X @ state.beta if offset is None else X @ state.beta + offset
