@@ -1,7 +1,7 @@
 """PG(h, z) sampling in pure JAX: the C++ sampler's methods as vectorised
 rejection loops, for backends that cannot run vexol's CPU custom calls.
 
-The entry point is `vexol._jax_sampler.draw`; the methods are:
+The entry point is `draw` (vexol._jax.dispatch); the methods are:
 
 - devroye: exact PG(1, z) (Devroye's alternating series);
 - alternate: exact PG(h, z) for 1 <= h <= 4 (Windle, Polson and Scott's
@@ -11,3 +11,7 @@ The entry point is `vexol._jax_sampler.draw`; the methods are:
   (h < 1);
 - inversion: exact PG(h, z) for h < 1 by inverting vexol's own CDF.
 """
+
+from vexol._jax.dispatch import METHODS, draw
+
+__all__ = ["METHODS", "draw"]

@@ -14,7 +14,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 from jax import lax
-from jax.scipy.special import gammaincc, gammaln
+from jax.scipy.special import gammaln
 
 PI = math.pi
 PI_SQUARED = math.pi**2
@@ -27,7 +27,7 @@ LOG_SQRT_2PI = 0.5 * math.log(2 * math.pi)
 # pending lanes. With the acceptance rates of the methods here (above 0.3
 # per round everywhere) a finite input never gets near it; it only bounds
 # the work for inputs whose arithmetic has broken down.
-MAX_ROUNDS = 2000
+MAX_ROUNDS = 20000
 # The same bound for the terms of an alternating series.
 MAX_TERMS = 2000
 
@@ -75,18 +75,14 @@ def rejection_loop(key, active, params, state, round_fn, like):
     round_fn(key_r, pending, params, state) -> (value, accepted, state)
     works on whatever lanes it is given: `params` (per-lane set-up) and
     `state` (per-lane memory between rounds) are tuples of arrays of one
-    length. The first round sees every lane. Later rounds, where only the
-    rejected few are left, see a buffer of the first `m` pending lanes
-    (m = n/8, at least 64), gathered and scattered back, so that they cost
-    a fraction of the first; a lane's draws are independent whichever slot
-    it lands in. Returns the values, NaN for lanes still pending after
-    MAX_ROUNDS rounds."""
+    length. Each round takes the first m pending lanes (m = n/4, at least
+    256) into a buffer, gathers their set-up and state, and scatters the
+    results back: the first rounds work through every lane, the later ones
+    only through the rejected few, and round_fn is traced once. A lane's
+    draws are independent whichever slot of which round it lands in.
+    Returns the values, NaN for lanes still pending after MAX_ROUNDS rounds."""
     n = active.shape[0]
-    value, accepted, state = round_fn(jax.random.fold_in(key, 0), active, params, state)
-    accepted = jnp.logical_and(accepted, active)
-    out = jnp.where(accepted, value, jnp.zeros_like(like))
-    pending = jnp.logical_and(active, jnp.logical_not(accepted))
-    m = min(n, max(64, n // 8))
+    m = min(n, max(256, n // 4))
     slots = jnp.arange(m)
 
     def cond(carry):
@@ -95,10 +91,14 @@ def rejection_loop(key, active, params, state, round_fn, like):
 
     def body(carry):
         r, out, pend, st = carry
-        idx = jnp.nonzero(pend, size=m, fill_value=0)[0]
-        valid = slots < jnp.sum(pend)
-        sub_params = tuple(a[idx] for a in params)
-        sub_state = tuple(a[idx] for a in st)
+        if m == n:
+            idx, valid = slots, pend
+            sub_params, sub_state = params, st
+        else:
+            idx = jnp.nonzero(pend, size=m, fill_value=0)[0]
+            valid = slots < jnp.sum(pend)
+            sub_params = tuple(a[idx] for a in params)
+            sub_state = tuple(a[idx] for a in st)
         value, acc, sub_state = round_fn(jax.random.fold_in(key, r), valid, sub_params, sub_state)
         acc_idx = jnp.where(jnp.logical_and(acc, valid), idx, n)
         out = out.at[acc_idx].set(value, mode="drop")
@@ -107,24 +107,25 @@ def rejection_loop(key, active, params, state, round_fn, like):
         st = tuple(a.at[back].set(b, mode="drop") for a, b in zip(st, sub_state, strict=True))
         return r + 1, out, pend, st
 
-    init = (jnp.int32(1), out, pending, state)
+    init = (jnp.int32(0), jnp.zeros_like(like), active, state)
     _, out, pending, _ = lax.while_loop(cond, body, init)
     return jnp.where(pending, jnp.nan, out)
 
 
 def log_upper_gamma(a, x):
     """ln Gamma(a, x), the non-regularized upper incomplete gamma function,
-    without underflow: for x > a + 1 by its continued fraction in logs (the
-    factor e^-x x^a apart), elsewhere from gammaincc, which is not small
-    there. a >= 1, x > 0."""
+    without underflow, for a >= 1 and x > 0: for x > a + 1 by its continued
+    fraction (modified Lentz), elsewhere as Gamma(a) - gamma(a, x) with the
+    lower function's power series, which converges fast there and leaves
+    Gamma(a, x) no smaller than about a third of Gamma(a)."""
     big = x > a + 1.0
     xs = jnp.where(big, x, a + 2.0)
+    xl = jnp.where(big, a, x)
     tiny = np.finfo(x.dtype).tiny / np.finfo(x.dtype).eps
-    # Modified Lentz for Gamma(a, x) = e^-x x^a / (x + 1 - a - 1(1 - a)/(x + 3 - a - ...)).
-    b0 = xs + 1.0 - a
 
     def step(i, carry):
-        b, c, d, f = carry
+        b, c, d, f, term, total = carry
+        # Continued fraction: Gamma(a, x) = e^-x x^a / (x + 1 - a - 1(1 - a)/(x + 3 - a - ...)).
         an = -i * (i - a)
         b = b + 2.0
         d = an * d + b
@@ -132,14 +133,49 @@ def log_upper_gamma(a, x):
         c = b + an / c
         c = jnp.where(jnp.abs(c) < tiny, tiny, c)
         d = 1.0 / d
-        return b, c, d, f * (d * c)
+        # Series: gamma(a, x) = e^-x x^a sum_n x^n / (a (a + 1) ... (a + n)).
+        term = term * xl / (a + i)
+        return b, c, d, f * (d * c), term, total + term
 
-    init = (b0, jnp.full_like(xs, 1.0 / tiny), 1.0 / b0, 1.0 / b0)
-    _, _, _, f = lax.fori_loop(1, 80, step, init)
+    b0 = xs + 1.0 - a
+    t0 = 1.0 / a
+    init = (b0, jnp.full_like(xs, 1.0 / tiny), 1.0 / b0, 1.0 / b0, t0, t0)
+    _, _, _, f, _, total = lax.fori_loop(1, 100, step, init)
     log_cf = -xs + a * jnp.log(xs) + jnp.log(f)
-    xl = jnp.where(big, a, x)
-    log_q = jnp.log(gammaincc(a, xl)) + gammaln(a)
+    lower = jnp.exp(-xl + a * jnp.log(xl) + jnp.log(total) - gammaln(a))
+    log_q = jnp.log1p(-jnp.minimum(lower, 1.0)) + gammaln(a)
     return jnp.where(big, log_cf, log_q)
+
+
+def gamma_variates(key, shape_param, like):
+    """Gamma(shape, 1) variates, one per lane of `shape_param` (any shape > 0),
+    by Marsaglia and Tsang's method: for shape a < 1 a Gamma(a + 1) variate
+    times U^(1/a). Two tries per round of the masked rejection loop."""
+    a = shape_param
+    boost = a < 1.0
+    d = jnp.where(boost, a + 1.0, a) - 1.0 / 3.0
+    c = 1.0 / jnp.sqrt(9.0 * d)
+
+    def round_fn(k, pending, params, state):
+        d, c = params
+        kn, ku = jax.random.split(k)
+        x = normals(kn, 2, d.shape, d.dtype)
+        u = uniforms(ku, 2, d.shape, d.dtype)
+        v = 1.0 + c * x
+        v3 = v * v * v
+        ok = (v > 0) & (
+            jnp.log(u) < 0.5 * x * x + d - d * v3 + d * jnp.log(jnp.where(v > 0, v3, 1.0))
+        )
+        value, ok = first_valid(d * v3, ok)
+        return value, ok, state
+
+    active = jnp.ones(a.shape, bool)
+    g = rejection_loop(key, active, (d, c), (), round_fn, like)
+    k_boost = jax.random.fold_in(key, MAX_ROUNDS + 1)
+    u = uniforms(k_boost, 1, a.shape, a.dtype)[0]
+    # In logs: U^(1/a) underflows to 0 for tiny a, as the draw should.
+    boosted = g * jnp.exp(jnp.log(u) / jnp.where(boost, a, 1.0))
+    return jnp.where(boost, boosted, g)
 
 
 def log_cosh(x):

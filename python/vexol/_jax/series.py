@@ -15,6 +15,8 @@ import math
 import jax
 import jax.numpy as jnp
 
+from vexol._jax._common import gamma_variates
+
 GAMMA_SERIES_TERMS = 20
 INV_2PI_SQUARED = 1.0 / (2.0 * math.pi**2)
 
@@ -94,9 +96,6 @@ def gamma_series_draw(key, h, z):
     w = jnp.abs(z) / (2.0 * math.pi)
     k = jnp.arange(1, GAMMA_SERIES_TERMS + 1, dtype=dtype) - 0.5
     d = (k * k)[:, None] + (w * w)[None, :]
-    k_terms, k_tail = jax.random.split(key)
-    g = jax.random.gamma(k_terms, h[None, :], (GAMMA_SERIES_TERMS, *h.shape), dtype)
-    head = jnp.sum(g / d, axis=0) * INV_2PI_SQUARED
     s1, s2 = tail_sums(w)
     s = h * INV_2PI_SQUARED
     m = s1 * s
@@ -105,5 +104,12 @@ def gamma_series_draw(key, h, z):
     shape = m * ratio
     tail_draw = (m > 0) & (v > 0) & jnp.isfinite(shape)
     safe_shape = jnp.where(tail_draw, shape, 1.0)
-    tail = jax.random.gamma(k_tail, safe_shape, h.shape, dtype) / jnp.where(tail_draw, ratio, 1.0)
+    # The 20 terms' variates and the tail's in one flat array of lanes.
+    shapes = jnp.concatenate(
+        [jnp.broadcast_to(h, (GAMMA_SERIES_TERMS, *h.shape)), safe_shape[None]]
+    )
+    flat = jnp.ravel(shapes)
+    g = jnp.reshape(gamma_variates(key, flat, flat), shapes.shape)
+    head = jnp.sum(g[:GAMMA_SERIES_TERMS] / d, axis=0) * INV_2PI_SQUARED
+    tail = g[GAMMA_SERIES_TERMS] / jnp.where(tail_draw, ratio, 1.0)
     return head + jnp.where(tail_draw, tail, m)

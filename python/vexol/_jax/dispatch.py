@@ -110,20 +110,22 @@ def _draw_flat(key, h, z, method):
     )
     # Alternate sampler: one piece of h (1 < h <= 4), or for 4 < h < 8 a
     # piece of 3 (h < 5) or 4 plus the remainder; for the exact method with
-    # a fractional h >= 8, one piece of 1 + frac(h).
+    # a fractional h >= 8, one piece of 1 + frac(h). First pieces and
+    # remainders go through one call on twice the lanes.
     piece = jnp.where(h >= 5, 4.0, 3.0)
     first_shape = jnp.where(pieces_m, piece, jnp.where(sum_m, 1.0 + (h - jnp.floor(h)), h))
     first_m = alt_m | pieces_m | (sum_m & ~integer)
-    out = out + skip_unless(
-        first_m,
-        lambda: alternate.draw(keys[3], jnp.where(first_m, first_shape, 2.0), zs, first_m),
-        h,
+    alt_m2 = jnp.concatenate([first_m, pieces_m])
+    alt_h2 = jnp.concatenate(
+        [jnp.where(first_m, first_shape, 2.0), jnp.where(pieces_m, h - piece, 2.0)]
     )
-    out = out + skip_unless(
-        pieces_m,
-        lambda: alternate.draw(keys[4], jnp.where(pieces_m, h - piece, 2.0), zs, pieces_m),
-        h,
-    )
+    n = h.shape[0]
+
+    def alternate_pieces():
+        both = alternate.draw(keys[3], alt_h2, jnp.concatenate([zs, zs]), alt_m2)
+        return both[:n] + both[n:]
+
+    out = out + skip_unless(first_m, alternate_pieces, h)
     # h < 1.
     hs = jnp.where(series_m, h, 0.5)
     if exact:

@@ -1,0 +1,276 @@
+"""The pure-JAX sampler (vexol._jax.draw): its law in every exact regime
+against the exact law (Laplace transform, moments, KS distance to
+vexol.cdf), its approximate regimes against the C++ path's draws, the
+value rules, and the transformation and PRNG contracts.
+
+Each dtype draws all its law cases in one jitted call (one compilation), and
+the contract tests share one small input, so the file stays within a CI
+minute."""
+
+import functools
+import math
+
+import jax
+import jax.numpy as jnp
+import numpy as np
+import pytest
+from scipy import stats
+
+import vexol
+from jax_releases import x64_disabled
+from vexol._jax import draw
+
+N = 100_000
+N_EXACT_SUMS = 20_000
+DTYPES = ["float32", "float64"]
+
+# (h, z): every exact regime of the default dispatch.
+EXACT = [
+    (1.0, 0.0),  # Devroye, h = 1
+    (1.0, 2.5),
+    (1.0, -30.0),  # large tilt, sign ignored
+    (2.0, 0.5),  # sums of Devroye draws, |z| <= 1
+    (3.0, -1.0),
+    (4.0, 0.2),
+    (2.0, 3.0),  # integer h, |z| > 1: alternate
+    (1.5, 0.0),  # alternate, non-integer
+    (2.5, 1.0),
+    (3.7, 6.0),
+    (4.5, 1.0),  # pieces: 3 + 1.5
+    (6.0, 0.0),  # 4 + 2
+    (7.3, 4.0),  # 4 + 3.3
+]
+# Approximate regimes, judged against the C++ path.
+APPROX = [
+    (8.0, 0.0),  # saddle point
+    (20.0, 1.0),
+    (50.0, 5.0),
+    (30.0, 300.0),
+    (60.0, 1.0),  # normal approximation
+    (200.0, 0.5),
+    (0.5, 1.0),  # gamma series
+    (0.1, 0.0),
+    (0.3, 10.0),
+]
+CASES = EXACT + APPROX
+# method="exact" for h >= 8 (sums of exact pieces) and h < 1 (inversion
+# of the CDF, a few microseconds per draw: a small sample).
+EXACT_METHOD = [(10.0, 1.0), (12.5, 3.0)]
+EXACT_INVERSION = [(0.5, 1.0), (0.05, 0.0)]
+N_INVERSION = 3_000
+
+
+def _input(cases, n, dtype):
+    h = np.repeat([c[0] for c in cases], n)
+    z = np.repeat([c[1] for c in cases], n)
+    return jnp.asarray(h, dtype), jnp.asarray(z, dtype)
+
+
+@functools.cache
+def _law_draws(dtype):
+    h, z = _input(CASES, N, dtype)
+    out = jax.jit(draw)(jax.random.key(20261207), h, z)
+    assert out.dtype == jnp.dtype(dtype) and out.shape == h.shape
+    return np.asarray(out, np.float64).reshape(len(CASES), N)
+
+
+@functools.cache
+def _exact_method_draws(dtype):
+    h, z = _input(EXACT_METHOD, N_EXACT_SUMS, dtype)
+    out = jax.jit(functools.partial(draw, method="exact"))(jax.random.key(7), h, z)
+    return np.asarray(out, np.float64).reshape(len(EXACT_METHOD), N_EXACT_SUMS)
+
+
+def test_exact_method_inversion_follows_the_law():
+    h, z = _input(EXACT_INVERSION, N_INVERSION, "float64")
+    out = jax.jit(functools.partial(draw, method="exact"))(jax.random.key(9), h, z)
+    draws = np.asarray(out).reshape(len(EXACT_INVERSION), N_INVERSION)
+    for (h, z), x in zip(EXACT_INVERSION, draws, strict=True):
+        _check_exact_law(x, h, z)
+
+
+def _cdf(h, z):
+    return lambda x: np.asarray(vexol.cdf(jnp.asarray(x, jnp.float64), h, z))
+
+
+def _log_laplace(h, z, t):
+    """ln E[exp(-t w)] = h (ln cosh(z/2) - ln cosh(sqrt(z^2/4 + t/2)))."""
+
+    def log_cosh(x):
+        return x + math.log1p(math.exp(-2 * x)) - math.log(2)
+
+    return h * (log_cosh(abs(z) / 2) - log_cosh(math.sqrt(z * z / 4 + t / 2)))
+
+
+def _check_exact_law(x, h, z):
+    n = x.size
+    mean = float(vexol.mean(jnp.float64(h), jnp.float64(z)))
+    var = float(vexol.variance(jnp.float64(h), jnp.float64(z)))
+    assert abs(x.mean() - mean) < 4.5 * math.sqrt(var / n), (x.mean(), mean)
+    centred = (x - mean) ** 2
+    assert abs(centred.mean() - var) < 4.5 * centred.std() / math.sqrt(n), (centred.mean(), var)
+    # The Laplace transform at t of a fraction, one and several times 1/mean.
+    for c in (0.3, 1.0, 4.0):
+        t = c / mean
+        e = np.exp(-t * x)
+        expected = math.exp(_log_laplace(h, z, t))
+        assert abs(e.mean() - expected) < 4.5 * e.std() / math.sqrt(n) + 1e-12, (
+            t,
+            e.mean(),
+            expected,
+        )
+    ks = stats.kstest(x, _cdf(h, z))
+    assert ks.pvalue > 1e-4, ks
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("case", range(len(EXACT)), ids=[f"h={h},z={z}" for h, z in EXACT])
+def test_exact_regimes_follow_the_law(dtype, case):
+    h, z = EXACT[case]
+    _check_exact_law(_law_draws(dtype)[case], h, z)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_exact_method_sums_follow_the_law(dtype):
+    draws = _exact_method_draws(dtype)
+    for (h, z), x in zip(EXACT_METHOD, draws, strict=True):
+        _check_exact_law(x, h, z)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize(
+    "case", range(len(EXACT), len(CASES)), ids=[f"h={h},z={z}" for h, z in APPROX]
+)
+def test_approximate_regimes_match_the_cpp_path(dtype, case):
+    """Same approximation as the C++ sampler: the two samples' KS distances
+    to the exact law agree within the two-sample KS bound, and the samples
+    themselves pass the two-sample test."""
+    h, z = CASES[case]
+    x = _law_draws(dtype)[case]
+    hh, zz = _input([(h, z)], N, dtype)
+    ref = np.asarray(vexol.sample(hh, zz, 99 + case, dtype=jnp.dtype(dtype)), np.float64)
+    cdf = _cdf(h, z)
+    d_jax = stats.kstest(x, cdf).statistic
+    d_cpp = stats.kstest(ref, cdf).statistic
+    bound = 2.23 * math.sqrt(2.0 / N)  # two-sample KS at p = 1e-4
+    assert abs(d_jax - d_cpp) < bound, (d_jax, d_cpp)
+    assert stats.ks_2samp(x, ref).pvalue > 1e-4
+
+
+# ---------------------------------------------------------------------------
+# Value rules and termination
+# ---------------------------------------------------------------------------
+
+H_EDGE = [0.0, -0.0, 5e-324, 1e-30, 0.5, 1.0, 2.0, 2.5, 4.0, 4.5, 7.99, 8.0, 50.0, 51.0, 1e300]
+Z_EDGE = [0.0, -0.0, 5e-324, 1e-300, 1.0, -1.0, 3.0, 1e10, -2e10, 1e300, np.inf, -np.inf, np.nan]
+
+
+def _grid(dtype):
+    h, z = np.meshgrid([*H_EDGE, np.nan, np.inf, -np.inf, -1.0, -2.5], Z_EDGE, indexing="ij")
+    with np.errstate(over="ignore"):
+        return h.ravel().astype(dtype), z.ravel().astype(dtype)
+
+
+@functools.cache
+def _grid_draws(dtype, impl="threefry2x32"):
+    h, z = _grid(dtype)
+    out = jax.jit(draw)(jax.random.key(3, impl=impl), jnp.asarray(h), jnp.asarray(z))
+    return h, z, np.asarray(out)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_value_rules(dtype):
+    h, z, out = _grid_draws(dtype)
+    floor = np.nextafter(np.float32(1e-12), np.float32(1)) if dtype == "float32" else 1e-12
+    assert out.dtype == np.dtype(dtype)
+    assert float(floor) >= 1e-12
+    finite = np.isfinite(h) & (h >= 0) & np.isfinite(z)
+    # Every loop ended (we are here) and every finite input gave a finite
+    # draw of at least the floor.
+    assert np.all(np.isfinite(out[finite])) and np.all(out[finite] >= floor)
+    assert np.all(np.isnan(out) | (out >= floor))
+    # h = 0 (and -0.0) is the floor for every z, NaN included.
+    assert np.all(out[h == 0] == floor)
+    # NaN or infinite h: NaN.
+    assert np.all(np.isnan(out[~np.isfinite(h)]))
+    # Infinite z: the floor.
+    inf_z = np.isinf(z) & np.isfinite(h) & (h >= 0)
+    assert np.all(out[inf_z] == floor)
+    # NaN z: NaN where the tilt is used directly (h < 1, h = 1, h > 50),
+    # a draw of PG(h, 0) elsewhere.
+    nan_z = np.isnan(z) & np.isfinite(h) & (h > 0)
+    direct = (h < 1) | (h == 1) | (h > 50)
+    assert np.all(np.isnan(out[nan_z & direct]))
+    assert np.all(out[nan_z & ~direct] >= floor)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_sign_of_z_never_matters(dtype):
+    h, z = _grid(dtype)
+    key = jax.random.key(3)
+    a = np.asarray(jax.jit(draw)(key, jnp.asarray(h), jnp.asarray(z)))
+    b = np.asarray(jax.jit(draw)(key, jnp.asarray(h), jnp.asarray(-z)))
+    np.testing.assert_array_equal(a, b)
+
+
+def test_empty_and_scalar_shapes_and_unknown_methods():
+    assert draw(jax.random.key(0), jnp.zeros((0, 3)), jnp.zeros((0, 3))).shape == (0, 3)
+    scalar = draw(jax.random.key(0), jnp.float32(1.0), jnp.float32(0.0))
+    assert scalar.shape == () and scalar.dtype == jnp.float32 and float(scalar) > 0
+    with pytest.raises(ValueError):
+        draw(jax.random.key(0), jnp.ones(2), jnp.ones(2), method="gibbs")
+
+
+# ---------------------------------------------------------------------------
+# Transformations and PRNG implementations
+# ---------------------------------------------------------------------------
+
+MIXED_H = np.array([0.3, 1.0, 2.0, 2.5, 3.0, 4.5, 6.0, 9.0, 30.0, 80.0, 1.0, 3.7])
+MIXED_Z = np.array([1.0, 2.0, 0.5, 1.0, 4.0, 0.0, 2.0, 1.0, 3.0, 1.0, 0.0, -2.0])
+
+
+def test_jit_equals_eager():
+    h, z = jnp.asarray(MIXED_H), jnp.asarray(MIXED_Z)
+    key = jax.random.key(11)
+    np.testing.assert_array_equal(np.asarray(jax.jit(draw)(key, h, z)), np.asarray(draw(key, h, z)))
+
+
+def test_vmap_over_keys_equals_per_key_calls():
+    h, z = jnp.asarray(MIXED_H), jnp.asarray(MIXED_Z)
+    keys = jax.random.split(jax.random.key(5), 3)
+    f = jax.jit(draw)
+    batched = np.asarray(jax.jit(jax.vmap(draw, in_axes=(0, None, None)))(keys, h, z))
+    for i in range(3):
+        np.testing.assert_array_equal(batched[i], np.asarray(f(keys[i], h, z)))
+
+
+def test_vmap_over_h_and_z_equals_a_loop_with_the_same_key():
+    h = jnp.asarray(MIXED_H.reshape(3, 4))
+    z = jnp.asarray(MIXED_Z.reshape(3, 4))
+    key = jax.random.key(8)
+    f = jax.jit(draw)
+    batched = np.asarray(jax.jit(jax.vmap(draw, in_axes=(None, 0, 0)))(key, h, z))
+    for i in range(3):
+        np.testing.assert_array_equal(batched[i], np.asarray(f(key, h[i], z[i])))
+
+
+@pytest.mark.parametrize("impl", ["rbg", "unsafe_rbg"])
+def test_other_prng_implementations(impl):
+    """Each key implementation runs the whole dispatch, keeps the value rules
+    and draws the right law (PG(1, 0), mean 1/4, sd 1/sqrt(24))."""
+    h, z, out = _grid_draws("float64", impl)
+    finite = np.isfinite(h) & (h >= 0) & np.isfinite(z)
+    assert np.all(np.isfinite(out[finite])) and np.all(out[finite] >= 1e-12)
+    n = 20_000
+    x = np.asarray(jax.jit(draw)(jax.random.key(1, impl=impl), jnp.ones(n), jnp.zeros(n)))
+    assert abs(x.mean() - 0.25) < 4.5 * math.sqrt(1 / 24 / n)
+
+
+def test_float32_program_needs_no_x64():
+    with x64_disabled():
+        h = jnp.asarray(MIXED_H, jnp.float32)
+        z = jnp.asarray(MIXED_Z, jnp.float32)
+        text = str(jax.make_jaxpr(draw)(jax.random.key(2), h, z))
+        out = jax.jit(draw)(jax.random.key(2), h, z)
+    assert "f64" not in text
+    assert out.dtype == jnp.float32 and bool(jnp.all(out >= 1e-12))
