@@ -69,6 +69,8 @@ class _Stop(Exception):
 
 @pytest.fixture(scope="module")
 def logistic_demo():
+    # The demo's data and model come with scikit-learn, an extra of the examples.
+    pytest.importorskip("sklearn")
     return _load("gibbs_logistic_demo", "gibbs_logistic.py")
 
 

@@ -13,8 +13,6 @@ import numpy as np
 import pytest
 from scipy import special, stats
 
-pytest.importorskip("arviz")
-
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
@@ -80,6 +78,7 @@ def test_nuts_runs_the_same_model_and_prior(example):
 
 
 def test_pixels_are_scaled_on_the_training_images(example):
+    pytest.importorskip("sklearn")
     X_train, X_test, y_train, y_test, shape = example.load_digits(0)
     assert shape == (8, 8)
     assert X_train.shape == (1347, 65) and X_test.shape == (450, 65)
@@ -95,6 +94,8 @@ def test_pixels_are_scaled_on_the_training_images(example):
 
 
 def test_short_run_on_a_subsample_classifies_and_draws(example, monkeypatch, tmp_path):
+    for extra in ("sklearn", "matplotlib", "arviz"):
+        pytest.importorskip(extra)
     X_train, X_test, y_train, y_test, shape = example.load_digits(0)
     small = X_train[:400], X_test[:150], y_train[:400], y_test[:150], shape
     monkeypatch.setattr(example, "load_digits", lambda seed: small)

@@ -15,8 +15,6 @@ import numpy as np
 import pytest
 from scipy import special
 
-pytest.importorskip("arviz")
-
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
@@ -76,6 +74,7 @@ def laplace(nb, X, y, start):
 
 
 def test_example_sampler_recovers_the_posterior_of_its_model(nb, synthetic):
+    pytest.importorskip("arviz")
     from vexol import gibbs
 
     X, y = synthetic
