@@ -2,12 +2,22 @@
 reference of validation/pg_exact.py, and the normalisation of vexol.pdf.
 
     python validation/density_accuracy.py [--md docs/density_validation.md] [--h 1,2.5]
+        [--z 0,3] [--no-normalisation]
 
-Grid: h in {0.05, 0.3, 1, 2.5, 7, 20, 75, 300, 1000}, z in {0, 0.5, 3, 20,
-100}; x at the 1e-9, 1e-6, 1e-3, 0.5, 1 - 1e-3, 1 - 1e-6 and 1 - 1e-9
-quantiles (located with vexol's own CDF, by bisection in log x), and three
-far-tail points: x = 1e-300, half the 1e-9 quantile, and the 1 - 1e-9
-quantile plus half its distance from the median.
+Grid: h in H_GRID (both sides of every h at which the representations
+switch: 1, where the first-singularity expansion's sum becomes finite; 12
+and 24, where the contour takes the bulk in float32 and float64; 35, where
+the small-x series' switch starts to follow its convergence; and up to
+2000), z in {0, 0.5, 3, 20, 100, 1e5}; x at the 1e-9, 1e-6, 1e-3, 0.5,
+1 - 1e-3, 1 - 1e-6 and 1 - 1e-9 quantiles (located with vexol's own CDF, by
+bisection in log x), three far-tail points: x = 1e-300, half the 1e-9
+quantile, and the 1 - 1e-9 quantile plus half its distance from the median,
+and both sides (a relative 1e-9 apart) of the x at which the small-x series
+hands over, and of the contour's upper end for h >= 24.
+
+Reverse-mode gradients: jax.grad of logcdf and logsf in h and z at the
+points of the four tail bands, against central finite differences of the
+functions themselves (NaN counted as a failure).
 
 Errors (float64 and float32 inputs):
   logpdf: |error| / max(1, |logpdf|) (absolute below 1, relative above);
@@ -39,14 +49,53 @@ from pg_exact import exact_moments, log_cdf_sf_mp, log_density_mp  # noqa: E402
 
 import vexol  # noqa: E402
 
-H_GRID = [0.05, 0.3, 1.0, 2.5, 7.0, 20.0, 75.0, 300.0, 1000.0]
-Z_GRID = [0.0, 0.5, 3.0, 20.0, 100.0]
+H_GRID = [
+    0.05, 0.3, 0.999, 1.001, 2.5, 7.0, 11.9, 12.1, 20.0, 23.9, 24.1, 34.0, 36.0,
+    75.0, 300.0, 1000.0, 2000.0,
+]  # fmt: skip
+Z_GRID = [0.0, 0.5, 3.0, 20.0, 100.0, 1e5]
 PROBS = [1e-9, 1e-6, 1e-3, 0.5, 1 - 1e-3, 1 - 1e-6, 1 - 1e-9]
-BANDS = ["far left", "left tail", "bulk", "right tail", "far right"]
+BANDS = ["far left", "left tail", "bulk", "right tail", "far right", "switch"]
+GRAD_BANDS = ("far left", "left tail", "right tail", "far right")
 
 _logpdf = jax.jit(vexol.logpdf)
 _logcdf = jax.jit(vexol.logcdf)
 _logsf = jax.jit(vexol.logsf)
+
+
+def _both(h, z, x):
+    return vexol.logcdf(x, h, z), vexol.logsf(x, h, z)
+
+
+_both_jit = jax.jit(_both)
+_grads = jax.jit(jax.jacrev(_both, argnums=(0, 1)))
+
+
+def switch_points(h):
+    """Both sides of the small-x series' upper end and, for h >= 24, of the
+    contour's upper end (float64 routing)."""
+    from vexol import _density as d
+
+    hh = jnp.float64(h)
+    xs = [float(d._small_x_limit(hh))]
+    if h >= d.CONTOUR_MIN_H:
+        xs.append(float(d._large_x_limit(hh)))
+    return [(x * f, "switch") for x in xs for f in (1 - 1e-9, 1 + 1e-9)]
+
+
+def grad_error(x, h, z):
+    """Largest relative difference between jax.grad of (logcdf, logsf) in
+    (h, z) and central differences; inf if a gradient is not finite."""
+    (ch, cz), (sh, sz) = (tuple(map(float, g)) for g in _grads(h, z, x))
+    worst = 0.0
+    for k, (gh, gz) in enumerate(((ch, cz), (sh, sz))):
+        if not (math.isfinite(gh) and math.isfinite(gz)):
+            return math.inf
+        eh, ez = 1e-6 * h, 1e-6 * max(abs(z), 1.0)
+        fh = (float(_both_jit(h + eh, z, x)[k]) - float(_both_jit(h - eh, z, x)[k])) / (2 * eh)
+        fz = (float(_both_jit(h, z + ez, x)[k]) - float(_both_jit(h, z - ez, x)[k])) / (2 * ez)
+        worst = max(worst, abs(gh - fh) / max(1, abs(fh)), abs(gz - fz) / max(1, abs(fz)))
+    return worst
 
 
 def quantile(p, h, z):
@@ -70,7 +119,7 @@ def points(h, z):
     xs += [(q[3], "bulk")]
     xs += [(x, "right tail") for x in q[4:]]
     xs += [(q[-1] + 0.5 * (q[-1] - q[3]), "far right")]
-    return xs
+    return xs + switch_points(h)
 
 
 def errors(x, h, z, dtype):
@@ -93,23 +142,32 @@ def errors(x, h, z, dtype):
     return e_lp, cdf_abs, tail_rel
 
 
-def accuracy(h_grid, log):
+def accuracy(h_grid, z_grid, log):
     worst = {}
+    failed = []
     for h in h_grid:
-        for z in Z_GRID:
+        for z in z_grid:
             t0 = time.time()
             for x, band in points(h, z):
+                if band in GRAD_BANDS:
+                    g = grad_error(x, h, z)
+                    key = (h, band, "grad")
+                    worst[key] = max(worst.get(key, (0.0, None)), (g, (x, z)), key=lambda t: t[0])
                 for dtype, tag in ((np.float64, "f64"), (np.float32, "f32")):
                     if dtype is np.float32 and not (np.float32(x) > 0):
                         continue  # 1e-300 is 0 in float32
-                    e = errors(x, h, z, dtype)
+                    try:
+                        e = errors(x, h, z, dtype)
+                    except RuntimeError as err:  # the reference did not settle
+                        failed.append((x, h, z, tag, str(err)))
+                        continue
                     key = (h, band, tag)
                     old = worst.get(key, ((0.0, None),) * 3)
                     worst[key] = tuple(
                         max(o, (v, (x, z)), key=lambda t: t[0]) for o, v in zip(old, e, strict=True)
                     )
             log(f"h={h} z={z}: {time.time() - t0:.1f}s")
-    return worst
+    return worst, failed
 
 
 def normalisation(h_grid):
@@ -139,7 +197,7 @@ def normalisation(h_grid):
     return rows
 
 
-def markdown(worst, rows, h_grid, seconds):
+def markdown(worst, failed, rows, h_grid, z_grid, seconds):
     out = [
         "# Density and distribution function: accuracy",
         "",
@@ -153,50 +211,85 @@ def markdown(worst, rows, h_grid, seconds):
         "against mpmath's Talbot inversion of the Laplace transform and the Bromwich integral "
         "against the series.",
         "",
-        f"Grid: h in {h_grid}, z in {Z_GRID}; x at the 1e-9, 1e-6, 1e-3 quantiles (left tail), "
-        "the median (bulk), the 1 - 1e-3, 1 - 1e-6, 1 - 1e-9 quantiles (right tail), and far "
-        "tails: x = 1e-300 and half the 1e-9 quantile (far left), the 1 - 1e-9 quantile plus "
-        "half its distance to the median (far right). Each cell is the worst over the five z.",
+        f"Grid: h in {h_grid}, z in {z_grid}; x at the 1e-9, 1e-6, 1e-3 quantiles (left "
+        "tail), the median (bulk), the 1 - 1e-3, 1 - 1e-6, 1 - 1e-9 quantiles (right tail), "
+        "far tails: x = 1e-300 and half the 1e-9 quantile (far left), the 1 - 1e-9 quantile "
+        "plus half its distance to the median (far right), and both sides of the x where the "
+        "small-x series hands over and, for h >= 24, where the contour does (switch). The h "
+        "values straddle the switches in h: 1 (the first-singularity expansion's sum), 12 and "
+        "24 (the contour in float32 and float64), 35 (the series' switch follows its "
+        "convergence above). Each cell is the worst over the z.",
         "",
         "logpdf error: absolute where |logpdf| < 1, relative above (goal 1e-10 in float64, "
         "1e-5 in float32). CDF: the larger absolute error of cdf and sf (goal 1e-12), and "
         "the error of the log of the smaller of the two, the tail that function resolves "
         "(relative error of the tail where that log is above -1; relative error of the log "
-        "below, since such tails leave the float range, e.g. cdf(1e-300)).",
+        "below, since such tails leave the float range, e.g. cdf(1e-300)). grad: reverse-mode "
+        "d/dh and d/dz of logcdf and logsf (float64) against central finite differences "
+        "(relative, absolute below 1; inf if not finite), in the four tail bands.",
         "",
-        "| h | region | logpdf f64 | cdf/sf abs f64 | tail rel f64 | logpdf f32 | tail rel f32 |",
-        "| ---: | --- | ---: | ---: | ---: | ---: | ---: |",
+        "| h | region | logpdf f64 | cdf/sf abs f64 | tail rel f64 | logpdf f32 | tail rel f32 "
+        "| grad |",
+        "| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: |",
     ]
     for h in h_grid:
         for band in BANDS:
             a = worst.get((h, band, "f64"))
             b = worst.get((h, band, "f32"))
+            g = worst.get((h, band, "grad"))
             if a is None:
                 continue
             f32 = (f"{b[0][0]:.1e}", f"{b[2][0]:.1e}") if b else ("—", "—")
+            gt = f"{g[0]:.1e}" if g else "—"
             out.append(
                 f"| {h:g} | {band} | {a[0][0]:.1e} | {a[1][0]:.1e} | {a[2][0]:.1e} "
-                f"| {f32[0]} | {f32[1]} |"
+                f"| {f32[0]} | {f32[1]} | {gt} |"
             )
     allw = [v for k, v in worst.items() if k[2] == "f64"]
+    all32 = [v for k, v in worst.items() if k[2] == "f32"]
+    allg = [v for k, v in worst.items() if k[2] == "grad"]
     out += [
         "",
-        "Worst float64 figures over the whole grid: logpdf "
+        "Worst figures over the whole grid: float64 logpdf "
         f"{max(v[0][0] for v in allw):.1e}, cdf/sf absolute {max(v[1][0] for v in allw):.1e}, "
-        f"tail relative {max(v[2][0] for v in allw):.1e}.",
+        f"tail relative {max(v[2][0] for v in allw):.1e}; float32 logpdf "
+        f"{max(v[0][0] for v in all32):.1e}, tail relative {max(v[2][0] for v in all32):.1e}"
+        + (f"; gradients {max(v[0] for v in allg):.1e}." if allg else "."),
         "",
-        "## Normalisation",
-        "",
-        "Simpson's rule on 20001 points in log x between a quarter of the 1e-12 quantile and "
-        "1.5 times the 1 - 1e-15 quantile: the mass of `vexol.pdf`, its mean and variance "
-        "against `vexol.mean` and `vexol.variance`, and those against the closed forms of "
-        "`pg_exact.exact_moments`.",
-        "",
-        "| h | z | mass - 1 | mean rel. error | variance rel. error | mean/variance vs closed form |",
-        "| ---: | ---: | ---: | ---: | ---: | ---: |",
+        "Worst points (x, z) of each column, float64: "
+        + ", ".join(
+            f"{name} at h = {k[0]:g} {v[i][1]}"
+            for i, name in enumerate(("logpdf", "cdf/sf", "tail"))
+            for k, v in [
+                max(
+                    ((k, v) for k, v in worst.items() if k[2] == "f64"),
+                    key=lambda kv, i=i: kv[1][i][0],
+                )
+            ]
+        )
+        + ".",
     ]
-    for h, z, dm, e1, e2, ec in rows:
-        out.append(f"| {h:g} | {z:g} | {dm:+.1e} | {e1:+.1e} | {e2:+.1e} | {ec:.1e} |")
+    if failed:
+        out += ["", "Points where the reference did not settle (not counted):", ""]
+        out += [
+            f"- x = {x:.6g}, h = {h:g}, z = {z:g} ({tag}): {msg}" for x, h, z, tag, msg in failed
+        ]
+    if rows:
+        out += [
+            "",
+            "## Normalisation",
+            "",
+            "Simpson's rule on 20001 points in log x between a quarter of the 1e-12 quantile and "
+            "1.5 times the 1 - 1e-15 quantile: the mass of `vexol.pdf`, its mean and variance "
+            "against `vexol.mean` and `vexol.variance`, and those against the closed forms of "
+            "`pg_exact.exact_moments`.",
+            "",
+            "| h | z | mass - 1 | mean rel. error | variance rel. error "
+            "| mean/variance vs closed form |",
+            "| ---: | ---: | ---: | ---: | ---: | ---: |",
+        ]
+        for h, z, dm, e1, e2, ec in rows:
+            out.append(f"| {h:g} | {z:g} | {dm:+.1e} | {e1:+.1e} | {e2:+.1e} | {ec:.1e} |")
     return "\n".join(out) + "\n"
 
 
@@ -204,12 +297,15 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--md", default="docs/density_validation.md")
     ap.add_argument("--h", default=None, help="comma-separated subset of the h grid")
+    ap.add_argument("--z", default=None, help="comma-separated subset of the z grid")
+    ap.add_argument("--no-normalisation", action="store_true")
     args = ap.parse_args()
     h_grid = [float(v) for v in args.h.split(",")] if args.h else H_GRID
+    z_grid = [float(v) for v in args.z.split(",")] if args.z else Z_GRID
     t0 = time.time()
-    rows = normalisation(h_grid)
-    worst = accuracy(h_grid, lambda s: print(s, flush=True))
-    text = markdown(worst, rows, h_grid, time.time() - t0)
+    rows = [] if args.no_normalisation else normalisation(h_grid)
+    worst, failed = accuracy(h_grid, z_grid, lambda s: print(s, flush=True))
+    text = markdown(worst, failed, rows, h_grid, z_grid, time.time() - t0)
     pathlib.Path(args.md).write_text(text)
     print(text)
 

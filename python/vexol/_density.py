@@ -40,17 +40,50 @@ def _contour_min_h(h):
     return CONTOUR_MIN_H_F32 if h.dtype == jnp.float32 else CONTOUR_MIN_H
 
 
+_HALF = (jnp.dtype(jnp.float16), jnp.dtype(jnp.bfloat16))
+
+
 def _promote(*args):
     """Common inexact dtype as jax.scipy.stats does it: integer and bool
-    inputs become the default float type, floats keep their precision."""
+    inputs become the default float type, floats keep their precision.
+    Half precisions (float16, bfloat16) are computed in float32: their few
+    digits and small range would not hold the series' exponents; the public
+    functions cast the result back (_result_dtype)."""
     dtype = jnp.result_type(*args, 0.0)
+    if dtype in _HALF:
+        dtype = jnp.float32
     return [jnp.asarray(a, dtype=dtype) for a in args]
 
 
+def _result_dtype(*args):
+    return jnp.result_type(*args, 0.0)
+
+
+def _half_aware(fn):
+    """fn computed in float32 for half-precision arguments, its result in
+    the arguments' own dtype, as jax.scipy.stats returns it."""
+
+    def wrapped(*args):
+        out = fn(*args)
+        dtype = _result_dtype(*args)
+        if dtype in _HALF:
+            return jax.tree_util.tree_map(lambda a: a.astype(dtype), out)
+        return out
+
+    wrapped.__name__ = fn.__name__
+    wrapped.__doc__ = fn.__doc__
+    return wrapped
+
+
 def _small_x_limit(h):
-    """Largest x for the alternating series: its second term is below about
-    a third of the first there, so it sums without cancellation."""
-    return jnp.maximum(1.2, 1.2 * (1 + h) / (2 * jnp.log(2 * (2 + h))))
+    """Largest x for the alternating series. Up to h ~ 35 the switch to the
+    first-singularity expansion sits where both are accurate (at or below it
+    the series' second term is about its first, with the fast fall of the
+    later terms summing it to double precision); above, where the contour
+    takes the bulk, it is the largest x at which the series' fixed number of
+    terms has converged (series.small_x_converged_limit)."""
+    shared = jnp.maximum(1.2, 1.2 * (1 + h) / (2 * jnp.log(2 * (2 + h))))
+    return jnp.minimum(shared, series.small_x_converged_limit(h))
 
 
 def _large_x_limit(h):
@@ -112,7 +145,7 @@ def _core_logpdf(x, h, z):
     b = _guarded(large, series.large_x_logpdf, 2 * _large_x_limit(h), x, h, z)
     c = _guarded(
         middle,
-        contour.contour_logpdf,
+        lambda xs, h, z: contour.contour_logpdf(xs, h) + series.log_tilt(xs, h, z),
         0.25 * h,
         x,
         h,
@@ -141,36 +174,36 @@ def pdf(x, h, z):
 def _core_log_cdf_sf(x, h, z):
     """(log cdf, log sf) for valid finite arguments."""
     small, middle, large = _regions(x, h)
+    lam = 0.5 * z * z
 
     def small_fn(xs, h, z):
         lc = series.small_x_logcdf(xs, h, z)
-        ls = jnp.log1p(-jnp.exp(lc))
+        ls = series.log1mexp(lc)
         # Right of the median under a large tilt: the survival function from
         # its own series, so that it keeps its relative accuracy.
         use_sf = series.small_x_sf_is_exact(h, z) & (lc > -math.log(2.0))
         ls_direct = series.small_x_logsf(xs, h, jnp.where(use_sf, z, 3 + jnp.log1p(h)))
         ls = jnp.where(use_sf, ls_direct, ls)
-        lc = jnp.where(use_sf, jnp.log1p(-jnp.exp(ls)), lc)
+        lc = jnp.where(use_sf, series.log1mexp(ls), lc)
         return lc, ls
 
     def large_fn(xs, h, z):
         ls = series.large_x_logsf(xs, h, z)
-        return jnp.log1p(-jnp.exp(ls)), ls
+        return series.log1mexp(ls), ls
 
     def middle_fn(xs, h, z):
         lc, ls = contour.contour_log_cdf_sf(xs, h, z)
-        w0, sigma = contour.saddle_point(xs, h)
+        c, sigma = contour.saddle_point(xs, h)
         # Beyond POLE_SIGMAS widths the tail is integrated from the density,
-        # which falls off like exp(-2 |w0 - a^2| |t - x|) there.
-        gap = w0 - 0.25 * z * z
-        far = jnp.abs(gap) > contour.POLE_SIGMAS * sigma
-        rate = jnp.where(far, 2 * jnp.abs(gap), 1.0)
+        # which falls off like exp(-|c - lam| |t - x|) there.
+        far = jnp.abs(c - lam) > contour.POLE_SIGMAS * sigma
+        rate = jnp.where(far, jnp.abs(c - lam), 1.0)
 
         def tilted(t):
-            return contour.contour_logpdf(t, h, z)
+            return contour.contour_logpdf(t, h) + series.log_tilt(t, h, z)
 
         def tails():
-            left = gap > 0
+            left = c > lam
             tail = contour.tail_log_integral(tilted, xs, rate, left)
             rest = jnp.log1p(-jnp.exp(tail))
             return jnp.where(left, tail, rest), jnp.where(left, rest, tail)
@@ -196,6 +229,12 @@ def _core_log_cdf_sf(x, h, z):
         )
     lc = jnp.where(small, outs[0][0], jnp.where(large, outs[1][0], outs[2][0]))
     ls = jnp.where(small, outs[0][1], jnp.where(large, outs[1][1], outs[2][1]))
+    # A tilt with z^2 x/2 > 1e300 (|z| > 1e149 where the contour is used)
+    # puts the whole mass below 1e-149: there the CDF is 1 to double
+    # precision and the survival function, below e^-1e300, underflows.
+    beyond = middle & ~(lam * x <= 1e300)
+    lc = jnp.where(beyond, 0.0, lc)
+    ls = jnp.where(beyond, -jnp.inf, ls)
     return lc, ls
 
 
@@ -217,12 +256,27 @@ def _log_cdf_sf_tangents(primals, tangents):
         lp = _core_logpdf(x, h, z)
         tc = tc + jnp.exp(lp - lc) * dx
         ts = ts - jnp.exp(lp - ls) * dx
-    if not (isinstance(dh, SymbolicZero) and isinstance(dz, SymbolicZero)):
-        dh = jnp.zeros_like(h) if isinstance(dh, SymbolicZero) else dh
-        dz = jnp.zeros_like(z) if isinstance(dz, SymbolicZero) else dz
-        _, (jc, js) = jax.jvp(lambda h, z: _core_log_cdf_sf(x, h, z), (h, z), (dh, dz))
-        tc = tc + jc
-        ts = ts + js
+    # The partials in h and z by forward mode on unit tangents, outside the
+    # tangents' linear map: each representation takes the complement of the
+    # other tail, log(1 - e^l), whose partial is infinite where that tail is
+    # e^-37 or less, and is then discarded by a select. Forward mode drops
+    # the discarded tangent; reverse mode (the transpose of jax.jvp here)
+    # would multiply the infinite partial by the select's zero cotangent and
+    # return NaN. As plain values the partials only scale dh and dz.
+    wanted = [(t, k) for k, t in enumerate((dh, dz)) if not isinstance(t, SymbolicZero)]
+    if wanted:
+        # One forward pass for both partials (a batch of unit tangents), so
+        # that the gradient compiles one copy of the representations' JVP.
+        units = jnp.eye(2, dtype=h.dtype)[jnp.array([k for _, k in wanted])]
+
+        def partials(unit):
+            tangent_in = (unit[0] * jnp.ones_like(h), unit[1] * jnp.ones_like(z))
+            return jax.jvp(lambda h, z: _core_log_cdf_sf(x, h, z), (h, z), tangent_in)[1]
+
+        jc, js = jax.vmap(partials)(units)
+        for i, (tangent, _) in enumerate(wanted):
+            tc = tc + jc[i] * tangent
+            ts = ts + js[i] * tangent
     return (lc, ls), (tc, ts)
 
 
@@ -234,11 +288,16 @@ def _log_cdf_sf(x, h, z):
     xs, hs, zs = _sanitized(x, h, z)
     x, h, z = jnp.broadcast_arrays(x, h, z)
     lc, ls = _core_log_cdf_sf_jvp(xs, hs, zs)
-    # PG(h, +-inf) is the point mass at 0: the CDF is 1 at every x > 0.
-    lc = jnp.where(jnp.isinf(z), 0.0, lc)
-    ls = jnp.where(jnp.isinf(z), -jnp.inf, ls)
+    # PG(h, +-inf) is the point mass at 0: the CDF is 1 at every x >= 0
+    # (x = 0 included: P(X <= 0) = 1) and 0 below.
+    point_mass = jnp.isinf(z)
+    lc = jnp.where(point_mass, 0.0, lc)
+    ls = jnp.where(point_mass, -jnp.inf, ls)
     lc = _domain(x, h, z, lc, -jnp.inf, 0.0)
     ls = _domain(x, h, z, ls, 0.0, -jnp.inf)
+    at_zero = point_mass & (x == 0) & (h > 0) & jnp.isfinite(h)
+    lc = jnp.where(at_zero, 0.0, lc)
+    ls = jnp.where(at_zero, -jnp.inf, ls)
     return lc, ls
 
 
@@ -268,7 +327,7 @@ def mean(h, z):
     a = jnp.abs(z)
     small = a < 1e-3
     s = jnp.where(small, 1.0, a)
-    big = h * jnp.tanh(s / 2) / (2 * s)
+    big = h * jnp.tanh(s / 2) / 2 / s  # 2 s overflows near 1e308
     # tanh(a/2)/(2a) = 1/4 - a^2/48 + a^4/480 - ...
     a2 = a * a
     near = h * (0.25 + a2 * (-1 / 48 + a2 / 480))
@@ -287,7 +346,8 @@ def variance(h, z):
     s = jnp.where(small, 1.0, a)
     e = jnp.exp(-s)
     # (sinh s - s)/cosh^2(s/2) = 2 (1 - e^(-2s) - 2 s e^(-s))/(1 + e^(-s))^2.
-    big = h * 2 * (-jnp.expm1(-2 * s) - 2 * s * e) / ((1 + e) ** 2 * 4 * s**3)
+    # s e^-s before doubling: 2 s overflows for s near 1e308, and inf * 0 is NaN.
+    big = h * 2 * (-jnp.expm1(-2 * s) - 2 * (s * e)) / ((1 + e) ** 2 * 4 * s**3)
     t = jnp.where(small, a * a, 0.0)
     ratio = 0.0
     for k in range(7, 0, -1):  # sum_{k>=1} t^(k-1)/(2k+1)!
@@ -302,9 +362,9 @@ def variance(h, z):
 # eager call otherwise.
 # logcdf, cdf, logsf and sf share one compiled function per shape and dtype,
 # as pdf and logpdf do.
-_log_cdf_sf_jit = jax.jit(_log_cdf_sf)
-logpdf = jax.jit(logpdf)
-mean = jax.jit(mean)
-variance = jax.jit(variance)
+_log_cdf_sf_jit = _half_aware(jax.jit(_log_cdf_sf))
+logpdf = _half_aware(jax.jit(logpdf))
+mean = _half_aware(jax.jit(mean))
+variance = _half_aware(jax.jit(variance))
 
 __all__ = ["cdf", "logcdf", "logpdf", "logsf", "mean", "pdf", "sf", "variance"]
