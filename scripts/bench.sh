@@ -27,6 +27,7 @@ echo
 echo "== Through JAX =="
 .venv/bin/python benchmarks/jax_end_to_end.py "$@"
 taskset -c 0 env XLA_FLAGS="--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1" .venv/bin/python benchmarks/jax_density.py
+taskset -c 0 env XLA_FLAGS="--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1" VEXOL_NUM_THREADS=1 .venv/bin/python benchmarks/jax_path.py
 
 echo
 echo "== vmapped rows on 1 and 2 threads, float32 against float64, shared inputs =="
