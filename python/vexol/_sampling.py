@@ -32,6 +32,7 @@ from vexol._calls import (
     shared_call,
 )
 from vexol._registration import ensure_registered
+from vexol._varying import vary_like
 
 _MASK64 = (1 << 64) - 1
 
@@ -185,34 +186,6 @@ def _unavailable_lowering(ctx, h):
 mlir.register_lowering(_native_unavailable, _unavailable_lowering)
 
 
-def _varying_axes(x: jax.Array) -> frozenset:
-    """The shard_map mesh axes a traced value varies over, where this JAX
-    release tracks them in types (older ones do not: empty)."""
-    aval = jax.typeof(x)
-    manual = getattr(aval, "manual_axis_type", None)
-    if manual is not None:
-        return frozenset(manual.varying)
-    return frozenset(getattr(aval, "vma", ()))
-
-
-def _varying_like(out: jax.Array, *inputs: jax.Array) -> jax.Array:
-    """`out`, typed as varying over every shard_map mesh axis that one of
-    `inputs` varies over.
-
-    Under shard_map the platform choice needs both branches to have one
-    type, including those axes, and the custom call's result reports none.
-    The pure-JAX sampler's inputs get the union too, so that every loop
-    carry it derives from them has the type its loop body gives it.
-    """
-    missing = frozenset().union(*map(_varying_axes, inputs)) - _varying_axes(out)
-    if not missing:
-        return out
-    axes = tuple(sorted(missing))
-    if hasattr(lax, "pcast"):
-        return lax.pcast(out, axes, to="varying")
-    return lax.pvary(out, axes)  # its name in the releases that introduced these types
-
-
 def _key_data(key: jax.Array) -> tuple[jax.Array, Any]:
     return jax.random.key_data(key), jax.random.key_impl(key)
 
@@ -225,12 +198,16 @@ def _keyed(implementation: str, method: int, method_name: str | None, key_impl: 
 
     def native(h, z, data):
         words = _key_words(jax.random.wrap_key_data(data, impl=key_impl))
-        return _varying_like(_native(method)(h, z, words), h, z, data)
+        # Under shard_map both branches must report the mesh axes of their
+        # inputs; the custom call's result reports none.
+        return vary_like(_native(method)(h, z, words), h, z, data)
 
     def pure_jax(h, z, data):
         from vexol._jax import draw
 
-        h, z = (_varying_like(x, h, z, data) for x in (h, z))
+        # Every value the sampler derives from h and z then varies over the
+        # same mesh axes, whichever input brought them.
+        h, z = (vary_like(x, h, z, data) for x in (h, z))
         return draw(jax.random.wrap_key_data(data, impl=key_impl), h, z, method=method_name)
 
     def unavailable(h, z, data):

@@ -16,6 +16,8 @@ import numpy as np
 from jax import lax
 from jax.scipy.special import gammaln
 
+from vexol._varying import uniform_carry
+
 PI = math.pi
 PI_SQUARED = math.pi**2
 PI_SQUARED_OVER_8 = math.pi**2 / 8
@@ -30,6 +32,17 @@ LOG_SQRT_2PI = 0.5 * math.log(2 * math.pi)
 MAX_ROUNDS = 20000
 # The same bound for the terms of an alternating series.
 MAX_TERMS = 2000
+
+
+def while_loop(cond, body, init):
+    """lax.while_loop with a carry typed for shard_map: every leaf varies
+    over the mesh axes of all of them, as the body's mixing makes it."""
+    return lax.while_loop(cond, body, uniform_carry(init))
+
+
+def fori_loop(lower, upper, body, init):
+    """lax.fori_loop with the carry typed as in `while_loop`."""
+    return lax.fori_loop(lower, upper, body, uniform_carry(init))
 
 
 def draw_floor(dtype) -> float:
@@ -108,7 +121,7 @@ def rejection_loop(key, active, params, state, round_fn, like):
         return r + 1, out, pend, st
 
     init = (jnp.int32(0), jnp.zeros_like(like), active, state)
-    _, out, pending, _ = lax.while_loop(cond, body, init)
+    _, out, pending, _ = while_loop(cond, body, init)
     return jnp.where(pending, jnp.nan, out)
 
 
@@ -140,7 +153,7 @@ def log_upper_gamma(a, x):
     b0 = xs + 1.0 - a
     t0 = 1.0 / a
     init = (b0, jnp.full_like(xs, 1.0 / tiny), 1.0 / b0, 1.0 / b0, t0, t0)
-    _, _, _, f, _, total = lax.fori_loop(1, 100, step, init)
+    _, _, _, f, _, total = fori_loop(1, 100, step, init)
     log_cf = -xs + a * jnp.log(xs) + jnp.log(f)
     lower = jnp.exp(-xl + a * jnp.log(xl) + jnp.log(total) - gammaln(a))
     log_q = jnp.log1p(-jnp.minimum(lower, 1.0)) + gammaln(a)

@@ -17,7 +17,6 @@ its choice of piece until a try succeeds, so the mixture weights are exact.
 import jax
 import jax.numpy as jnp
 import numpy as np
-from jax import lax
 from jax.scipy.special import gammaln, log_ndtr, ndtri
 
 from vexol._jax._common import (
@@ -31,6 +30,7 @@ from vexol._jax._common import (
     normals,
     rejection_loop,
     uniforms,
+    while_loop,
 )
 
 # Truncation point t for h = 1 + k/8, k = 0..24 (the C++ sampler's table).
@@ -123,7 +123,7 @@ def series_accepts(x, u, h, t, log_gamma_h):
         jnp.ones(x.shape, bool),
         jnp.zeros(x.shape, bool),
     )
-    _, s, _, deciding, accept = lax.while_loop(cond, body, init)
+    _, s, _, deciding, accept = while_loop(cond, body, init)
     return jnp.where(deciding, s >= level, accept)
 
 

@@ -20,7 +20,6 @@ import math
 
 import jax
 import jax.numpy as jnp
-from jax import lax
 from jax.scipy.special import log_ndtr, ndtri
 
 from vexol._jax._common import (
@@ -31,6 +30,7 @@ from vexol._jax._common import (
     normals,
     rejection_loop,
     uniforms,
+    while_loop,
 )
 
 T = 0.64
@@ -80,7 +80,7 @@ def series_accepts(x, u, right):
         return n + 1, s, deciding, accept
 
     init = (jnp.int32(1), jnp.ones_like(x), jnp.ones(x.shape, bool), jnp.zeros(x.shape, bool))
-    _, s, deciding, accept = lax.while_loop(cond, body, init)
+    _, s, deciding, accept = while_loop(cond, body, init)
     # Out of terms (never for a finite proposal): decide on the last sum.
     return jnp.where(deciding, s >= u, accept)
 

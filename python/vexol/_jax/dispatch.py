@@ -27,7 +27,7 @@ import jax
 import jax.numpy as jnp
 
 from vexol._jax import alternate, devroye, inversion, saddle, series
-from vexol._jax._common import draw_floor, skip_unless
+from vexol._jax._common import draw_floor, skip_unless, while_loop
 
 METHODS = (None, "saddle", "exact")
 
@@ -44,7 +44,7 @@ def _sum_of_draws(key, count, max_count, fn, like):
         i, acc = carry
         return i + 1, acc + fn(jax.random.fold_in(key, i), count > i)
 
-    _, acc = jax.lax.while_loop(cond, body, (jnp.int32(0), jnp.zeros_like(like)))
+    _, acc = while_loop(cond, body, (jnp.int32(0), jnp.zeros_like(like)))
     return acc
 
 

@@ -13,10 +13,9 @@ import math
 
 import jax.numpy as jnp
 import numpy as np
-from jax import lax
 
 from vexol._density import _log_cdf_sf
-from vexol._jax._common import uniforms
+from vexol._jax._common import fori_loop, uniforms
 
 LOG_LO = math.log(1e-13)
 LOG_HI = math.log(1e3)
@@ -43,5 +42,5 @@ def draw(key, h, z, active):
 
     lo0 = jnp.full_like(h, LOG_LO)
     hi0 = jnp.full_like(h, LOG_HI)
-    lo, hi = lax.fori_loop(0, steps, step, (lo0, hi0))
+    lo, hi = fori_loop(0, steps, step, (lo0, hi0))
     return jnp.where(active, jnp.exp(0.5 * (lo + hi)), 0.0)

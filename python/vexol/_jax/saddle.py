@@ -10,7 +10,6 @@ import math
 
 import jax
 import jax.numpy as jnp
-from jax import lax
 from jax.scipy.special import log_ndtr
 
 from vexol._jax._common import (
@@ -21,6 +20,7 @@ from vexol._jax._common import (
     normals,
     rejection_loop,
     uniforms,
+    while_loop,
 )
 
 SPLIT_FACTOR = 2.75
@@ -86,7 +86,7 @@ def solve(x):
 
     u0 = initial_guess(x)
     init = (jnp.int32(0), u0, jnp.ones_like(x), jnp.ones(x.shape, bool))
-    _, u, slope, _ = lax.while_loop(cond, body, init)
+    _, u, slope, _ = while_loop(cond, body, init)
     return u, slope
 
 
