@@ -91,12 +91,12 @@ def main(argv: list[str] | None = None) -> dict:
         description=__doc__.split("\n\n")[0],
         formatter_class=argparse.ArgumentDefaultsHelpFormatter,
     )
-    parser.add_argument("--sweeps", type=int, default=5000, help="per chain, after warm-up")
-    parser.add_argument("--warmup", type=int, default=1000, help="Gibbs sweeps per chain")
+    parser.add_argument("--sweeps", type=int, default=2000, help="per chain, after warm-up")
+    parser.add_argument("--warmup", type=int, default=500, help="Gibbs sweeps per chain")
     parser.add_argument("--chains", type=int, default=4)
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--nuts-warmup", type=int, default=500, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=1000, help="per chain; 0 skips NUTS")
+    parser.add_argument("--nuts-warmup", type=int, default=300, help="per chain")
+    parser.add_argument("--nuts-samples", type=int, default=500, help="per chain; 0 skips NUTS")
     args = parser.parse_args(argv)
     if args.sweeps < 10 or args.warmup < 0 or args.chains < 1:
         parser.error("need --sweeps >= 10, --warmup >= 0 and --chains >= 1")
