@@ -3,6 +3,8 @@
 // The first input byte picks a target:
 //   - one pg_sample draw for an (h, z, seed) triple, which must finish within
 //     a budget of generator outputs;
+//   - one draw by a method on request (saddle or exact) for such a triple,
+//     under the same rules (the budget grows with h for the exact pieces);
 //   - a whole call of the flat, batched or shared-input handler through a hand-built call
 //     frame, with arbitrary ranks, extents, element types and argument
 //     counts, checked against the handlers' contract: an error leaves `out`
@@ -24,6 +26,7 @@
 
 #include "ffi/chunk_runner.h"
 #include "ffi/entry_points.h"
+#include "polya_gamma/pg_methods.h"
 #include "polya_gamma/pg_sample.h"
 #include "random/generator.h"
 #include "test_ffi_call_frame.h"
@@ -121,8 +124,9 @@ double pick_double(FuzzedDataProvider& in) {
 }
 
 // Number of outputs from `before` to `after`, or -1 past the budget.
-int64_t outputs_between(GeneratorState before, const GeneratorState& after) {
-  for (int64_t n = 0; n <= kOutputBudget; ++n) {
+int64_t outputs_between(GeneratorState before, const GeneratorState& after,
+                        int64_t budget = kOutputBudget) {
+  for (int64_t n = 0; n <= budget; ++n) {
     if (before.s0 == after.s0 && before.s1 == after.s1 && before.s2 == after.s2 &&
         before.s3 == after.s3) {
       return n;
@@ -157,6 +161,43 @@ void fuzz_one_draw(FuzzedDataProvider& in) {
   const double w = vexol::pg_sample(h, -z, mirrored);
   if (bits_of(w) != bits_of(x) && !(std::isnan(w) && std::isnan(x))) {
     fail("z and -z gave different draws");
+  }
+}
+
+// A draw by a method on request: the exact pieces take h/4 alternate draws,
+// so the budget allows a few hundred outputs per unit of h up to the largest
+// shape they serve.
+void fuzz_method_draw(FuzzedDataProvider& in) {
+  const auto method =
+      in.ConsumeBool() ? vexol::PgMethodRequest::kSaddle : vexol::PgMethodRequest::kExact;
+  const double h = pick_double(in);
+  const double z = pick_double(in);
+  const uint64_t seed = in.ConsumeIntegral<uint64_t>();
+  const GeneratorState start = vexol::seed_generator(seed);
+  GeneratorState g = start;
+  const double x = vexol::pg_sample_method(h, z, method, g);
+  const double pieces = std::fmin(std::fabs(h), vexol::EXACT_PIECES_MAX_SHAPE);
+  const int64_t budget =
+      kOutputBudget + static_cast<int64_t>(std::isnan(pieces) ? 0 : 200 * pieces);
+  if (outputs_between(start, g, budget) < 0) {
+    std::fprintf(stderr, "method=%d h=%a z=%a seed=%llu\n", static_cast<int>(method), h, z,
+                 static_cast<unsigned long long>(seed));
+    fail("one draw by a method on request consumed more generator outputs than the budget");
+  }
+  if (std::isnan(h) && !std::isnan(x)) fail("a NaN shape gave a number");
+  if (h >= 0.0 && std::isfinite(h) && std::isfinite(z) && !std::isfinite(x)) {
+    fail("finite inputs gave an infinite draw");
+  }
+  GeneratorState again = start;
+  const double y = vexol::pg_sample_method(h, z, method, again);
+  if (bits_of(x) != bits_of(y) || again.s0 != g.s0 || again.s1 != g.s1 || again.s2 != g.s2 ||
+      again.s3 != g.s3) {
+    fail("a draw by a method is not a function of its inputs and generator state");
+  }
+  GeneratorState mirrored = start;
+  const double w = vexol::pg_sample_method(h, -z, method, mirrored);
+  if (bits_of(w) != bits_of(x) && !(std::isnan(w) && std::isnan(x))) {
+    fail("z and -z gave different draws by a method");
   }
 }
 
@@ -336,10 +377,13 @@ void fuzz_handler_call(FuzzedDataProvider& in, Entry entry_kind) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 5)) {
     case 0:
     case 1:
       fuzz_one_draw(in);
+      break;
+    case 5:
+      fuzz_method_draw(in);
       break;
     case 2:
       fuzz_handler_call(in, Entry::kFlat);
