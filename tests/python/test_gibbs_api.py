@@ -219,3 +219,18 @@ def test_arviz_missing_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "arviz", None)
     with pytest.raises(ImportError, match=r"vexol\[arviz\]"):
         gibbs.to_arviz({"x": np.zeros((2, 3))})
+
+
+def test_pg_options_reach_polya_gamma(data):
+    X, y = data
+    key = jax.random.key(6)
+    with x64_disabled():
+        model = gibbs.logistic(X, y, pg_options={"method": "exact"})
+        state = model.init(jax.random.key(1))
+        omega = jax.jit(model.step)(key, state).omega
+        psi = jnp.asarray(X, jnp.float32) @ state.beta
+        expected = vexol.polya_gamma(jax.random.split(key)[0], 1.0, psi, method="exact")
+        np.testing.assert_array_equal(omega, expected)
+        refused = gibbs.logistic(X, y, pg_options={"method": "no-such-method"})
+        with pytest.raises(ValueError, match="no-such-method"):
+            refused.step(key, state)
