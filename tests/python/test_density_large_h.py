@@ -88,24 +88,34 @@ def _f32(v):
 
 def _density_points():
     """The CDF points, and for the density alone (its reference is quick
-    enough to compute here) both sides of the small-x series' upper limit,
-    of h = 12 (where float32 switches to the contour) and of x = 0.05 h^2
-    at h = 75, in float32 numbers (the relative offsets survive the
-    rounding)."""
+    enough to compute here) both sides of h = 12 (where float32 switches to
+    the contour) and of x = 0.05 h^2 at h = 75, in float32 numbers."""
     pts = [row[:3] for row in CDF_TABLE]
-    for h in (24.0, 75.0, 300.0, 1000.0):
-        limit = float(_density._small_x_limit(jnp.float64(h)))
-        pts += [(_f32(limit * (1 - 1e-4)), h, 0.5), (_f32(limit * (1 + 1e-4)), h, 0.5)]
     for h in (11.998046875, 12.0):
         pts += [(4.0, h, 0.5), (6.0, h, 0.0)]
     pts += [(_f32(281.25 * (1 - 2e-3)), 75.0, 0.0), (_f32(281.25 * (1 + 2e-3)), 75.0, 0.0)]
     return pts
 
 
+def _series_switch_points():
+    """Both sides of the small-x series' upper limit, where the contour's
+    range begins for h >= 24 (the relative offsets survive the rounding to
+    float32)."""
+    pts = []
+    for h in (24.0, 75.0, 300.0, 1000.0):
+        limit = float(_density._small_x_limit(jnp.float64(h)))
+        pts += [(_f32(limit * (1 - 1e-4)), h, 0.5), (_f32(limit * (1 + 1e-4)), h, 0.5)]
+    return pts
+
+
 @pytest.fixture(scope="module")
 def density_table():
-    pts = _density_points()
-    return [(x, h, z, float(log_density_mp(x, h, z))) for x, h, z in pts]
+    return [(x, h, z, float(log_density_mp(x, h, z))) for x, h, z in _density_points()]
+
+
+@pytest.fixture(scope="module")
+def series_switch_table():
+    return [(x, h, z, float(log_density_mp(x, h, z))) for x, h, z in _series_switch_points()]
 
 
 def _columns(rows, dtype):
@@ -147,7 +157,13 @@ def test_float64_logpdf_within_2e12(density_table):
     assert errors.max() < 2e-12, _worst(errors, density_table)
 
 
-def test_float64_cdf_and_sf_within_1e13(density_table):
+@pytest.mark.parametrize("dtype,bound", [(jnp.float64, 2e-12), (jnp.float32, 1e-5)])
+def test_logpdf_at_the_series_switch(series_switch_table, dtype, bound):
+    errors = _logpdf_errors(series_switch_table, dtype)
+    assert errors.max() < bound, _worst(errors, series_switch_table)
+
+
+def test_float64_cdf_and_sf_within_1e13():
     absolute, tail = _cdf_errors(jnp.float64)
     assert absolute.max() < 1e-13, _worst(absolute, CDF_TABLE)
     assert tail.max() < 3e-11, _worst(tail, CDF_TABLE)
