@@ -52,7 +52,7 @@ from vexol import gibbs  # noqa: E402  (imported after the precision is set)
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import mcmc_compare  # noqa: E402
 
-DEFAULT_SWEEPS = 2500
+DEFAULT_SWEEPS = 1000
 DEFAULT_CHAINS = 4
 DEFAULT_OUTPUT = "out/negbin_regression.png"
 PRIOR_SD = 10.0
@@ -238,8 +238,8 @@ def main(argv: list[str] | None = None) -> dict:
         default=SHIFT_SCALE,
         help="sd of the (log r, intercept) shift move's step",
     )
-    parser.add_argument("--nuts-warmup", type=int, default=400, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=500, help="per chain; 0 skips NUTS")
+    parser.add_argument("--nuts-warmup", type=int, default=200, help="per chain")
+    parser.add_argument("--nuts-samples", type=int, default=250, help="per chain; 0 skips NUTS")
     args = parser.parse_args(argv)
     if args.sweeps < 10:
         parser.error("--sweeps must be at least 10")
