@@ -59,16 +59,16 @@ def _result_dtype(*args):
     return jnp.result_type(*args, 0.0)
 
 
-def _as_input_dtype(out, *args):
-    """out (computed in float32 for half-precision arguments) in the
-    arguments' own dtype, as jax.scipy.stats returns it."""
-    dtype = _result_dtype(*args)
-    return out.astype(dtype) if dtype in _HALF else out
-
-
 def _half_aware(fn):
+    """fn computed in float32 for half-precision arguments, its result in
+    the arguments' own dtype, as jax.scipy.stats returns it."""
+
     def wrapped(*args):
-        return _as_input_dtype(fn(*args), *args)
+        out = fn(*args)
+        dtype = _result_dtype(*args)
+        if dtype in _HALF:
+            return jax.tree_util.tree_map(lambda a: a.astype(dtype), out)
+        return out
 
     wrapped.__name__ = fn.__name__
     wrapped.__doc__ = fn.__doc__
@@ -145,7 +145,7 @@ def _core_logpdf(x, h, z):
     b = _guarded(large, series.large_x_logpdf, 2 * _large_x_limit(h), x, h, z)
     c = _guarded(
         middle,
-        lambda xs, h, z: contour.contour_logpdf(xs, h) + series.log_tilt(xs, h, z),
+        contour.contour_logpdf,
         0.25 * h,
         x,
         h,
@@ -168,7 +168,7 @@ def logpdf(x, h, z):
 
 def pdf(x, h, z):
     """Density of PG(h, z) at x."""
-    return _as_input_dtype(jnp.exp(_logpdf_jit(x, h, z)), x, h, z)
+    return jnp.exp(logpdf(x, h, z))
 
 
 def _core_log_cdf_sf(x, h, z):
@@ -193,17 +193,18 @@ def _core_log_cdf_sf(x, h, z):
 
     def middle_fn(xs, h, z):
         lc, ls = contour.contour_log_cdf_sf(xs, h, z)
-        c, sigma = contour.saddle_point(xs, h)
+        w0, sigma = contour.saddle_point(xs, h)
         # Beyond POLE_SIGMAS widths the tail is integrated from the density,
-        # which falls off like exp(-|c - lam| |t - x|) there.
-        far = jnp.abs(c - lam) > contour.POLE_SIGMAS * sigma
-        rate = jnp.where(far, jnp.abs(c - lam), 1.0)
+        # which falls off like exp(-2 |w0 - a^2| |t - x|) there.
+        gap = w0 - 0.25 * z * z
+        far = jnp.abs(gap) > contour.POLE_SIGMAS * sigma
+        rate = jnp.where(far, 2 * jnp.abs(gap), 1.0)
 
         def tilted(t):
-            return contour.contour_logpdf(t, h) + series.log_tilt(t, h, z)
+            return contour.contour_logpdf(t, h, z)
 
         def tails():
-            left = c > lam
+            left = gap > 0
             tail = contour.tail_log_integral(tilted, xs, rate, left)
             rest = jnp.log1p(-jnp.exp(tail))
             return jnp.where(left, tail, rest), jnp.where(left, rest, tail)
@@ -303,22 +304,22 @@ def _log_cdf_sf(x, h, z):
 
 def logcdf(x, h, z):
     """log P(X <= x) for X ~ PG(h, z)."""
-    return _as_input_dtype(_log_cdf_sf_jit(x, h, z)[0], x, h, z)
+    return _log_cdf_sf_jit(x, h, z)[0]
 
 
 def cdf(x, h, z):
     """P(X <= x) for X ~ PG(h, z)."""
-    return _as_input_dtype(jnp.exp(_log_cdf_sf_jit(x, h, z)[0]), x, h, z)
+    return jnp.exp(logcdf(x, h, z))
 
 
 def logsf(x, h, z):
     """log P(X > x) for X ~ PG(h, z)."""
-    return _as_input_dtype(_log_cdf_sf_jit(x, h, z)[1], x, h, z)
+    return _log_cdf_sf_jit(x, h, z)[1]
 
 
 def sf(x, h, z):
     """P(X > x) for X ~ PG(h, z)."""
-    return _as_input_dtype(jnp.exp(_log_cdf_sf_jit(x, h, z)[1]), x, h, z)
+    return jnp.exp(logsf(x, h, z))
 
 
 def mean(h, z):
@@ -362,11 +363,8 @@ def variance(h, z):
 # eager call otherwise.
 # logcdf, cdf, logsf and sf share one compiled function per shape and dtype,
 # as pdf and logpdf do.
-# Half-precision arguments are computed in float32 and the results (the
-# exponentials too) cast back at the end.
-_log_cdf_sf_jit = jax.jit(_log_cdf_sf)
-_logpdf_jit = jax.jit(logpdf)
-logpdf = _half_aware(_logpdf_jit)
+_log_cdf_sf_jit = _half_aware(jax.jit(_log_cdf_sf))
+logpdf = _half_aware(jax.jit(logpdf))
 mean = _half_aware(jax.jit(mean))
 variance = _half_aware(jax.jit(variance))
 
