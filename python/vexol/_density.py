@@ -59,16 +59,16 @@ def _result_dtype(*args):
     return jnp.result_type(*args, 0.0)
 
 
-def _half_aware(fn):
-    """fn computed in float32 for half-precision arguments, its result in
-    the arguments' own dtype, as jax.scipy.stats returns it."""
+def _as_input_dtype(out, *args):
+    """out (computed in float32 for half-precision arguments) in the
+    arguments' own dtype, as jax.scipy.stats returns it."""
+    dtype = _result_dtype(*args)
+    return out.astype(dtype) if dtype in _HALF else out
 
+
+def _half_aware(fn):
     def wrapped(*args):
-        out = fn(*args)
-        dtype = _result_dtype(*args)
-        if dtype in _HALF:
-            return jax.tree_util.tree_map(lambda a: a.astype(dtype), out)
-        return out
+        return _as_input_dtype(fn(*args), *args)
 
     wrapped.__name__ = fn.__name__
     wrapped.__doc__ = fn.__doc__
@@ -168,7 +168,7 @@ def logpdf(x, h, z):
 
 def pdf(x, h, z):
     """Density of PG(h, z) at x."""
-    return jnp.exp(logpdf(x, h, z))
+    return _as_input_dtype(jnp.exp(_logpdf_jit(x, h, z)), x, h, z)
 
 
 def _core_log_cdf_sf(x, h, z):
@@ -304,22 +304,22 @@ def _log_cdf_sf(x, h, z):
 
 def logcdf(x, h, z):
     """log P(X <= x) for X ~ PG(h, z)."""
-    return _log_cdf_sf_jit(x, h, z)[0]
+    return _as_input_dtype(_log_cdf_sf_jit(x, h, z)[0], x, h, z)
 
 
 def cdf(x, h, z):
     """P(X <= x) for X ~ PG(h, z)."""
-    return jnp.exp(logcdf(x, h, z))
+    return _as_input_dtype(jnp.exp(_log_cdf_sf_jit(x, h, z)[0]), x, h, z)
 
 
 def logsf(x, h, z):
     """log P(X > x) for X ~ PG(h, z)."""
-    return _log_cdf_sf_jit(x, h, z)[1]
+    return _as_input_dtype(_log_cdf_sf_jit(x, h, z)[1], x, h, z)
 
 
 def sf(x, h, z):
     """P(X > x) for X ~ PG(h, z)."""
-    return jnp.exp(logsf(x, h, z))
+    return _as_input_dtype(jnp.exp(_log_cdf_sf_jit(x, h, z)[1]), x, h, z)
 
 
 def mean(h, z):
@@ -363,8 +363,11 @@ def variance(h, z):
 # eager call otherwise.
 # logcdf, cdf, logsf and sf share one compiled function per shape and dtype,
 # as pdf and logpdf do.
-_log_cdf_sf_jit = _half_aware(jax.jit(_log_cdf_sf))
-logpdf = _half_aware(jax.jit(logpdf))
+# Half-precision arguments are computed in float32 and the results (the
+# exponentials too) cast back at the end.
+_log_cdf_sf_jit = jax.jit(_log_cdf_sf)
+_logpdf_jit = jax.jit(logpdf)
+logpdf = _half_aware(_logpdf_jit)
 mean = _half_aware(jax.jit(mean))
 variance = _half_aware(jax.jit(variance))
 
