@@ -223,7 +223,7 @@ def hierarchical_logistic(
     if not (unpenalized_sd > 0 and tau2_shape > 0 and tau2_scale > 0):
         raise ValueError("unpenalized_sd, tau2_shape and tau2_scale must be positive")
     prior = ScalePrior(
-        jnp.asarray(~fixed),
+        jnp.asarray(fixed),
         jnp.asarray(unpenalized_sd**-2.0, dtype),
         jnp.asarray(tau2_shape, dtype),
         jnp.asarray(tau2_scale, dtype),
