@@ -76,6 +76,11 @@ CDF_TABLE = [
     (257.51385498046875, 1000.0, 0.5, -0.02469792538026009, -3.7133595782505484),
     (147.4313201904297, 1000.0, 3.0, -1.841277310534384, -0.1727055746260436),
     (154.28475952148438, 1000.0, 3.0, -0.17270801691409884, -1.841264355307014),
+    # Saddle points just left of the pole at h = 24 and 30, whose crossing
+    # point moves right across it, away from the singularity at -pi^2/4.
+    (6.25, 24.0, 0.0, -0.47374563336257497, -0.9746235291688664),
+    (6.75, 24.0, 0.0, -0.24491142092528523, -1.5268164060591731),
+    (7.75, 30.0, 0.0, -0.49372352662312197, -0.9425051087197861),
 ]
 
 # cdf(6, 24, 0) as the review gave it: two independent references agreeing.
@@ -222,6 +227,7 @@ def _table_points():
                 continue
             m, v = exact_moments(h, z)
             pts += [(_f32(float(m) + k * math.sqrt(float(v))), h, z) for k in ks]
+    pts += [(6.25, 24.0, 0.0), (6.75, 24.0, 0.0), (7.75, 30.0, 0.0)]
     return pts
 
 
