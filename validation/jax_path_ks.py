@@ -29,7 +29,7 @@ CASES = [
     ("Devroye sum, h = 3", 3.0, 0.5),
     ("alternate", 2.5, 1.0),
     ("alternate", 1.5, 0.0),
-    ("alternate, integer h, |z| > 1", 2.0, 3.0),
+    ("alternate, integer h, \\|z\\| > 1", 2.0, 3.0),
     ("alternate pieces", 4.5, 1.0),
     ("alternate pieces", 7.3, 4.0),
     ("saddle point", 8.0, 0.0),
