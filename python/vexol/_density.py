@@ -151,6 +151,8 @@ def _core_logpdf(x, h, z):
         h,
         z,
     )
+    # As in _core_log_cdf_sf: past z^2 x/2 = 1e300 the density underflows.
+    c = jnp.where(0.5 * z * z * x <= 1e300, c, -jnp.inf)
     return jnp.where(small, a, jnp.where(large, b, c))
 
 
