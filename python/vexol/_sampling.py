@@ -21,7 +21,7 @@ import numpy as np
 from jax import lax
 from jax.custom_batching import custom_vmap
 from jax.extend import core as jax_core
-from jax.interpreters import mlir
+from jax.interpreters import batching, mlir
 
 from vexol._calls import (
     METHOD_CODES,
@@ -184,6 +184,11 @@ def _unavailable_lowering(ctx, h):
 
 
 mlir.register_lowering(_native_unavailable, _unavailable_lowering)
+# Under vmap the branch is traced like any other; it maps elementwise.
+batching.primitive_batchers[_native_unavailable] = lambda args, dims: (
+    _native_unavailable.bind(*args),
+    dims[0],
+)
 
 
 def _key_data(key: jax.Array) -> tuple[jax.Array, Any]:

@@ -51,3 +51,16 @@ def shard_map():
     from jax.experimental.shard_map import shard_map as experimental
 
     return functools.partial(experimental, check_rep=False)
+
+
+def prunes_platform_branches():
+    """Whether this JAX leaves the other platforms' branches of
+    lax.platform_dependent out of a lowered program. Older releases lower
+    them all and XLA folds the choice when it compiles for one platform."""
+    import jax
+
+    def f(x):
+        return jax.lax.platform_dependent(x, cpu=lambda x: x + 1.0, default=lambda x: x * 3.0)
+
+    lowered = jax.jit(f).trace(1.0).lower(lowering_platforms=("cuda",))
+    return "stablehlo.add" not in lowered.as_text()

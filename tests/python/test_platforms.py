@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 import vexol
+from jax_releases import prunes_platform_branches
 
 try:
     from jax import export as jax_export
@@ -56,20 +57,7 @@ def _has_jax_path(text):
     return text.count("stablehlo.while") > native.count("stablehlo.while")
 
 
-def _prunes_branches():
-    """Whether this JAX leaves the other platforms' branches of
-    lax.platform_dependent out of a lowered program. Older releases lower
-    them all and XLA folds the choice when it compiles for one platform."""
-
-    def f(x):
-        return jax.lax.platform_dependent(x, cpu=lambda x: x + 1.0, default=lambda x: x * 3.0)
-
-    return (
-        "stablehlo.add" not in jax.jit(f).trace(1.0).lower(lowering_platforms=("cuda",)).as_text()
-    )
-
-
-PRUNES = _prunes_branches()
+PRUNES = prunes_platform_branches()
 pruned_only = pytest.mark.skipif(
     not PRUNES,
     reason="this JAX lowers every branch of lax.platform_dependent; XLA drops the other "
@@ -118,6 +106,14 @@ class TestLowering:
         assert _custom_calls(text) == 1 and not _has_jax_path(text)
 
     @pruned_only
+    def test_native_under_vmap_is_one_batched_call(self):
+        key, h, z = _args()
+        keys = jax.random.split(key, 3)
+        f = jax.vmap(lambda k: _draw("native")(k, h, z))
+        out = jax.jit(f)(keys)
+        for i in range(3):
+            np.testing.assert_array_equal(out[i], _draw("native")(keys[i], h, z))
+
     def test_numpyro_distribution_lowers_for_an_accelerator(self):
         numpyro_pg = pytest.importorskip("vexol.numpyro")
         d = numpyro_pg.PolyaGamma(jnp.array([1.0, 3.0]), jnp.array([0.0, 2.0]))
