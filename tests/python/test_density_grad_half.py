@@ -12,6 +12,7 @@ import pytest
 jax.config.update("jax_enable_x64", True)
 
 import vexol  # noqa: E402
+from jax_releases import JAXLIB_RELEASE  # noqa: E402
 
 
 def _tail_points():
@@ -47,6 +48,10 @@ def _values_and_reverse(h, z):
 
 @pytest.fixture(scope="module")
 def at_points():
+    if JAXLIB_RELEASE[:2] < (0, 6):
+        # Measured on jaxlib 0.5.3: the reverse-mode program had not compiled
+        # after 150 s and held 11 GB, against about 100 s on 0.12.
+        pytest.skip("the reverse-mode program is too costly to compile on this jaxlib")
     out, dc, ds = _values_and_reverse(H, Z)
     return [np.asarray(v) for v in out], [tuple(map(np.asarray, g)) for g in (dc, ds)]
 
