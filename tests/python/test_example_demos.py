@@ -5,7 +5,6 @@ distributed example says how many coefficients it prints and its launcher
 leaves out gloo's connection notices; the demo installs only what the demo
 needs."""
 
-import importlib.util
 import io
 import itertools
 import pathlib
@@ -16,21 +15,13 @@ import sys
 import numpy as np
 import pytest
 
+from example_loader import load_example
 from jax_releases import JAXLIB_RELEASE
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-EXAMPLES = ROOT / "examples"
 
 
-def _load(name, file):
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        found = importlib.util.spec_from_file_location(name, EXAMPLES / file)
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    return module
+_load = load_example
 
 
 def column_labels(header: str, row: str) -> list[str]:

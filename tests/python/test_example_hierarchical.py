@@ -3,33 +3,20 @@ model its Gibbs sampler draws from (the same log density up to a constant),
 and its Gibbs run lands on the maximum-likelihood fit of Fair's affairs data,
 whose 6366 rows outweigh the shrinkage prior."""
 
-import importlib.util
-import pathlib
-import sys
-
 import jax.numpy as jnp
 import numpy as np
 import pytest
 from scipy import stats
 
+from example_loader import load_example
+
 pytest.importorskip("arviz")
 pytest.importorskip("statsmodels")
-
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 @pytest.fixture(scope="module")
 def example():
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        found = importlib.util.spec_from_file_location(
-            "hierarchical_example", EXAMPLES / "hierarchical_logistic.py"
-        )
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    return module
+    return load_example("hierarchical_example", "hierarchical_logistic.py")
 
 
 def log_posterior(tau2, alpha, beta, X, y, example):

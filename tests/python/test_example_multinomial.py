@@ -4,30 +4,17 @@ from (the same log density), its pixels are scaled on the training images
 alone, and a short run on a subsample of the digits classifies held-out
 images and draws its figure."""
 
-import importlib.util
-import pathlib
-import sys
-
 import jax.numpy as jnp
 import numpy as np
 import pytest
 from scipy import special, stats
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+from example_loader import load_example
 
 
 @pytest.fixture(scope="module")
 def example():
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        found = importlib.util.spec_from_file_location(
-            "multinomial_example", EXAMPLES / "multinomial_digits.py"
-        )
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    return module
+    return load_example("multinomial_example", "multinomial_digits.py")
 
 
 def stick_breaking(psi):

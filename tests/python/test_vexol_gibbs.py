@@ -6,29 +6,18 @@ what it says: the standardized mean differences, the agreement verdict, the
 minimum bulk ESS per second and their ratio, and progress lines that read
 well in a log."""
 
-import importlib.util
 import io
-import pathlib
-import sys
 
 import jax
 import numpy as np
 import pytest
 
+from example_loader import load_example
+
 pytest.importorskip("arviz")
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
-
-def _load(name, file):
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        found = importlib.util.spec_from_file_location(name, EXAMPLES / file)
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-    finally:
-        sys.path.remove(str(EXAMPLES))
-    return module
+_load = load_example
 
 
 @pytest.fixture(scope="module")
