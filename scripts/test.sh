@@ -34,12 +34,20 @@ echo "test: built $WHEEL"
 
 # The Python tests through the real JAX runtime. pytest runs from the
 # repository root without python/ on sys.path, so the installed module is
-# the one imported.
+# the one imported. Most of their time is XLA compiling on one thread, so
+# the files are shared out whole (each file's compiled fixtures stay in one
+# process) over VEXOL_TEST_WORKERS processes, 2 by default; 0 runs them in
+# this process. The slowest tests are listed at the end.
+WORKERS=${VEXOL_TEST_WORKERS:-2}
+PYTEST_WORKERS="-n $WORKERS --dist loadfile"
+[ "$WORKERS" = 0 ] && PYTEST_WORKERS="-p no:xdist"
 export VEXOL_REFERENCE_TOOL="$PWD/$BUILD/tests/cpp/vexol_reference_draws"
 .venv/bin/python -c 'import jax; print(f"test: newest JAX: jax {jax.__version__}")'
-.venv/bin/pytest -p no:cacheprovider tests/python
+# shellcheck disable=SC2086
+.venv/bin/pytest -p no:cacheprovider $PYTEST_WORKERS --durations=12 tests/python
 
 if [ "${VEXOL_SKIP_OLDEST_JAX:-0}" != 1 ]; then
-  scripts/test_oldest_jax.sh "$WHEEL"
+  # shellcheck disable=SC2086
+  scripts/test_oldest_jax.sh "$WHEEL" $PYTEST_WORKERS --durations=12
   scripts/digest.sh .venv build/oldest-jax
 fi
