@@ -76,6 +76,27 @@ def test_plain_step_and_explicit_starts(data):
         gibbs.run(model.step, None, key, 3)
 
 
+def test_starts_and_sweeps_follow_the_documented_keys(data):
+    # Chain c starts at init(fold_in(k_c, 2**32 - 1)) and sweep t uses
+    # fold_in(k_c, t), k_c = split(key, chains)[c], whatever the blocks.
+    with x64_disabled():
+        model = gibbs.logistic(*data)
+        key = jax.random.key(3)
+        chain_keys = jax.random.split(key, 2)
+        starts = [model.init(jax.random.fold_in(k, 2**32 - 1)) for k in chain_keys]
+        by_hand = []
+        for k, state in zip(chain_keys, starts, strict=True):
+            for t in range(3):
+                state = model.step(jax.random.fold_in(k, t), state)
+            by_hand.append(state.beta)
+        none = gibbs.run(model, None, key, sweeps=0, chains=2, progress=False)
+        run = gibbs.run(model, None, key, sweeps=2, warmup=1, chains=2, block_size=1)
+    for c in range(2):
+        np.testing.assert_array_equal(np.asarray(none.state.beta)[c], starts[c].beta)
+    assert none.draws["beta"].shape == (2, 0, 3)
+    np.testing.assert_allclose(run.draws["beta"][:, -1], np.stack(by_hand), rtol=1e-5)
+
+
 def test_float64_with_x64():
     rng = np.random.default_rng(1)
     X = np.column_stack([np.ones(20), rng.normal(size=20)])
@@ -234,3 +255,48 @@ def test_pg_options_reach_polya_gamma(data):
         refused = gibbs.logistic(X, y, pg_options={"method": "no-such-method"})
         with pytest.raises(ValueError, match="no-such-method"):
             refused.step(key, state)
+
+
+def test_slow_directions_are_the_slow_ones_and_the_moves_speed_them_up():
+    # Nearly separable data: plain Gibbs crawls along the first direction
+    # slow_directions returns (its lag-one autocorrelation is about
+    # 1 - 1/slowdown), the last is fast, and one Metropolis step per sweep
+    # along the first cuts its autocorrelation.
+    from vexol.gibbs import _directions
+
+    rng = np.random.default_rng(3)
+    n = 80
+    X = np.column_stack([np.ones(n), rng.normal(size=(n, 2))])
+    y = (X[:, 1] + 0.3 * rng.normal(size=n) > 0).astype(float)
+    precision = np.full(3, 1 / 3.0**2)
+    vectors, slowdown = _directions.slow_directions(X, y, 1.0, np.zeros(3), precision, 3)
+    assert slowdown[0] > 5 and np.all(np.diff(slowdown) <= 0)
+    mode = _directions.posterior_mode(X, y, 1.0, np.zeros(3), precision)
+    mu = 1 / (1 + np.exp(-X @ mode))
+    fisher = X.T @ ((mu * (1 - mu))[:, None] * X) + np.diag(precision)
+    np.testing.assert_allclose(vectors @ fisher @ vectors.T, np.eye(3), atol=1e-8)
+
+    def lag_one(draws, w):
+        u = draws @ w
+        u = u - u.mean(axis=1, keepdims=True)
+        return float(np.sum(u[:, 1:] * u[:, :-1]) / np.sum(u * u))
+
+    # (H v)'β is the functional whose autocorrelation 1 - 1/λ predicts.
+    functionals = (fisher @ vectors.T).T
+    with x64_enabled():
+        key = jax.random.key(1)
+        runs = {
+            k: gibbs.run(
+                gibbs.logistic(X, y, prior_sd=3.0, slow_directions=k, dtype=jnp.float64),
+                None,
+                key,
+                sweeps=3000,
+                warmup=300,
+                progress=False,
+            ).draws["beta"]
+            for k in (0, 1)
+        }
+    slow_plain = lag_one(runs[0], functionals[0])
+    assert abs(slow_plain - (1 - 1 / slowdown[0])) < 0.05
+    assert lag_one(runs[0], functionals[2]) < slow_plain - 0.3
+    assert lag_one(runs[1], functionals[0]) < slow_plain - 0.15

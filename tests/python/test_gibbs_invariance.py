@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 import vexol
-from vexol.gibbs import _logistic, _multinomial, _negbin
+from vexol.gibbs import _directions, _logistic, _multinomial, _negbin
 from vexol.gibbs._model import gaussian_prior
 
 REPLICATES = 3000
@@ -102,6 +102,56 @@ def test_logistic_and_binomial():
         return beta_moments(beta, statistic), beta_moments(end.beta, statistic)
 
     check(geweke_z(replicate, 11), moment_names(p))
+
+
+def test_logistic_direction_moves():
+    # The Metropolis steps along fixed directions, alone (100 rounds, where
+    # an error of theirs is not diluted by the exact Gibbs draws) and inside
+    # logistic_sweep with an offset (the wiring: ψ and the moved ψ).
+    n, p = 12, 3
+    X = design(n, p, 4)
+    mean, precision = gaussian_prior(p, [0.3, 0.0, -0.2], [1.0, 0.8, 1.2], jnp.float64)
+    trials = jnp.asarray([1.0, 1.0, 2.0, 2.0, 3.0, 3.0] * 2)
+    offset = jnp.asarray([1.5, -1.0, 1.0, 2.0, -1.5, 1.0] * 2)
+    directions = jnp.asarray([[1.0, 0.5, 0.0], [0.0, -0.7, 0.9]])
+
+    def replicate(key):
+        prior_key, y_key, chain_key, move_key = jax.random.split(key, 4)
+        beta = mean + jax.random.normal(prior_key, (p,), jnp.float64) / jnp.sqrt(precision)
+        y = bernoulli_sum(y_key, trials, jax.nn.sigmoid(X @ beta + offset), 3)
+        kappa = y - trials / 2
+
+        def log_density(b, psi):
+            return _directions.binomial_log_density(b, psi, y, trials, mean, precision)
+
+        def move(t, b):
+            psi = X @ b + offset
+            return _directions.direction_moves(
+                jax.random.fold_in(move_key, t),
+                b,
+                psi,
+                directions,
+                X @ directions.T,
+                log_density,
+                1.5,
+            )[0]
+
+        moved = jax.lax.fori_loop(0, 100, move, beta)
+
+        def sweep(k, s):
+            return _logistic.logistic_sweep(
+                k, s, X, y, trials, mean, precision, offset, directions=directions
+            )
+
+        end = sweeps(sweep, chain_key, _logistic.LogisticState(beta, jnp.zeros(n)))
+        statistic = X.T @ kappa
+        start = beta_moments(beta, statistic)
+        return jnp.concatenate([start, start]), jnp.concatenate(
+            [beta_moments(moved, statistic), beta_moments(end.beta, statistic)]
+        )
+
+    names = moment_names(p)
+    check(geweke_z(replicate, 13), [f"moves {m}" for m in names] + [f"sweep {m}" for m in names])
 
 
 def test_hierarchical_logistic():

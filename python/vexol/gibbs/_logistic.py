@@ -7,6 +7,10 @@ Windle 2013), with κ_i = y_i - n_i/2, so a sweep is
     ω | β        ~ PG(n, ψ)                           one vexol call
     β | ω (, τ²) ~ N(μ, Σ)                            vexol.gibbs.draw_beta
     τ² | β       ~ InvGamma(a + m/2, b + Σ_j β_j²/2)  hierarchical prior only
+
+:func:`logistic` can follow the β draw with Metropolis steps along the
+directions the augmentation mixes slowest (``slow_directions``, see
+``vexol.gibbs._directions``), which nearly separable data need.
 """
 
 from __future__ import annotations
@@ -19,6 +23,8 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
+from vexol.gibbs import _directions
+from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
 from vexol.gibbs._model import (
     Gibbs,
@@ -34,11 +40,14 @@ class LogisticState(NamedTuple):
     """State of :func:`logistic`: ``beta`` (p,), ``omega`` (n,), the sampler's dtype.
 
     ``omega`` holds the Pólya-Gamma draws of the sweep that produced
-    ``beta``; the next sweep draws afresh and never reads it.
+    ``beta``; the next sweep draws afresh and never reads it. ``accepted``
+    (int32 ()) counts the sweep's direction moves that were taken (0
+    without them); a state built without it keeps None through the sweeps.
     """
 
     beta: jax.Array
     omega: jax.Array
+    accepted: jax.Array | None = None
 
 
 class HierarchicalLogisticState(NamedTuple):
@@ -54,9 +63,23 @@ class HierarchicalLogisticState(NamedTuple):
 
 
 def logistic_sweep(
-    key, state, X, y, h, mean, precision, offset=None, *, beta_method="auto", **pg_options
+    key,
+    state,
+    X,
+    y,
+    h,
+    mean,
+    precision,
+    offset=None,
+    *,
+    beta_method="auto",
+    directions=None,
+    moved_psi=None,
+    direction_step=1.5,
+    **pg_options,
 ):
-    """One sweep of :func:`logistic` on explicit data: ω | β, then β | ω.
+    """One sweep of :func:`logistic` on explicit data: ω | β, β | ω, then
+    a Metropolis step along each of ``directions``, if any.
 
     Args:
       key: a PRNG key; state: a :class:`LogisticState` (only ``beta`` is read).
@@ -64,17 +87,32 @@ def logistic_sweep(
       h: the trials, a scalar or (n,).
       mean, precision: (p,) the prior N(mean, diag(1/precision)).
       offset: (n,) or None. beta_method: see ``draw_beta``.
+      directions: (k, p) or None: after the β draw, one random-walk
+        Metropolis step β -> β + t·v, t ~ N(0, direction_step²), along each
+        row v in turn (any fixed directions keep the posterior invariant).
+      moved_psi: (n, k), X @ directions.T; computed here when None.
       pg_options: keyword arguments for ``vexol.polya_gamma``.
 
     Unlike the builder it checks nothing, and every data argument may be a
     traced array: vmap it over data sets as well as chains.
     """
-    omega_key, beta_key = jax.random.split(key)
+    omega_key, beta_key, move_key = jax.random.split(key, 3)
     psi = X @ state.beta if offset is None else X @ state.beta + offset
     omega = vexol.polya_gamma(omega_key, h, psi, dtype=X.dtype, **pg_options)
     kappa = y - 0.5 * h
     beta = draw_beta(beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method)
-    return LogisticState(beta, omega)
+    accepted = jnp.zeros((), jnp.int32)
+    if directions is not None and directions.shape[0] > 0:
+        moved_psi = X @ directions.T if moved_psi is None else moved_psi
+        psi = X @ beta if offset is None else X @ beta + offset
+
+        def log_density(beta, psi):
+            return binomial_log_density(beta, psi, y, h, mean, precision)
+
+        beta, _, accepted = direction_moves(
+            move_key, beta, psi, directions, moved_psi, log_density, direction_step
+        )
+    return LogisticState(beta, omega, None if state.accepted is None else accepted)
 
 
 class ScalePrior(NamedTuple):
@@ -133,6 +171,8 @@ def logistic(
     prior_sd: Any = 2.5,
     offset: Any = None,
     beta_method: str = "auto",
+    slow_directions: int = 0,
+    direction_step: float = 1.5,
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -149,6 +189,14 @@ def logistic(
       prior_mean, prior_sd: scalars or (p,).
       offset: (n,) known part of the linear predictor, or None.
       beta_method: "auto", "cholesky" or "bcm" (see ``draw_beta``).
+      slow_directions: k in [0, p]: after each β draw, one Metropolis step
+        along each of the k directions the augmentation mixes slowest at the
+        posterior mode (found here, on the host, in float64: a few Newton
+        steps and a p x p generalized eigenproblem). 0 for plain Gibbs. On
+        nearly separable data a few such directions hold the chain back
+        (``vexol.gibbs._directions`` says why); each step costs O(n).
+      direction_step: the steps' proposal sd, in approximate posterior sds
+        along the direction.
       pg_options: extra keyword arguments for ``vexol.polya_gamma``.
       dtype: float32 or float64 for the whole sweep; JAX's default float
         when None (float32 with x64 off).
@@ -158,23 +206,53 @@ def logistic(
       ``collect`` keeps ``{"beta": (p,)}``. ``init(key)`` starts β at
       prior_mean + N(0, 0.5²) per coefficient.
 
-    Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω.
+    Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω, then the
+    direction steps.
     """
     dtype = float_dtype(dtype)
+    X_host = np.asarray(X, np.float64)
     X, y, h = _binomial_data(X, y, trials, dtype)
     n, p = X.shape
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
     offset = as_offset(offset, n, dtype)
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options)
+    if not direction_step > 0:
+        raise ValueError("direction_step must be positive")
+    directions = moved_psi = None
+    if slow_directions:
+        # On the host in float64 whatever the sampler's dtype.
+        vectors, _ = _directions.slow_directions(
+            X_host,
+            np.asarray(y, np.float64),
+            np.asarray(h, np.float64),
+            np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
+            np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
+            slow_directions,
+            None if offset is None else np.asarray(offset, np.float64),
+        )
+        directions = jnp.asarray(vectors, dtype)
+        moved_psi = jnp.asarray(X_host @ vectors.T, dtype)
 
     def init(key):
         beta = mean + 0.5 * jax.random.normal(key, (p,), dtype)
-        return LogisticState(beta, jnp.zeros(n, dtype))
+        return LogisticState(beta, jnp.zeros(n, dtype), jnp.zeros((), jnp.int32))
 
     def step(key, state):
         return logistic_sweep(
-            key, state, X, y, h, mean, precision, offset, beta_method=beta_method, **pg
+            key,
+            state,
+            X,
+            y,
+            h,
+            mean,
+            precision,
+            offset,
+            beta_method=beta_method,
+            directions=directions,
+            moved_psi=moved_psi,
+            direction_step=direction_step,
+            **pg,
         )
 
     def collect(state):
