@@ -27,6 +27,7 @@ from __future__ import annotations
 import argparse
 import pathlib
 import sys
+import time
 import warnings
 
 import jax
@@ -169,12 +170,25 @@ def main(argv: list[str] | None = None) -> dict:
         help="of every coefficient; the classes are separable, so the prior sets how far "
         "the posterior reaches and, with it, how fast the Gibbs chains mix",
     )
+    parser.add_argument(
+        "--slow-directions",
+        type=int,
+        default=65,
+        help="Metropolis steps per sweep and stick along the directions plain Gibbs mixes "
+        "slowest (at most one per coefficient of a stick; 0: plain Gibbs)",
+    )
+    parser.add_argument(
+        "--direction-step",
+        type=float,
+        default=2.4,
+        help="their proposal sd, in approximate posterior sds along the direction",
+    )
     parser.add_argument("--nuts-warmup", type=int, default=200, help="per chain")
     parser.add_argument("--nuts-samples", type=int, default=300, help="per chain; 0 skips NUTS")
     parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path(DEFAULT_OUTPUT))
     args = parser.parse_args(argv)
-    if args.sweeps < 10 or args.warmup < 0 or args.chains < 1:
-        parser.error("need --sweeps >= 10, --warmup >= 0 and --chains >= 1")
+    if args.sweeps < 10 or args.warmup < 0 or args.chains < 1 or args.slow_directions < 0:
+        parser.error("need --sweeps >= 10, --warmup >= 0, --chains >= 1 and --slow-directions >= 0")
 
     from sklearn.linear_model import LogisticRegression
 
@@ -185,24 +199,48 @@ def main(argv: list[str] | None = None) -> dict:
         f"{CLASSES} classes: {(CLASSES - 1) * p} coefficients; prior N(0, {args.prior_sd:g}^2)"
     )
     print(f"{args.chains} chains x ({args.warmup} warm-up + {args.sweeps}) Gibbs sweeps")
+    slow = min(args.slow_directions, p)
+    if slow:
+        print(
+            f"each sweep ends with a Metropolis step along each of the {slow} directions "
+            f"plain Gibbs mixes slowest, for each stick (step sd {args.direction_step} "
+            "posterior sd)"
+        )
 
     compiled = mcmc_compare.compile_seconds()
+    start = time.perf_counter()
+    model = gibbs.multinomial(
+        X_train,
+        y_train,
+        num_classes=CLASSES,
+        prior_sd=args.prior_sd,
+        slow_directions=slow,
+        direction_step=args.direction_step,
+    )
+    setup = time.perf_counter() - start
     result = gibbs.run(
-        gibbs.multinomial(X_train, y_train, num_classes=CLASSES, prior_sd=args.prior_sd),
+        model,
         None,
         jax.random.key(args.seed),
         sweeps=args.sweeps,
         warmup=args.warmup,
         chains=args.chains,
+        collect=lambda state: {"beta": state.beta, "accepted": state.accepted},
     )
     gibbs_compile = mcmc_compare.compile_seconds() - compiled
+    gibbs_seconds = time.perf_counter() - start
     timing = result.timing
     beta = np.asarray(result.draws["beta"])  # (chains, draws, K-1, p)
     print(
-        f"Gibbs: {timing.total_seconds:.1f} s, {timing.compile_seconds:.1f} s of it compiling; "
+        f"Gibbs: {gibbs_seconds:.1f} s: {setup:.1f} s building the sampler (the directions), "
+        f"{timing.compile_seconds:.1f} s tracing and compiling ({gibbs_compile:.1f} s of it "
+        f"in XLA's compiler), {timing.sampling_seconds:.1f} s sampling; "
         f"{timing.sweeps_per_second:,.1f} sweeps/s of all chains after compiling, "
         f"{timing.sweeps_per_second * n * (CLASSES - 1):,.0f} Pólya-Gamma draws/s"
     )
+    if slow:
+        rate = np.asarray(result.draws["accepted"]).mean() / (slow * (CLASSES - 1))
+        print(f"direction steps taken: {rate:.0%}")
 
     # Posterior predictive on the test images, from every 10th draw.
     pooled = beta.reshape(-1, CLASSES - 1, p)
@@ -253,9 +291,7 @@ def main(argv: list[str] | None = None) -> dict:
             seed=args.seed,
         )
         nuts_flat = nuts.draws["beta"].reshape(args.chains, args.nuts_samples, -1)
-        comparison = mcmc_compare.compare(
-            labels, flat, nuts_flat, timing.total_seconds, nuts.seconds
-        )
+        comparison = mcmc_compare.compare(labels, flat, nuts_flat, gibbs_seconds, nuts.seconds)
         print(mcmc_compare.comparison_table(comparison, mcmc_compare.chosen_rows(comparison, 12)))
         print(
             f"(12 of the {len(labels)} coefficients: the largest differences and the smallest "

@@ -96,7 +96,7 @@ def test_short_run_on_a_subsample_classifies_and_draws(example, monkeypatch, tmp
     figure = tmp_path / "digits.png"
     report = example.main(
         ["--sweeps", "150", "--warmup", "50", "--chains", "2", "--nuts-samples", "0",
-         "--output", str(figure)]
+         "--slow-directions", "8", "--output", str(figure)]
     )  # fmt: skip
     assert report["draws"].shape == (2, 150, (example.CLASSES - 1) * 65)
     assert report["accuracy"] > 0.85, report["accuracy"]

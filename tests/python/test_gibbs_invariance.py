@@ -333,15 +333,18 @@ def test_negbin_with_shift_move():
     check(z, names)
 
 
-def test_multinomial_stick_breaking():
+@pytest.mark.parametrize("moves", [False, True], ids=["gibbs", "direction-moves"])
+def test_multinomial_stick_breaking(moves):
     n, p, K = 6, 2, 4
     X = design(n, p, 4)
     mean, precision = gaussian_prior(p, 0.0, [1.0, 0.7], jnp.float64)
     offsets = _multinomial.stick_breaking_offsets(K, jnp.float64)
     totals = jnp.asarray([1.0, 1.0, 2.0, 3.0, 4.0, 6.0])
+    # Each stick its own pair of fixed directions.
+    directions = jnp.asarray(np.random.default_rng(5).normal(size=(K - 1, 2, p)))
 
     def replicate(key):
-        prior_key, y_key, chain_key = jax.random.split(key, 3)
+        prior_key, y_key, chain_key, move_key = jax.random.split(key, 4)
         beta = mean + jax.random.normal(prior_key, (K - 1, p), jnp.float64) / jnp.sqrt(precision)
         take = jax.nn.sigmoid(X @ beta.T + offsets)
         # The stick-breaking law: class k takes a binomial share of the
@@ -354,16 +357,43 @@ def test_multinomial_stick_breaking():
         Y = jnp.stack([*counts, left], axis=1)
         trials, kappa = _multinomial.stick_breaking_data(Y)
 
+        if moves:
+            # The direction steps alone (60 rounds: undiluted), then in the sweep.
+            def move(t, b):
+                return _multinomial.stick_direction_moves(
+                    jax.random.fold_in(move_key, t),
+                    b,
+                    X,
+                    trials,
+                    kappa,
+                    offsets,
+                    mean,
+                    precision,
+                    directions,
+                    None,
+                    1.5,
+                )[0]
+
+            alone = jax.lax.fori_loop(0, 60, move, beta)
+        options = {"directions": directions} if moves else {}
+
         def sweep(k, s):
-            return _multinomial.multinomial_sweep(k, s, X, trials, kappa, offsets, mean, precision)
+            return _multinomial.multinomial_sweep(
+                k, s, X, trials, kappa, offsets, mean, precision, **options
+            )
 
         end = sweeps(sweep, chain_key, _multinomial.MultinomialState(beta, trials * 0))
         statistic = (X.T @ kappa).T  # (K-1, p)
-        return (
-            beta_moments(beta, statistic).ravel(),
-            beta_moments(end.beta, statistic).ravel(),
-        )
+        start = beta_moments(beta, statistic).ravel()
+        after = beta_moments(end.beta, statistic).ravel()
+        if moves:
+            return jnp.concatenate([start, start]), jnp.concatenate(
+                [beta_moments(alone, statistic).ravel(), after]
+            )
+        return start, after
 
     names = [f"{m}[k{k}]" for m in ("b", "b^2", "b*s") for k in range(K - 1) for _ in range(p)]
     names = [f"{name}.{j % p}" for j, name in enumerate(names)]
-    check(geweke_z(replicate, 41), names)
+    if moves:
+        names = [f"moves {m}" for m in names] + [f"sweep {m}" for m in names]
+    check(geweke_z(replicate, 43 if moves else 41), names)

@@ -74,7 +74,9 @@ def posterior_mode(X, y, h, mean, precision, offset=None, iterations: int = 200)
                 break
             scale *= 0.5
         beta, value = trial, trial_value
-        if float(gradient @ step) < 1e-20:
+        # gradient'step / 2 is the rise Newton's step predicts; past 1e-10
+        # the mode moves by far less than the directions need.
+        if float(gradient @ step) < 1e-10 or scale <= 1e-10:
             break
     return beta
 

@@ -33,6 +33,8 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
+from vexol.gibbs import _directions
+from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
 from vexol.gibbs._model import Gibbs, design, float_dtype, gaussian_prior, pg_keywords
 
@@ -40,11 +42,14 @@ from vexol.gibbs._model import Gibbs, design, float_dtype, gaussian_prior, pg_ke
 class MultinomialState(NamedTuple):
     """State of :func:`multinomial`: ``beta`` (K-1, p), ``omega`` (n, K-1).
 
-    ``omega`` holds the sweep's Pólya-Gamma draws (never read by the next).
+    ``omega`` holds the sweep's Pólya-Gamma draws (never read by the next);
+    ``accepted`` (int32 ()) the number of direction steps taken, over all
+    sticks (0 without them; None in a state built without it).
     """
 
     beta: jax.Array
     omega: jax.Array
+    accepted: jax.Array | None = None
 
 
 def stick_breaking_offsets(num_classes: int, dtype: Any = None) -> jax.Array:
@@ -77,13 +82,30 @@ def stick_breaking_data(Y: jax.Array) -> tuple[jax.Array, jax.Array]:
 
 
 def multinomial_sweep(
-    key, state, X, trials, kappa, offsets, mean, precision, *, beta_method="auto", **pg_options
+    key,
+    state,
+    X,
+    trials,
+    kappa,
+    offsets,
+    mean,
+    precision,
+    *,
+    beta_method="auto",
+    directions=None,
+    moved_psi=None,
+    direction_step=1.5,
+    **pg_options,
 ):
     """One sweep of :func:`multinomial` on explicit data: ω_ik ~ PG(N_ik, ψ_ik)
-    in one vexol call, then the K-1 independent β_k | ω_k (vmapped)."""
+    in one vexol call, then the K-1 independent β_k | ω_k (vmapped), then
+    for each stick k a Metropolis step along each row of ``directions[k]``
+    ((K-1, m, p), or None; ``moved_psi`` (K-1, n, m) = X @ directions[k].T,
+    computed here when None; see :func:`stick_direction_moves`).
+    """
     n = X.shape[0]
     K1 = trials.shape[1]
-    omega_key, beta_key = jax.random.split(key)
+    omega_key, beta_key, move_key = jax.random.split(key, 3)
     psi = X @ state.beta.T + offsets
     omega = vexol.polya_gamma(omega_key, trials, psi, dtype=X.dtype, **pg_options)
 
@@ -93,7 +115,52 @@ def multinomial_sweep(
 
     keys = jax.random.split(beta_key, K1)
     beta = jax.vmap(one_class)(keys, omega.T, kappa.T, offsets)
-    return MultinomialState(beta, omega)
+    accepted = jnp.zeros((), jnp.int32)
+    if directions is not None and directions.shape[1] > 0:
+        beta, accepted = stick_direction_moves(
+            move_key,
+            beta,
+            X,
+            trials,
+            kappa,
+            offsets,
+            mean,
+            precision,
+            directions,
+            moved_psi,
+            direction_step,
+        )
+    return MultinomialState(beta, omega, None if state.accepted is None else accepted)
+
+
+def stick_direction_moves(
+    key, beta, X, trials, kappa, offsets, mean, precision, directions, moved_psi=None, step=1.5
+):
+    """For each stick k, one Metropolis step along each row of directions[k].
+
+    beta (K-1, p); directions (K-1, m, p); moved_psi (K-1, n, m) or None.
+    Returns (beta, steps taken over all sticks). The sticks' likelihoods
+    are separate binomial regressions (stick k on the N_ik trials left), so
+    the posterior is a product over the sticks and a step of stick k needs
+    β_k alone.
+    """
+    if moved_psi is None:
+        moved_psi = jnp.einsum("np,kmp->knm", X, directions)
+
+    def one_stick(key, beta, trials, kappa, offset, directions, moved_psi):
+        y = kappa + 0.5 * trials
+
+        def log_density(beta, psi):
+            return binomial_log_density(beta, psi, y, trials, mean, precision)
+
+        beta, _, accepted = direction_moves(
+            key, beta, X @ beta + offset, directions, moved_psi, log_density, step
+        )
+        return beta, accepted
+
+    keys = jax.random.split(key, beta.shape[0])
+    beta, taken = jax.vmap(one_stick)(keys, beta, trials.T, kappa.T, offsets, directions, moved_psi)
+    return beta, jnp.sum(taken, dtype=jnp.int32)
 
 
 def _counts(y: Any, n: int, num_classes: int | None) -> np.ndarray:
@@ -121,6 +188,8 @@ def multinomial(
     prior_sd: Any = 2.5,
     offsets: bool = True,
     beta_method: str = "auto",
+    slow_directions: int = 0,
+    direction_step: float = 1.5,
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -134,6 +203,8 @@ def multinomial(
         the same for every k; scalars or (p,).
       offsets: add c_k = -log(K-1-k) to ψ_k (see
         :func:`stick_breaking_offsets`); False for plain stick logits.
+      slow_directions, direction_step: as in :func:`logistic`, for each
+        stick (its own directions, at its own posterior mode).
       beta_method, pg_options, dtype: as in :func:`logistic`.
 
     Returns:
@@ -153,14 +224,52 @@ def multinomial(
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options)
+    if not direction_step > 0:
+        raise ValueError("direction_step must be positive")
+    directions = moved_psi = None
+    if slow_directions:
+        # On the host in float64, stick by stick.
+        X_host = np.asarray(X, np.float64)
+        trials_host, kappa_host = (np.asarray(a, np.float64) for a in (trials, kappa))
+        c_host = np.asarray(c, np.float64)
+        mean_host = np.broadcast_to(np.asarray(prior_mean, np.float64), (p,))
+        precision_host = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0
+        vectors = np.stack(
+            [
+                _directions.slow_directions(
+                    X_host,
+                    kappa_host[:, k] + 0.5 * trials_host[:, k],
+                    trials_host[:, k],
+                    mean_host,
+                    precision_host,
+                    slow_directions,
+                    np.full(n, c_host[k]),
+                )[0]
+                for k in range(K - 1)
+            ]
+        )
+        directions = jnp.asarray(vectors, dtype)
+        moved_psi = jnp.asarray(np.einsum("np,kmp->knm", X_host, vectors), dtype)
 
     def init(key):
         beta = mean + 0.5 * jax.random.normal(key, (K - 1, p), dtype)
-        return MultinomialState(beta, jnp.zeros((n, K - 1), dtype))
+        return MultinomialState(beta, jnp.zeros((n, K - 1), dtype), jnp.zeros((), jnp.int32))
 
     def step(key, state):
         return multinomial_sweep(
-            key, state, X, trials, kappa, c, mean, precision, beta_method=beta_method, **pg
+            key,
+            state,
+            X,
+            trials,
+            kappa,
+            c,
+            mean,
+            precision,
+            beta_method=beta_method,
+            directions=directions,
+            moved_psi=moved_psi,
+            direction_step=direction_step,
+            **pg,
         )
 
     def collect(state):
