@@ -8,13 +8,14 @@ float32 with x64 off or float64), plus ``collect(state)``, the parameters
 =============================  ===========================================
 model                          state (shapes for one chain)
 =============================  ===========================================
-:func:`logistic`               LogisticState(beta (p,), omega (n,))
+:func:`logistic`               LogisticState(beta (p,), omega (n,),
+                               accepted ())
 :func:`hierarchical_logistic`  HierarchicalLogisticState(beta (p,),
                                tau2 (), omega (n,))
 :func:`negbin`                 NegBinState(beta (p,), r (), omega (n,),
                                shift_accepted ())
 :func:`multinomial`            MultinomialState(beta (K-1, p),
-                               omega (n, K-1))
+                               omega (n, K-1), accepted ())
 =============================  ===========================================
 
 ``omega`` is the sweep's Pólya-Gamma draw, kept for inspection; no step
@@ -35,13 +36,17 @@ Building blocks: :func:`draw_beta` (β | ω, by Cholesky or, for n < p, the
 Bhattacharya-Chakraborty-Mallick algorithm); each model's sweep as a
 function of explicit data arrays (:func:`logistic_sweep`,
 :func:`hierarchical_sweep`, :func:`negbin_sweep` with :func:`draw_r` and
-:func:`shift_move`, :func:`multinomial_sweep`), to vmap over data sets; :func:`logistic_gibbs_fn` and
+:func:`shift_move`, :func:`multinomial_sweep`), to vmap over data sets;
+the Metropolis steps along the directions the augmentation mixes slowest
+(:func:`slow_directions` at the :func:`posterior_mode`, :func:`direction_moves`,
+:func:`stick_direction_moves`); :func:`logistic_gibbs_fn` and
 :func:`negbin_gibbs_fn` (``gibbs_fn`` for ``numpyro.infer.HMCGibbs``),
 :func:`to_arviz`, :func:`summary`, :func:`rhat`, :func:`ess` (ArviZ, the
 ``arviz`` extra, imported on first use).
 """
 
 from vexol.gibbs._arviz import ess, rhat, summary, to_arviz
+from vexol.gibbs._directions import direction_moves, posterior_mode, slow_directions
 from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_beta_cholesky
 from vexol.gibbs._logistic import (
     HierarchicalLogisticState,
@@ -60,6 +65,7 @@ from vexol.gibbs._multinomial import (
     stick_breaking_data,
     stick_breaking_offsets,
     stick_breaking_probabilities,
+    stick_direction_moves,
 )
 from vexol.gibbs._negbin import (
     NegBinPrior,
@@ -86,6 +92,7 @@ __all__ = [
     "Timing",
     "choose_method",
     "count_levels",
+    "direction_moves",
     "draw_beta",
     "draw_beta_bcm",
     "draw_beta_cholesky",
@@ -102,12 +109,15 @@ __all__ = [
     "negbin",
     "negbin_gibbs_fn",
     "negbin_sweep",
+    "posterior_mode",
     "rhat",
     "run",
     "shift_move",
+    "slow_directions",
     "stick_breaking_data",
     "stick_breaking_offsets",
     "stick_breaking_probabilities",
+    "stick_direction_moves",
     "summary",
     "to_arviz",
 ]
