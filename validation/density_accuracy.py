@@ -30,7 +30,10 @@ pg_exact.exact_moments.
 """
 
 import argparse
+import json
 import math
+import multiprocessing
+import os
 import pathlib
 import sys
 import time
@@ -39,13 +42,24 @@ import jax
 import numpy as np
 
 jax.config.update("jax_enable_x64", True)
+# Compiled programs kept between runs and shared by the workers (the
+# reverse-mode one takes minutes to compile on a loaded machine).
+_ROOT = pathlib.Path(__file__).resolve().parents[1]
+jax.config.update("jax_compilation_cache_dir", str(_ROOT / "build" / "jax_cache"))
+jax.config.update("jax_persistent_cache_min_compile_time_secs", 0.0)
 import jax.numpy as jnp  # noqa: E402
 import mpmath  # noqa: E402
 from scipy.integrate import simpson  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
-from pg_exact import exact_moments, log_cdf_sf_mp, log_density_mp  # noqa: E402
+from pg_exact import (  # noqa: E402
+    _bromwich,
+    exact_moments,
+    log_cdf_sf_mp,
+    log_density_mp,
+    reference,
+)
 
 import vexol  # noqa: E402
 
@@ -58,17 +72,60 @@ PROBS = [1e-9, 1e-6, 1e-3, 0.5, 1 - 1e-3, 1 - 1e-6, 1 - 1e-9]
 BANDS = ["far left", "left tail", "bulk", "right tail", "far right", "switch"]
 GRAD_BANDS = ("far left", "left tail", "right tail", "far right")
 
-_logpdf = jax.jit(vexol.logpdf)
-_logcdf = jax.jit(vexol.logcdf)
-_logsf = jax.jit(vexol.logsf)
+
+# One program per dtype for the values (the bisection, the errors and the
+# finite differences all call it, always on 0-d arrays of that dtype, so
+# that nothing is compiled twice for a weak-typed Python float), and one for
+# the reverse-mode gradients: compiling is most of a worker's cost on a
+# loaded machine.
+@jax.jit
+def _all3(x, h, z):
+    return vexol.logpdf(x, h, z), vexol.logcdf(x, h, z), vexol.logsf(x, h, z)
+
+
+def _values(x, h, z, dtype=np.float64):
+    out = _all3(*(jnp.asarray(v, dtype) for v in (x, h, z)))
+    return tuple(float(v) for v in out)
+
+
+def _logcdf(x, h, z):
+    return _values(x, h, z)[1]
+
+
+def _logsf(x, h, z):
+    return _values(x, h, z)[2]
 
 
 def _both(h, z, x):
     return vexol.logcdf(x, h, z), vexol.logsf(x, h, z)
 
 
-_both_jit = jax.jit(_both)
-_grads = jax.jit(jax.jacrev(_both, argnums=(0, 1)))
+def _both_jit(h, z, x):
+    return _values(x, h, z)[1:]
+
+
+_grads_jit = jax.jit(jax.jacrev(_both, argnums=(0, 1)))
+
+
+def _grads(h, z, x):
+    return _grads_jit(*(jnp.asarray(v, np.float64) for v in (h, z, x)))
+
+
+_logpdf_jit = jax.jit(vexol.logpdf)
+NORM_POINTS = 20001
+
+
+def _logpdf_grid(x, h, z):
+    return _logpdf_jit(*(jnp.asarray(v, np.float64) for v in (x, h, z)))
+
+
+def warm_up():
+    """Compile every program once, in this process, into the persistent
+    cache, so that the workers load them instead of each compiling them."""
+    _values(1.0, 1.0, 0.5)
+    _values(1.0, 1.0, 0.5, np.float32)
+    _grads(1.0, 0.5, 1.0)
+    _logpdf_grid(np.ones(NORM_POINTS), 1.0, 0.5)
 
 
 def switch_points(h):
@@ -85,16 +142,22 @@ def switch_points(h):
 
 def grad_error(x, h, z):
     """Largest relative difference between jax.grad of (logcdf, logsf) in
-    (h, z) and central differences; inf if a gradient is not finite."""
+    (h, z) and central differences, less the differences' own rounding
+    error (eps |f| / step: at x = 1e-300 log cdf is -1e299 and a step in z
+    changes it by less than its last bit); inf if a gradient is not finite."""
     (ch, cz), (sh, sz) = (tuple(map(float, g)) for g in _grads(h, z, x))
     worst = 0.0
+    eps = float(np.finfo(np.float64).eps)
     for k, (gh, gz) in enumerate(((ch, cz), (sh, sz))):
         if not (math.isfinite(gh) and math.isfinite(gz)):
             return math.inf
+        f0 = abs(float(_both_jit(h, z, x)[k]))
         eh, ez = 1e-6 * h, 1e-6 * max(abs(z), 1.0)
         fh = (float(_both_jit(h + eh, z, x)[k]) - float(_both_jit(h - eh, z, x)[k])) / (2 * eh)
         fz = (float(_both_jit(h, z + ez, x)[k]) - float(_both_jit(h, z - ez, x)[k])) / (2 * ez)
-        worst = max(worst, abs(gh - fh) / max(1, abs(fh)), abs(gz - fz) / max(1, abs(fz)))
+        dh = max(0.0, abs(gh - fh) - 4 * eps * f0 / eh) / max(1, abs(fh))
+        dz = max(0.0, abs(gz - fz) - 4 * eps * f0 / ez) / max(1, abs(fz))
+        worst = max(worst, dh, dz)
     return worst
 
 
@@ -109,7 +172,10 @@ def quantile(p, h, z):
         else:
             below = float(_logsf(x, h, z)) > math.log1p(-p)
         lo, hi = (mid, hi) if below else (lo, mid)
-    return math.exp(0.5 * (lo + hi))
+    # Twelve digits: the point need not be the quantile to the last bit, and
+    # a change of the last bits of vexol's CDF should not move the point off
+    # its cached reference.
+    return float(f"{math.exp(0.5 * (lo + hi)):.12g}")
 
 
 def points(h, z):
@@ -123,12 +189,9 @@ def points(h, z):
 
 
 def errors(x, h, z, dtype):
-    lp = float(_logpdf(jnp.asarray(x, dtype), jnp.asarray(h, dtype), jnp.asarray(z, dtype)))
-    lc = float(_logcdf(jnp.asarray(x, dtype), jnp.asarray(h, dtype), jnp.asarray(z, dtype)))
-    ls = float(_logsf(jnp.asarray(x, dtype), jnp.asarray(h, dtype), jnp.asarray(z, dtype)))
+    lp, lc, ls = _values(x, h, z, dtype)
     xr = float(np.asarray(x, dtype))  # the float32 point itself
-    ref_lp = log_density_mp(xr, h, z)
-    ref_lc, ref_ls = log_cdf_sf_mp(xr, h, z)
+    ref_lp, ref_lc, ref_ls = cached_reference(xr, h, z)
     with mpmath.workdps(40):
         e_lp = float(abs(lp - ref_lp) / max(1, abs(ref_lp)))
         cdf_abs = max(
@@ -142,32 +205,128 @@ def errors(x, h, z, dtype):
     return e_lp, cdf_abs, tail_rel
 
 
-def accuracy(h_grid, z_grid, log):
+class ReferenceCache:
+    """Reference values on disk, one JSON line per point (x, h, z as exact
+    float reprs, the three logs as 30-digit strings), so that a rerun (or a
+    run after a change to vexol) only computes the points it has not seen.
+    Appended line by line: two worker processes may share the file."""
+
+    def __init__(self, path):
+        self.path = pathlib.Path(path) if path else None
+        self.values = {}
+        if self.path and self.path.exists():
+            for line in self.path.read_text().splitlines():
+                try:
+                    row = json.loads(line)
+                except json.JSONDecodeError:  # a line cut short by a killed run
+                    continue
+                self.values[tuple(row["key"])] = row["logs"]
+
+    def get(self, x, h, z):
+        key = (repr(float(x)), repr(float(h)), repr(float(z)))
+        hit = self.values.get(key)
+        if hit is None:
+            hit = [mpmath.nstr(v, 30) for v in reference(x, h, z)]
+            self.values[key] = hit
+            if self.path:
+                with open(self.path, "a") as f:
+                    f.write(json.dumps({"key": key, "logs": hit}) + "\n")
+        with mpmath.workdps(40):
+            return tuple(mpmath.mpf(v) for v in hit)
+
+
+_CACHE = ReferenceCache(None)
+
+
+def cached_reference(x, h, z):
+    return _CACHE.get(x, h, z)
+
+
+def accuracy_at(h, z_grid, log):
+    """The worst errors for one h over the z grid, and the points where the
+    reference did not settle."""
     worst = {}
     failed = []
-    for h in h_grid:
-        for z in z_grid:
-            t0 = time.time()
-            for x, band in points(h, z):
-                if band in GRAD_BANDS:
-                    g = grad_error(x, h, z)
-                    key = (h, band, "grad")
-                    worst[key] = max(worst.get(key, (0.0, None)), (g, (x, z)), key=lambda t: t[0])
-                for dtype, tag in ((np.float64, "f64"), (np.float32, "f32")):
-                    if dtype is np.float32 and not (np.float32(x) > 0):
-                        continue  # 1e-300 is 0 in float32
-                    try:
-                        e = errors(x, h, z, dtype)
-                    except RuntimeError as err:  # the reference did not settle
-                        failed.append((x, h, z, tag, str(err)))
-                        continue
-                    key = (h, band, tag)
-                    old = worst.get(key, ((0.0, None),) * 3)
-                    worst[key] = tuple(
-                        max(o, (v, (x, z)), key=lambda t: t[0]) for o, v in zip(old, e, strict=True)
-                    )
-            log(f"h={h} z={z}: {time.time() - t0:.1f}s")
+    for z in z_grid:
+        t0 = time.time()
+        for x, band in points(h, z):
+            if band in GRAD_BANDS:
+                g = grad_error(x, h, z)
+                key = (h, band, "grad")
+                worst[key] = max(worst.get(key, (0.0, None)), (g, (x, z)), key=lambda t: t[0])
+            for dtype, tag in ((np.float64, "f64"), (np.float32, "f32")):
+                if dtype is np.float32 and not (np.float32(x) > 0):
+                    continue  # 1e-300 is 0 in float32
+                if dtype is np.float32 and not math.isfinite(np.float32(z)):
+                    continue
+                try:
+                    e = errors(x, h, z, dtype)
+                except (RuntimeError, ValueError, ZeroDivisionError) as err:
+                    failed.append((x, h, z, tag, f"{type(err).__name__}: {err}"))
+                    continue
+                key = (h, band, tag)
+                old = worst.get(key, ((0.0, None),) * 3)
+                worst[key] = tuple(
+                    max(o, (v, (x, z)), key=lambda t: t[0]) for o, v in zip(old, e, strict=True)
+                )
+        log(f"h={h} z={z}: {time.time() - t0:.1f}s")
     return worst, failed
+
+
+def _worker(task):
+    """One h in a worker process: (h, worst, failed, normalisation rows)."""
+    h, z_grid, cache_path, with_norm = task
+    global _CACHE
+    _CACHE = ReferenceCache(cache_path)
+    rows = normalisation([h]) if with_norm else []
+    worst, failed = accuracy_at(h, z_grid, lambda s: print(f"[{os.getpid()}] {s}", flush=True))
+    return h, worst, failed, rows
+
+
+def run(h_grid, z_grid, cache_path, with_norm, jobs):
+    """The whole grid, one h per task, largest h first (the dearest)."""
+    tasks = [(h, z_grid, cache_path, with_norm) for h in sorted(h_grid, reverse=True)]
+    warm_up()
+    if jobs <= 1:
+        results = [_worker(t) for t in tasks]
+    else:
+        # spawn: JAX's runtime does not survive a fork.
+        with multiprocessing.get_context("spawn").Pool(jobs) as pool:
+            results = list(pool.imap_unordered(_worker, tasks))
+    worst, failed, rows = {}, [], []
+    for _, w, f, r in sorted(results, key=lambda t: t[0]):
+        worst.update(w)
+        failed += f
+        rows += r
+    return worst, failed, rows
+
+
+def check_reference(samples):
+    """The Bromwich reference against the series where both are computed,
+    and against itself at 15 more digits: the largest relative differences
+    of (log pdf, log cdf, log sf) over `samples` points (h >= 50, x from
+    the left tail to the right)."""
+    worst = [0.0, 0.0, 0.0]
+    worst_prec = [0.0, 0.0]
+    rng = np.random.default_rng(1)
+    for _ in range(samples):
+        h = float(rng.choice([50.0, 75.0, 300.0, 1000.0, 2000.0]))
+        z = float(rng.choice([0.0, 0.5, 3.0, 20.0]))
+        m, v = exact_moments(h, z)
+        x = float(m) + float(rng.uniform(-6, 8)) * math.sqrt(float(v))
+        b = reference(x, h, z)
+        s = (log_density_mp(x, h, z), *log_cdf_sf_mp(x, h, z))
+        with mpmath.workdps(40):
+            for i in range(3):
+                d = float(abs(b[i] - s[i]) / max(1, abs(s[i])))
+                worst[i] = max(worst[i], d)
+            lp45 = _bromwich(x, h, z, "pdf", 45)
+            tail45, _ = _bromwich(x, h, z, "tail", 45)
+            tail30 = min(b[1], b[2])
+            worst_prec[0] = max(worst_prec[0], float(abs(lp45 - b[0]) / max(1, abs(lp45))))
+            worst_prec[1] = max(worst_prec[1], float(abs(tail45 - tail30) / max(1, abs(tail45))))
+        print(f"x={x:.6g} h={h:g} z={z:g}: against the series {worst}, at 45 digits {worst_prec}")
+    return worst, worst_prec
 
 
 def normalisation(h_grid):
@@ -178,9 +337,9 @@ def normalisation(h_grid):
             em, ev = exact_moments(h, z)
             lo = quantile(1e-12, h, z) / 4
             hi = quantile(1 - 1e-15, h, z) * 1.5 + 1
-            u = np.linspace(np.log(lo), np.log(hi), 20001)
+            u = np.linspace(np.log(lo), np.log(hi), NORM_POINTS)
             x = np.exp(u)
-            p = np.exp(np.asarray(_logpdf(x, h, z)))
+            p = np.exp(np.asarray(_logpdf_grid(x, h, z)))
             mass = simpson(p * x, x=u)
             m1 = simpson(p * x * x, x=u) / mass
             m2 = simpson(p * x**3, x=u) / mass
@@ -203,13 +362,17 @@ def markdown(worst, failed, rows, h_grid, z_grid, seconds):
         "",
         "Generated by `validation/density_accuracy.py` in "
         f"{seconds / 60:.0f} minutes. `vexol.logpdf`, `vexol.logcdf` and `vexol.logsf` "
-        "(jitted) against an arbitrary-precision reference (`validation/pg_exact.py`): the "
-        "alternating series of the density and of the CDF summed in mpmath with the working "
-        "precision raised until the cancellation is covered, and, deep in the right tail for "
-        "h >= 20, the survival function from its Bromwich integral by mpmath's adaptive "
-        "quadrature. Neither shares code with vexol; the series reference was also checked "
-        "against mpmath's Talbot inversion of the Laplace transform and the Bromwich integral "
-        "against the series.",
+        "(jitted) against an arbitrary-precision reference (`validation/pg_exact.py`, "
+        "`reference`): the alternating series of the density and of the CDF summed in mpmath "
+        "with the working precision raised until the cancellation is covered (deep in the "
+        "right tail for h >= 20 the survival function from its Bromwich integral); for "
+        "h >= 50 and x >= h/40 the density, the CDF and the survival function from their "
+        "Bromwich integrals on a vertical line through the saddle point, by mpmath's "
+        "adaptive tanh-sinh quadrature at 30 digits, where the series need hundreds of "
+        "digits and up to minutes per point. Neither shares code with vexol; the series "
+        "reference was checked against mpmath's Talbot inversion of the Laplace transform, "
+        "the Bromwich integrals against the series and against themselves at 45 digits "
+        "(`--check-reference`).",
         "",
         f"Grid: h in {h_grid}, z in {z_grid}; x at the 1e-9, 1e-6, 1e-3 quantiles (left "
         "tail), the median (bulk), the 1 - 1e-3, 1 - 1e-6, 1 - 1e-9 quantiles (right tail), "
@@ -299,14 +462,37 @@ def main():
     ap.add_argument("--h", default=None, help="comma-separated subset of the h grid")
     ap.add_argument("--z", default=None, help="comma-separated subset of the z grid")
     ap.add_argument("--no-normalisation", action="store_true")
+    ap.add_argument(
+        "--cache",
+        default="build/density_reference_cache.jsonl",
+        help="file of reference values kept between runs ('' for none)",
+    )
+    ap.add_argument("--jobs", type=int, default=2, help="worker processes (one h each)")
+    ap.add_argument(
+        "--check-reference",
+        type=int,
+        default=0,
+        metavar="N",
+        help="only compare the Bromwich reference with the series at N random points",
+    )
     args = ap.parse_args()
+    if args.check_reference:
+        check_reference(args.check_reference)
+        return
     h_grid = [float(v) for v in args.h.split(",")] if args.h else H_GRID
     z_grid = [float(v) for v in args.z.split(",")] if args.z else Z_GRID
+    if args.cache:
+        pathlib.Path(args.cache).parent.mkdir(parents=True, exist_ok=True)
     t0 = time.time()
-    rows = [] if args.no_normalisation else normalisation(h_grid)
-    worst, failed = accuracy(h_grid, z_grid, lambda s: print(s, flush=True))
+    worst, failed, rows = run(
+        h_grid, z_grid, args.cache or None, not args.no_normalisation, args.jobs
+    )
     text = markdown(worst, failed, rows, h_grid, z_grid, time.time() - t0)
     pathlib.Path(args.md).write_text(text)
+    if args.cache:
+        # The raw worst cells, for a look at a cell without a rerun.
+        raw = pathlib.Path(args.cache).with_suffix(".worst.json")
+        raw.write_text(json.dumps([[list(k), v] for k, v in worst.items()], default=str))
     print(text)
 
 

@@ -92,6 +92,16 @@ def _large_x_limit(h):
     return jnp.where(h < _contour_min_h(h), _small_x_limit(h), 0.05 * h * h)
 
 
+def _beyond_tilt_cap(lam_x):
+    """Whether z^2 x/2 (lam_x, possibly inf or NaN from an overflowed z^2)
+    is past the size at which the contour's terms (2 (w0 - z^2/4) x and the
+    pole's offset in widths) stop being finite: 1e300 in float64, 1e30 in
+    float32, where 1e300 is itself inf and would let z^2 = inf through to
+    inf - inf. The survival function underflows long before either."""
+    cap = 1e300 if lam_x.dtype == jnp.float64 else 1e30
+    return ~(lam_x <= cap)
+
+
 def _regions(x, h):
     small = x <= _small_x_limit(h)
     large = ~small & ((h < _contour_min_h(h)) | (x >= _large_x_limit(h)))
@@ -151,8 +161,8 @@ def _core_logpdf(x, h, z):
         h,
         z,
     )
-    # As in _core_log_cdf_sf: past z^2 x/2 = 1e300 the density underflows.
-    c = jnp.where(0.5 * z * z * x <= 1e300, c, -jnp.inf)
+    # As in _core_log_cdf_sf: past z^2 x/2 = _tilt_cap the density underflows.
+    c = jnp.where(_beyond_tilt_cap(0.5 * z * z * x), -jnp.inf, c)
     return jnp.where(small, a, jnp.where(large, b, c))
 
 
@@ -232,10 +242,11 @@ def _core_log_cdf_sf(x, h, z):
         )
     lc = jnp.where(small, outs[0][0], jnp.where(large, outs[1][0], outs[2][0]))
     ls = jnp.where(small, outs[0][1], jnp.where(large, outs[1][1], outs[2][1]))
-    # A tilt with z^2 x/2 > 1e300 (|z| > 1e149 where the contour is used)
-    # puts the whole mass below 1e-149: there the CDF is 1 to double
-    # precision and the survival function, below e^-1e300, underflows.
-    beyond = middle & ~(lam * x <= 1e300)
+    # A tilt with z^2 x/2 > 1e300 (|z| > 1e149 where the contour is used;
+    # 1e30 in float32) puts the whole mass below 1e-149: there the CDF is 1
+    # to the working precision and the survival function, below e^-1e300,
+    # underflows.
+    beyond = middle & _beyond_tilt_cap(lam * x)
     lc = jnp.where(beyond, 0.0, lc)
     ls = jnp.where(beyond, -jnp.inf, ls)
     return lc, ls

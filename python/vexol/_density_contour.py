@@ -156,11 +156,22 @@ def _log_peak(x, h, a, w0):
     r = jnp.sqrt(jnp.where(pos, w0, 1.0))
     e = jnp.where(pos, dw, 0.0) / (r + a)
     big = e > 20
+    # Far below the tilt's a (r < a - 1: x far right of the mass under a
+    # large tilt) the product above is -1 plus e^(r - a) and rounds to -1
+    # once a - r > 37, which made D = -inf and the density +inf; there
+    # cosh(r)/cosh(a) = e^(r - a) (1 + e^(-2r))/(1 + e^(-2a)) has no
+    # cancellation left worth a factor of 2.
+    low = e < -1
     factor = -jnp.expm1(-(r + a)) / (1 + jnp.exp(-2 * a))
+    e_mid = jnp.where(big | low, 0.0, e)
     diff_pos = jnp.where(
         big,
         jnp.where(big, e, 0.0) + jnp.log(factor),
-        jnp.log1p(jnp.expm1(jnp.where(big, 0.0, e)) * factor),
+        jnp.where(
+            low,
+            e + jnp.log1p(jnp.exp(-2 * r)) - jnp.log1p(jnp.exp(-2 * a)),
+            jnp.log1p(jnp.expm1(e_mid) * factor),
+        ),
     )
     rho = jnp.sqrt(jnp.where(neg, -w0, 1.0))
     diff_neg = jnp.log1p(-2 * jnp.sin(0.5 * rho) ** 2) - log_cosh_a
