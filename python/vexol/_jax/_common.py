@@ -82,7 +82,50 @@ def skip_unless(mask, fn, like):
     return lax.cond(jnp.any(mask), fn, lambda: jnp.zeros_like(like))
 
 
+# Lanes are worked through in blocks of at most this many: a block's buffers and
+# per-lane set-up stay in the CPU's cache however large the batch (at 10^6
+# lanes one buffer of n/4 took 2.2 to 2.4 times as long per draw as blocks).
+BLOCK = 16384
+# The key of block b is fold_in(fold_in(key, BLOCK_TAG), b); round r of an
+# unblocked loop uses fold_in(key, r) with r < MAX_ROUNDS, and callers may
+# use fold_in(key, MAX_ROUNDS + 1), so no two uses meet.
+BLOCK_TAG = MAX_ROUNDS + 2
+
+
 def rejection_loop(key, active, params, state, round_fn, like):
+    """Run round_fn until no lane of `active` is pending, in blocks of
+    BLOCK lanes (one after the other), each by `_rejection_rounds`.
+    Returns the values, NaN for lanes still pending after MAX_ROUNDS rounds."""
+    n = active.shape[0]
+    if n <= BLOCK:
+        return _rejection_rounds(key, active, params, state, round_fn, like)
+    blocks = -(-n // BLOCK)
+    size = -(-n // blocks)  # as even as the blocks can be, for the least padding
+    pad = blocks * size - n
+
+    def split(a, fill):
+        # Padding lanes copy lane 0's set-up (so their arithmetic stays
+        # ordinary) and are never active.
+        filler = jnp.broadcast_to(a[:1] if fill is None else fill, (pad, *a.shape[1:]))
+        return jnp.concatenate([a, filler.astype(a.dtype)]).reshape(blocks, size, *a.shape[1:])
+
+    xs = (
+        jnp.arange(blocks),
+        split(active, jnp.zeros((), bool)),
+        tuple(split(a, None) for a in params),
+        tuple(split(a, None) for a in state),
+        split(like, None),
+    )
+    block_key = jax.random.fold_in(key, BLOCK_TAG)
+
+    def one_block(x):
+        b, act, par, st, lk = x
+        return _rejection_rounds(jax.random.fold_in(block_key, b), act, par, st, round_fn, lk)
+
+    return lax.map(one_block, xs).reshape(-1)[:n]
+
+
+def _rejection_rounds(key, active, params, state, round_fn, like):
     """Run round_fn until no lane of `active` is pending.
 
     round_fn(key_r, pending, params, state) -> (value, accepted, state)
@@ -136,24 +179,46 @@ def log_upper_gamma(a, x):
     xl = jnp.where(big, a, x)
     tiny = np.finfo(x.dtype).tiny / np.finfo(x.dtype).eps
 
-    def step(i, carry):
-        b, c, d, f, term, total = carry
+    eps = np.finfo(x.dtype).eps
+
+    def cond(carry):
+        i, _, _, _, _, _, _, done = carry
+        return jnp.logical_and(i < 100, jnp.logical_not(jnp.all(done)))
+
+    def body(carry):
+        i, b, c, d, f, term, total, _ = carry
         # Continued fraction: Gamma(a, x) = e^-x x^a / (x + 1 - a - 1(1 - a)/(x + 3 - a - ...)).
-        an = -i * (i - a)
+        fi = i.astype(x.dtype)
+        an = -fi * (fi - a)
         b = b + 2.0
         d = an * d + b
         d = jnp.where(jnp.abs(d) < tiny, tiny, d)
         c = b + an / c
         c = jnp.where(jnp.abs(c) < tiny, tiny, c)
         d = 1.0 / d
+        delta = d * c
         # Series: gamma(a, x) = e^-x x^a sum_n x^n / (a (a + 1) ... (a + n)).
-        term = term * xl / (a + i)
-        return b, c, d, f * (d * c), term, total + term
+        term = term * xl / (a + fi)
+        total = total + term
+        # A lane is done once the term its branch uses no longer changes
+        # the result in the working precision; the loop stops when every
+        # lane is (a few steps for most arguments, at most 99).
+        done = jnp.where(big, jnp.abs(delta - 1.0) <= eps, term <= total * eps)
+        return i + 1, b, c, d, f * delta, term, total, done
 
     b0 = xs + 1.0 - a
     t0 = 1.0 / a
-    init = (b0, jnp.full_like(xs, 1.0 / tiny), 1.0 / b0, 1.0 / b0, t0, t0)
-    _, _, _, f, _, total = fori_loop(1, 100, step, init)
+    init = (
+        jnp.int32(1),
+        b0,
+        jnp.full_like(xs, 1.0 / tiny),
+        1.0 / b0,
+        1.0 / b0,
+        t0,
+        t0,
+        jnp.zeros(xs.shape, bool),
+    )
+    _, _, _, _, f, _, total, _ = while_loop(cond, body, init)
     log_cf = -xs + a * jnp.log(xs) + jnp.log(f)
     lower = jnp.exp(-xl + a * jnp.log(xl) + jnp.log(total) - gammaln(a))
     log_q = jnp.log1p(-jnp.minimum(lower, 1.0)) + gammaln(a)

@@ -132,11 +132,14 @@ def _round(k, pending, params, state):
     (piece,) = state
     dtype, shape = h.dtype, h.shape
     ku, kn = jax.random.split(k)
-    u = uniforms(ku, 2 + 4 * TRIES, shape, dtype)
+    # A lane uses one piece's tries per round, so the two pieces share
+    # their uniforms.
+    u = uniforms(ku, 2 + 2 * TRIES, shape, dtype)
     nrm = normals(kn, TRIES, shape, dtype)
     choose = jnp.logical_and(pending, piece == 0)
     piece = jnp.where(choose, jnp.where(p_right >= u[0], 1, 2), piece)
-    u1, u2, u3, u4 = (u[2 + i * TRIES : 2 + (i + 1) * TRIES] for i in range(4))
+    u1, u2 = u[2 : 2 + TRIES], u[2 + TRIES :]
+    u3, u4 = u1, u2
     # Right: gamma(h, rate) above t.
     x_right, ok_right = gamma_tail_tries(u1, u2, h, rate, t)
     # Left, Levy kernel below t: X = h^2/Y^2, Y > h/sqrt(t).
