@@ -119,13 +119,16 @@ def _logpdf_grid(x, h, z):
     return _logpdf_jit(*(jnp.asarray(v, np.float64) for v in (x, h, z)))
 
 
-def warm_up():
-    """Compile every program once, in this process, into the persistent
-    cache, so that the workers load them instead of each compiling them."""
-    _values(1.0, 1.0, 0.5)
-    _values(1.0, 1.0, 0.5, np.float32)
-    _grads(1.0, 0.5, 1.0)
-    _logpdf_grid(np.ones(NORM_POINTS), 1.0, 0.5)
+def warm_up(part=None):
+    """Compile the programs into the persistent cache: part 0 the float64
+    values and the gradients (the dearest), part 1 the rest, so that two
+    workers compile half each and then load the other half."""
+    if part in (None, 0):
+        _values(1.0, 1.0, 0.5)
+        _grads(1.0, 0.5, 1.0)
+    if part in (None, 1):
+        _values(1.0, 1.0, 0.5, np.float32)
+        _logpdf_grid(np.ones(NORM_POINTS), 1.0, 0.5)
 
 
 def switch_points(h):
@@ -273,32 +276,131 @@ def accuracy_at(h, z_grid, log):
     return worst, failed
 
 
+def _code_version():
+    """A hash of the density's sources: cells measured with other code are
+    not reused."""
+    import hashlib
+
+    src = _ROOT / "python" / "vexol"
+    digest = hashlib.sha1()
+    for path in sorted(src.glob("_density*.py")):
+        digest.update(path.read_bytes())
+    return digest.hexdigest()[:10]
+
+
+def _merge(worst, part):
+    """Fold one cell's worst errors into the grid's (the larger wins)."""
+    for key, value in part.items():
+        if key not in worst:
+            worst[key] = value
+        elif key[2] == "grad":
+            worst[key] = max(worst[key], value, key=lambda t: t[0])
+        else:
+            worst[key] = tuple(
+                max(o, v, key=lambda t: t[0]) for o, v in zip(worst[key], value, strict=True)
+            )
+
+
+def _cell_key(cell):
+    return json.dumps([cell[0], *map(repr, cell[1:])])
+
+
 def _worker(task):
-    """One h in a worker process: (h, worst, failed, normalisation rows)."""
-    h, z_grid, cache_path, with_norm = task
+    """One cell in a worker process: ("acc", h, z) or ("norm", h). The
+    result is appended to the results file as soon as it is known, so that
+    a run stopped early keeps its cells and a rerun skips them."""
+    cell, cache_path, results_path = task
     global _CACHE
-    _CACHE = ReferenceCache(cache_path)
-    rows = normalisation([h]) if with_norm else []
-    worst, failed = accuracy_at(h, z_grid, lambda s: print(f"[{os.getpid()}] {s}", flush=True))
-    return h, worst, failed, rows
-
-
-def run(h_grid, z_grid, cache_path, with_norm, jobs):
-    """The whole grid, one h per task, largest h first (the dearest)."""
-    tasks = [(h, z_grid, cache_path, with_norm) for h in sorted(h_grid, reverse=True)]
-    warm_up()
-    if jobs <= 1:
-        results = [_worker(t) for t in tasks]
+    if _CACHE.path != (pathlib.Path(cache_path) if cache_path else None):
+        _CACHE = ReferenceCache(cache_path)
+    t0 = time.time()
+    if cell[0] == "norm":
+        out = {"rows": normalisation([cell[1]])}
     else:
-        # spawn: JAX's runtime does not survive a fork.
-        with multiprocessing.get_context("spawn").Pool(jobs) as pool:
-            results = list(pool.imap_unordered(_worker, tasks))
-    worst, failed, rows = {}, [], []
-    for _, w, f, r in sorted(results, key=lambda t: t[0]):
-        worst.update(w)
-        failed += f
-        rows += r
-    return worst, failed, rows
+        h, z = cell[1], cell[2]
+        worst, failed = accuracy_at(h, [z], lambda s: print(f"[{os.getpid()}] {s}", flush=True))
+        out = {"worst": [[list(k), v] for k, v in worst.items()], "failed": failed}
+    out["key"] = _cell_key(cell)
+    out["seconds"] = time.time() - t0
+    with open(results_path, "a") as f:
+        f.write(json.dumps(out) + "\n")
+    return out
+
+
+def _tuples(v):
+    return tuple(_tuples(u) for u in v) if isinstance(v, list) else v
+
+
+def load_results(results_path):
+    done = {}
+    if results_path.exists():
+        for line in results_path.read_text().splitlines():
+            try:
+                row = json.loads(line)
+            except json.JSONDecodeError:
+                continue
+            done[row["key"]] = row
+    return done
+
+
+def run(h_grid, z_grid, cache_path, with_norm, jobs, results_path, deadline):
+    """The grid cell by cell, in an order that covers every h early: z = 0,
+    3, 20 first, then the rest, largest h first within each z; the
+    normalisation after the first z. Cells already in the results file (for
+    this version of the code) are not recomputed; no cell is started after
+    the deadline (seconds since the epoch). Returns (worst, failed, rows,
+    missing cells, seconds spent on the measured cells)."""
+    order = [z for z in (0.0, 3.0, 20.0, 0.5, 100.0, 1e5) if z in z_grid]
+    order += [z for z in z_grid if z not in order]
+    cells = [("acc", h, order[0]) for h in sorted(h_grid, reverse=True)]
+    if with_norm:
+        cells += [("norm", h) for h in sorted(h_grid, reverse=True)]
+    cells += [("acc", h, z) for z in order[1:] for h in sorted(h_grid, reverse=True)]
+    done = load_results(results_path)
+    todo = [c for c in cells if _cell_key(c) not in done]
+    tasks = [(c, cache_path, str(results_path)) for c in todo]
+    if tasks and jobs <= 1:
+        warm_up()
+    if jobs <= 1:
+        for t in tasks:
+            if time.time() > deadline:
+                break
+            _worker(t)
+    elif tasks:
+        # spawn: JAX's runtime does not survive a fork. One task at a time
+        # per worker, each checking the deadline before it starts.
+        ctx = multiprocessing.get_context("spawn")
+        with ctx.Pool(jobs) as pool:
+            # Each worker compiles half the programs (a barrier of sorts:
+            # with two workers each takes one part, as neither returns
+            # before its compile ends).
+            pool.map(warm_up, range(2), chunksize=1)
+            pending = []
+            for t in tasks:
+                pending.append(pool.apply_async(_worker_until, (t, deadline)))
+            for p in pending:
+                p.get()
+    done = load_results(results_path)
+    worst, failed, rows, missing, seconds = {}, [], [], [], 0.0
+    for c in cells:
+        row = done.get(_cell_key(c))
+        if row is None:
+            missing.append(c)
+            continue
+        seconds += row["seconds"]
+        if c[0] == "norm":
+            rows += [tuple(r) for r in row["rows"]]
+        else:
+            _merge(worst, {tuple(k): _tuples(v) for k, v in row["worst"]})
+            failed += [tuple(f) for f in row["failed"]]
+    rows.sort()
+    return worst, failed, rows, missing, seconds
+
+
+def _worker_until(task, deadline):
+    if time.time() > deadline:
+        return None
+    return _worker(task)
 
 
 def check_reference(samples):
@@ -356,12 +458,12 @@ def normalisation(h_grid):
     return rows
 
 
-def markdown(worst, failed, rows, h_grid, z_grid, seconds):
+def markdown(worst, failed, rows, h_grid, z_grid, seconds, missing=()):
     out = [
         "# Density and distribution function: accuracy",
         "",
-        "Generated by `validation/density_accuracy.py` in "
-        f"{seconds / 60:.0f} minutes. `vexol.logpdf`, `vexol.logcdf` and `vexol.logsf` "
+        "Generated by `validation/density_accuracy.py` "
+        f"({seconds / 60:.0f} minutes of worker time). `vexol.logpdf`, `vexol.logcdf` and `vexol.logsf` "
         "(jitted) against an arbitrary-precision reference (`validation/pg_exact.py`, "
         "`reference`): the alternating series of the density and of the CDF summed in mpmath "
         "with the working precision raised until the cancellation is covered (deep in the "
@@ -432,6 +534,13 @@ def markdown(worst, failed, rows, h_grid, z_grid, seconds):
         )
         + ".",
     ]
+    if missing:
+        out += ["", "Cells not measured in this run (not in the table or the figures above):", ""]
+        out += [
+            "- "
+            + (f"h = {c[1]:g}, z = {c[2]:g}" if c[0] == "acc" else f"normalisation, h = {c[1]:g}")
+            for c in missing
+        ]
     if failed:
         out += ["", "Points where the reference did not settle (not counted):", ""]
         out += [
@@ -467,7 +576,15 @@ def main():
         default="build/density_reference_cache.jsonl",
         help="file of reference values kept between runs ('' for none)",
     )
-    ap.add_argument("--jobs", type=int, default=2, help="worker processes (one h each)")
+    ap.add_argument("--jobs", type=int, default=2, help="worker processes (one cell each)")
+    ap.add_argument(
+        "--results",
+        default=None,
+        help="file of measured cells (default: build/density_accuracy_cells-<code hash>.jsonl)",
+    )
+    ap.add_argument(
+        "--minutes", type=float, default=0, help="start no cell after this many minutes"
+    )
     ap.add_argument(
         "--check-reference",
         type=int,
@@ -483,16 +600,14 @@ def main():
     z_grid = [float(v) for v in args.z.split(",")] if args.z else Z_GRID
     if args.cache:
         pathlib.Path(args.cache).parent.mkdir(parents=True, exist_ok=True)
-    t0 = time.time()
-    worst, failed, rows = run(
-        h_grid, z_grid, args.cache or None, not args.no_normalisation, args.jobs
+    results = pathlib.Path(args.results or f"build/density_accuracy_cells-{_code_version()}.jsonl")
+    results.parent.mkdir(parents=True, exist_ok=True)
+    deadline = time.time() + 60 * args.minutes if args.minutes else math.inf
+    worst, failed, rows, missing, seconds = run(
+        h_grid, z_grid, args.cache or None, not args.no_normalisation, args.jobs, results, deadline
     )
-    text = markdown(worst, failed, rows, h_grid, z_grid, time.time() - t0)
+    text = markdown(worst, failed, rows, h_grid, z_grid, seconds, missing)
     pathlib.Path(args.md).write_text(text)
-    if args.cache:
-        # The raw worst cells, for a look at a cell without a rerun.
-        raw = pathlib.Path(args.cache).with_suffix(".worst.json")
-        raw.write_text(json.dumps([[list(k), v] for k, v in worst.items()], default=str))
     print(text)
 
 

@@ -82,6 +82,11 @@ _RECURRENCE = np.zeros((LARGE_X_TERMS, LARGE_X_TERMS))
 for _j in range(1, LARGE_X_TERMS):
     for _m in range(1, _j + 1):
         _RECURRENCE[_j, _j - _m] = _M_Q[_m - 1]
+# The same for g_j (4 pi^2)^j (float32; see _large_x_log_sum): m q_m
+# (4 pi^2)^m = (-1)^m sum_{k>=2} (2/(k (k-1)))^m, at most 1 in size.
+_RECURRENCE_SCALED = _RECURRENCE * (4 * math.pi**2) ** (
+    np.arange(LARGE_X_TERMS)[:, None] - np.arange(LARGE_X_TERMS)[None, :]
+).clip(min=0)
 _LAGUERRE_U, _LAGUERRE_W = np.polynomial.laguerre.laggauss(LAGUERRE_NODES)
 
 
@@ -285,10 +290,14 @@ def small_x_logcdf(x, h, z):
 
 
 def small_x_sf_is_exact(h, z):
-    """Whether small_x_logsf's series is summed to double precision: its
-    terms carry the binomial weights Gamma(n+h)/(Gamma(h) n!) e^(-n|z|),
-    which fall by e^-3 or more per term once |z| >= 3 + log(1 + h)."""
-    return jnp.abs(z) >= 3 + jnp.log1p(h)
+    """Whether small_x_logsf's series is summed to the working precision:
+    its terms carry the binomial weights Gamma(n+h)/(Gamma(h) n!) e^(-n|z|),
+    which fall by e^-3 or more per term once |z| >= 3 + log(1 + h), by
+    e^-1.5 (e^-21 over the series' 14 terms, enough for float32) once
+    |z| >= 1.5 + log(1 + h). In float32 the lower bound matters: below it
+    the survival function is 1 - CDF, which keeps only 6e-8/sf of it."""
+    offset = 3.0 if h.dtype == jnp.float64 else 1.5
+    return jnp.abs(z) >= offset + jnp.log1p(h)
 
 
 def small_x_logsf(x, h, z):
@@ -310,8 +319,11 @@ def small_x_logsf(x, h, z):
 
 def _large_x_coefficients(h):
     """g_0..g_{J-1} of exp(h Q(v)) on the shape of h, by the recurrence
-    j g_j = h sum_{m=1}^{j} m q_m g_{j-m} (a loop, so that it compiles small)."""
-    rows = jnp.asarray(_RECURRENCE, dtype=h.dtype)
+    j g_j = h sum_{m=1}^{j} m q_m g_{j-m} (a loop, so that it compiles small);
+    in float32 g_j (4 pi^2)^j, which neither underflows nor, in the sum,
+    meets a product that overflows."""
+    table = _RECURRENCE if h.dtype == jnp.float64 else _RECURRENCE_SCALED
+    rows = jnp.asarray(table, dtype=h.dtype)
     g = jnp.zeros((LARGE_X_TERMS, *jnp.shape(h)), h.dtype).at[0].set(1.0)
 
     def step(j, g):
@@ -322,13 +334,27 @@ def _large_x_coefficients(h):
     return [g[j] for j in range(LARGE_X_TERMS)]
 
 
+# g_j falls like (4 pi^2)^-j and prod_{i<=j} (h-i)/x grows like j!/x^j: in
+# float32 the product overflows (31!/0.4^31 = 4e45) where the terms are
+# still small, at the x from which the survival function is taken from this
+# expansion (LARGE_X_SF_FROM). There both factors are carried scaled by
+# (4 pi^2)^j; float64 keeps the unscaled products.
+_G_SCALE = 4 * math.pi**2
+
+
 def _large_x_log_sum(x, h, g):
     """log sum_j g_j prod_{i<=j} (h-i)/x: positive for x in the range used."""
     total = g[0]
     ratio = jnp.ones_like(x)
-    for j in range(1, LARGE_X_TERMS):
-        ratio = ratio * (h - j) / x
-        total = total + g[j] * ratio
+    if x.dtype == jnp.float64:
+        for j in range(1, LARGE_X_TERMS):
+            ratio = ratio * (h - j) / x
+            total = total + g[j] * ratio
+    else:
+        sx = _G_SCALE * x  # g holds g_j (4 pi^2)^j (_large_x_coefficients)
+        for j in range(1, LARGE_X_TERMS):
+            ratio = ratio * (h - j) / sx
+            total = total + g[j] * ratio
     return jnp.log(total)
 
 
