@@ -345,12 +345,12 @@ def load_results(results_path):
 
 def run(h_grid, z_grid, cache_path, with_norm, jobs, results_path, deadline):
     """The grid cell by cell, in an order that covers every h early: z = 0,
-    3, 20 first, then the rest, largest h first within each z; the
-    normalisation after the first z. Cells already in the results file (for
+    then the largest tilt, 3, 20, 100 and 0.5, largest h first within each
+    z; the normalisation after the first z. Cells already in the results file (for
     this version of the code) are not recomputed; no cell is started after
     the deadline (seconds since the epoch). Returns (worst, failed, rows,
     missing cells, seconds spent on the measured cells)."""
-    order = [z for z in (0.0, 3.0, 20.0, 0.5, 100.0, 1e5) if z in z_grid]
+    order = [z for z in (0.0, 1e5, 3.0, 20.0, 100.0, 0.5) if z in z_grid]
     order += [z for z in z_grid if z not in order]
     cells = [("acc", h, order[0]) for h in sorted(h_grid, reverse=True)]
     if with_norm:
@@ -359,14 +359,14 @@ def run(h_grid, z_grid, cache_path, with_norm, jobs, results_path, deadline):
     done = load_results(results_path)
     todo = [c for c in cells if _cell_key(c) not in done]
     tasks = [(c, cache_path, str(results_path)) for c in todo]
-    if tasks and jobs <= 1:
-        warm_up()
     if jobs <= 1:
-        for t in tasks:
+        for i, t in enumerate(tasks):
             if time.time() > deadline:
                 break
+            if i == 0:
+                warm_up()
             _worker(t)
-    elif tasks:
+    elif tasks and time.time() <= deadline:
         # spawn: JAX's runtime does not survive a fork. One task at a time
         # per worker, each checking the deadline before it starts.
         ctx = multiprocessing.get_context("spawn")
