@@ -120,8 +120,8 @@ def _logpdf_grid(x, h, z):
 
 
 def warm_up(part=None):
-    """Compile the programs into the persistent cache: part 0 the float64
-    values and the gradients (the dearest), part 1 the rest, so that two
+    """Compile the programs into the persistent cache: half 0 the float64
+    values and the gradients (the dearest), half 1 the rest, so that two
     workers compile half each and then load the other half."""
     if part in (None, 0):
         _values(1.0, 1.0, 0.5)
