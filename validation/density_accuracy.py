@@ -58,6 +58,8 @@ from pg_exact import (  # noqa: E402
     exact_moments,
     log_cdf_sf_mp,
     log_density_mp,
+    log_sf_complement_mp,
+    log_sf_series_mp,
     reference,
 )
 
@@ -175,20 +177,29 @@ def quantile(p, h, z):
         else:
             below = float(_logsf(x, h, z)) > math.log1p(-p)
         lo, hi = (mid, hi) if below else (lo, mid)
-    # Twelve digits: the point need not be the quantile to the last bit, and
-    # a change of the last bits of vexol's CDF should not move the point off
-    # its cached reference.
-    return float(f"{math.exp(0.5 * (lo + hi)):.12g}")
+    # Ten digits: the point need not be the quantile to the last bit, and a
+    # change of vexol's CDF in its last digits should not move the point off
+    # its cached reference. Such a change moves the bisection's x by about
+    # as much, relative (1e-16 to 1e-13 where the tails are 1e-13 off); a
+    # point then crosses a rounding boundary of ten digits with a chance of
+    # that over 1e-10, of twelve digits with a hundred times more.
+    return float(f"{math.exp(0.5 * (lo + hi)):.10g}")
 
 
 def points(h, z):
-    q = [quantile(p, h, z) for p in PROBS]
+    """The cell's points. Each quantile is moved to a point of the reference
+    cache within 1e-9 of it (relative) if there is one, and each switch
+    point to one within 1e-11 (the two sides are 2e-9 apart): the grid
+    then keeps its points, and their cached references, through changes of
+    vexol's CDF or of the switches in the last digits, which the rounding
+    alone survives only mostly."""
+    q = [_CACHE.nearest(quantile(p, h, z), h, z, 1e-9) for p in PROBS]
     xs = [(1e-300, "far left"), (0.5 * q[0], "far left")]
     xs += [(x, "left tail") for x in q[:3]]
     xs += [(q[3], "bulk")]
     xs += [(x, "right tail") for x in q[4:]]
     xs += [(q[-1] + 0.5 * (q[-1] - q[3]), "far right")]
-    return xs + switch_points(h)
+    return xs + [(_CACHE.nearest(x, h, z, 1e-11), band) for x, band in switch_points(h)]
 
 
 def errors(x, h, z, dtype):
@@ -208,32 +219,92 @@ def errors(x, h, z, dtype):
     return e_lp, cdf_abs, tail_rel
 
 
+class ReferenceTimeout(RuntimeError):
+    pass
+
+
+def _timed_reference(x, h, z, seconds):
+    """reference(x, h, z), or ReferenceTimeout after `seconds` of wall time
+    (SIGALRM: the reference is pure Python, so the signal lands between two
+    mpmath operations; main thread only, which a pool worker's task is)."""
+    import signal
+
+    if not seconds or not hasattr(signal, "setitimer"):
+        return reference(x, h, z)
+
+    def expire(signum, frame):
+        raise ReferenceTimeout(f"reference not done after {seconds:g} s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        return reference(x, h, z)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 class ReferenceCache:
     """Reference values on disk, one JSON line per point (x, h, z as exact
     float reprs, the three logs as 30-digit strings), so that a rerun (or a
     run after a change to vexol) only computes the points it has not seen.
+    A point whose reference failed (did not settle, or ran out of its time
+    budget) is kept with the reason, so that a rerun reports it at once
+    instead of spending the budget again (retry_failed computes it anew).
     Appended line by line: two worker processes may share the file."""
 
-    def __init__(self, path):
+    def __init__(self, path, timeout=0.0, retry_failed=False):
         self.path = pathlib.Path(path) if path else None
+        self.timeout = timeout
+        self.retry_failed = retry_failed
         self.values = {}
+        self.failed = {}
+        self.by_cell = {}  # (h, z) -> the x of its cached points
         if self.path and self.path.exists():
             for line in self.path.read_text().splitlines():
                 try:
                     row = json.loads(line)
                 except json.JSONDecodeError:  # a line cut short by a killed run
                     continue
-                self.values[tuple(row["key"])] = row["logs"]
+                key = tuple(row["key"])
+                self._index(key)
+                if "logs" in row:
+                    self.values[key] = row["logs"]
+                    self.failed.pop(key, None)
+                elif key not in self.values:
+                    self.failed[key] = row["failed"]
+
+    def _index(self, key):
+        self.by_cell.setdefault(key[1:], set()).add(float(key[0]))
+
+    def nearest(self, x, h, z, rel):
+        """The cached point of (h, z) nearest x if within rel * x of it, else x."""
+        xs = self.by_cell.get((repr(float(h)), repr(float(z))), ())
+        best = min(xs, key=lambda v: abs(v - x), default=None)
+        return best if best is not None and abs(best - x) <= rel * abs(x) else x
+
+    def _append(self, row):
+        if self.path:
+            with open(self.path, "a") as f:
+                f.write(json.dumps(row) + "\n")
 
     def get(self, x, h, z):
         key = (repr(float(x)), repr(float(h)), repr(float(z)))
         hit = self.values.get(key)
         if hit is None:
-            hit = [mpmath.nstr(v, 30) for v in reference(x, h, z)]
+            if key in self.failed and not self.retry_failed:
+                raise RuntimeError(f"(cached) {self.failed[key]}")
+            self._index(key)
+            try:
+                hit = [mpmath.nstr(v, 30) for v in _timed_reference(x, h, z, self.timeout)]
+            except (RuntimeError, ValueError, ZeroDivisionError) as err:
+                msg = f"{type(err).__name__}: {err}"
+                self.failed[key] = msg
+                self._append({"key": key, "failed": msg})
+                raise
             self.values[key] = hit
-            if self.path:
-                with open(self.path, "a") as f:
-                    f.write(json.dumps({"key": key, "logs": hit}) + "\n")
+            self.failed.pop(key, None)
+            self._append({"key": key, "logs": hit})
         with mpmath.workdps(40):
             return tuple(mpmath.mpf(v) for v in hit)
 
@@ -276,15 +347,19 @@ def accuracy_at(h, z_grid, log):
     return worst, failed
 
 
-def _code_version():
+def _code_version(salt=""):
     """A hash of the density's sources: cells measured with other code are
-    not reused."""
+    not reused. A salt (--salt or VEXOL_GRID_SALT) gives another hash for
+    the same code, to measure the cells anew while keeping the reference
+    cache (e.g. to time a rerun whose references are all cached)."""
     import hashlib
 
     src = _ROOT / "python" / "vexol"
     digest = hashlib.sha1()
     for path in sorted(src.glob("_density*.py")):
         digest.update(path.read_bytes())
+    if salt:
+        digest.update(salt.encode())
     return digest.hexdigest()[:10]
 
 
@@ -309,10 +384,10 @@ def _worker(task):
     """One cell in a worker process: ("acc", h, z) or ("norm", h). The
     result is appended to the results file as soon as it is known, so that
     a run stopped early keeps its cells and a rerun skips them."""
-    cell, cache_path, results_path = task
+    cell, (cache_path, timeout, retry_failed), results_path = task
     global _CACHE
     if _CACHE.path != (pathlib.Path(cache_path) if cache_path else None):
-        _CACHE = ReferenceCache(cache_path)
+        _CACHE = ReferenceCache(cache_path, timeout, retry_failed)
     t0 = time.time()
     if cell[0] == "norm":
         out = {"rows": normalisation([cell[1]])}
@@ -343,13 +418,15 @@ def load_results(results_path):
     return done
 
 
-def run(h_grid, z_grid, cache_path, with_norm, jobs, results_path, deadline):
+def run(h_grid, z_grid, cache, with_norm, jobs, results_path, deadline):
     """The grid cell by cell, in an order that covers every h early: z = 0,
     then the largest tilt, 3, 20, 100 and 0.5, largest h first within each
     z; the normalisation after the first z. Cells already in the results file (for
     this version of the code) are not recomputed; no cell is started after
-    the deadline (seconds since the epoch). Returns (worst, failed, rows,
-    missing cells, seconds spent on the measured cells)."""
+    the deadline (seconds since the epoch). cache: (reference cache path or
+    None, seconds allowed per reference point or 0, retry cached failures).
+    Returns (worst, failed, rows, missing cells, seconds spent on the
+    measured cells)."""
     order = [z for z in (0.0, 1e5, 3.0, 20.0, 100.0, 0.5) if z in z_grid]
     order += [z for z in z_grid if z not in order]
     cells = [("acc", h, order[0]) for h in sorted(h_grid, reverse=True)]
@@ -358,7 +435,7 @@ def run(h_grid, z_grid, cache_path, with_norm, jobs, results_path, deadline):
     cells += [("acc", h, z) for z in order[1:] for h in sorted(h_grid, reverse=True)]
     done = load_results(results_path)
     todo = [c for c in cells if _cell_key(c) not in done]
-    tasks = [(c, cache_path, str(results_path)) for c in todo]
+    tasks = [(c, cache, str(results_path)) for c in todo]
     if jobs <= 1:
         for i, t in enumerate(tasks):
             if time.time() > deadline:
@@ -429,6 +506,45 @@ def check_reference(samples):
             worst_prec[1] = max(worst_prec[1], float(abs(tail45 - tail30) / max(1, abs(tail45))))
         print(f"x={x:.6g} h={h:g} z={z:g}: against the series {worst}, at 45 digits {worst_prec}")
     return worst, worst_prec
+
+
+def check_sf_series(samples):
+    """The survival series (pg_exact.log_sf_series_mp, the reference's deep
+    right tail for h < 20 and |z| >= 1) against 1 - CDF summed with as many
+    digits as that needs (where sf > 1e-400) and, for h >= 7, against the
+    Bromwich integral of the tail at 30 and 45 digits: the largest
+    differences of log sf (the relative error of sf) over `samples` points
+    in the right tail, sf from 1e-10 down."""
+    worst = {"complement": 0.0, "bromwich 30": 0.0, "bromwich 45": 0.0}
+    rng = np.random.default_rng(2)
+    for _ in range(samples):
+        h = float(rng.choice([0.05, 0.3, 1.001, 2.5, 7.0, 11.9, 12.1, 19.0]))
+        z = float(rng.choice([1.0, 3.0, 20.0, 100.0, 1e5]))
+        m, v = exact_moments(h, z)
+        x = float(f"{float(m) + float(rng.uniform(6, 60)) * math.sqrt(float(v)):.6g}")
+        t0 = time.time()
+        s = log_sf_series_mp(x, h, z)
+        seconds = {"series": time.time() - t0}
+        with mpmath.workdps(40):
+            if s > -400 * math.log(10):
+                t0 = time.time()
+                d = float(abs(log_sf_complement_mp(x, h, z) - s))
+                seconds["complement"] = time.time() - t0
+                worst["complement"] = max(worst["complement"], d)
+            if h >= 7:
+                for dps in (30, 45):
+                    t0 = time.time()
+                    tail, is_cdf = _bromwich(x, h, z, "tail", dps)
+                    seconds[f"bromwich {dps}"] = time.time() - t0
+                    d = math.inf if is_cdf else float(abs(tail - s))
+                    worst[f"bromwich {dps}"] = max(worst[f"bromwich {dps}"], d)
+        print(
+            f"x={x:.6g} h={h:g} z={z:g} log sf={float(s):.6g}: "
+            + ", ".join(f"{k} {t:.2f}s" for k, t in seconds.items())
+            + f"; worst |d log sf| so far {worst}",
+            flush=True,
+        )
+    return worst
 
 
 def normalisation(h_grid):
@@ -542,7 +658,11 @@ def markdown(worst, failed, rows, h_grid, z_grid, seconds, missing=()):
             for c in missing
         ]
     if failed:
-        out += ["", "Points where the reference did not settle (not counted):", ""]
+        out += [
+            "",
+            "Points where the reference did not settle or ran out of its time (not counted):",
+            "",
+        ]
         out += [
             f"- x = {x:.6g}, h = {h:g}, z = {z:g} ({tag}): {msg}" for x, h, z, tag, msg in failed
         ]
@@ -586,25 +706,53 @@ def main():
         "--minutes", type=float, default=0, help="start no cell after this many minutes"
     )
     ap.add_argument(
+        "--point-timeout",
+        type=float,
+        default=900.0,
+        help="seconds of wall time allowed per reference point before it is reported "
+        "as failed (0: no limit); failures are cached (see --retry-failed)",
+    )
+    ap.add_argument("--retry-failed", action="store_true", help="compute cached failed points anew")
+    ap.add_argument(
+        "--salt",
+        default=os.environ.get("VEXOL_GRID_SALT", ""),
+        help="mixed into the code hash of the results file: measures every cell anew "
+        "while keeping the reference cache (default: $VEXOL_GRID_SALT)",
+    )
+    ap.add_argument(
         "--check-reference",
         type=int,
         default=0,
         metavar="N",
         help="only compare the Bromwich reference with the series at N random points",
     )
+    ap.add_argument(
+        "--check-sf-series",
+        type=int,
+        default=0,
+        metavar="N",
+        help="only compare the survival series with 1 - CDF and the Bromwich integral "
+        "at N random right-tail points",
+    )
     args = ap.parse_args()
     if args.check_reference:
         check_reference(args.check_reference)
+        return
+    if args.check_sf_series:
+        check_sf_series(args.check_sf_series)
         return
     h_grid = [float(v) for v in args.h.split(",")] if args.h else H_GRID
     z_grid = [float(v) for v in args.z.split(",")] if args.z else Z_GRID
     if args.cache:
         pathlib.Path(args.cache).parent.mkdir(parents=True, exist_ok=True)
-    results = pathlib.Path(args.results or f"build/density_accuracy_cells-{_code_version()}.jsonl")
+    results = pathlib.Path(
+        args.results or f"build/density_accuracy_cells-{_code_version(args.salt)}.jsonl"
+    )
     results.parent.mkdir(parents=True, exist_ok=True)
     deadline = time.time() + 60 * args.minutes if args.minutes else math.inf
+    cache = (args.cache or None, args.point_timeout, args.retry_failed)
     worst, failed, rows, missing, seconds = run(
-        h_grid, z_grid, args.cache or None, not args.no_normalisation, args.jobs, results, deadline
+        h_grid, z_grid, cache, not args.no_normalisation, args.jobs, results, deadline
     )
     text = markdown(worst, failed, rows, h_grid, z_grid, seconds, missing)
     pathlib.Path(args.md).write_text(text)

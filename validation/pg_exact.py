@@ -163,7 +163,18 @@ class ExactLaw:
 #         = (e^(-a|z|) erfc((a - |z|x)/sqrt(2x)) + e^(a|z|) erfc((a + |z|x)/sqrt(2x)))/2,
 #
 # with a = n + h/2, so the survival function in the right tail, 1 - CDF, is
-# resolved as long as the precision covers it. laplace_inversion() is a
+# resolved as long as the precision covers it. Under a tilt the survival
+# function has a series of its own: sum_n (-1)^n Gamma(n+h)/(Gamma(h) n!)
+# e^(-a|z|) = (2 cosh(z/2))^(-h) is the whole mass, and taking the CDF's
+# terms from it term by term (2 - erfc(v) = erfc(-v)) leaves
+#
+#     P(X > x) = (2 cosh(z/2))^h / 2 sum_n (-1)^n Gamma(n+h)/(Gamma(h) n!)
+#                (e^(-a|z|) erfc((|z|x - a)/sqrt(2x)) - e^(a|z|) erfc((a + |z|x)/sqrt(2x))),
+#
+# whose terms are of the size of the survival function itself (no 1 - CDF:
+# under |z| = 1e5 it is e^(-1e10) at x = 2, which 1 - CDF would need 1e10
+# digits for) and fall like e^(-n|z|) once a > |z|x, so it serves where |z|
+# is not small. laplace_inversion() is a
 # second, independent route (numerical inversion of the Laplace transform
 # by mpmath's Talbot method) used to cross-check the series at sample points.
 
@@ -182,6 +193,17 @@ def _series_log_terms(x, h, z, which, drop):
         lw = math.lgamma(n + h) - math.lgamma(h) - math.lgamma(n + 1)
         if which == "pdf":
             lt = lw + math.log(a / (h / 2)) - n * (n + h) / (2 * x)
+        elif which == "sf":
+            # |e^(-a mu) erfc((mu x - a)/sqrt(2x)) - e^(a mu) erfc((a + mu x)/sqrt(2x))|:
+            # both kernels are below e^(-mu^2 x/2 - a^2/(2x)) while a <= mu x
+            # (erfc(t) <= e^(-t^2) for t >= 0), the first below 2 e^(-a mu)
+            # and the second below e^(-a mu) beyond. Relative to term 0.
+            def sf_bound(a):
+                if a <= mu * x:
+                    return -mu * mu * x / 2 - a * a / (2 * x)
+                return math.log(2.0) - a * mu
+
+            lt = lw + sf_bound(a) - sf_bound(h / 2)
         else:
             # e^(-a mu) erfc((a - mu x)/sqrt(2x)) <= 2 e^(-a mu) and the
             # second kernel is smaller than the first.
@@ -198,6 +220,10 @@ def _series_log_terms(x, h, z, which, drop):
         if n > 2 and lt < max(logs) - drop and lt < logs[-2]:
             return logs
         n += 1
+        if n > 200_000:
+            # The survival series with mu near 0 (its terms do not fall) or
+            # a drop asked for that no term count reaches.
+            raise RuntimeError(f"{which} series: no end in sight at x={x}, h={h}, z={z}")
 
 
 def _series_sum(x, h, z, which, dps, nterms):
@@ -214,6 +240,11 @@ def _series_sum(x, h, z, which, dps, nterms):
             a = n + H / 2
             if which == "pdf":
                 t = c * 2 * a * mpmath.exp(-a * a / (2 * X))
+            elif which == "sf":
+                t = c * (
+                    mpmath.exp(-a * mu) * mpmath.erfc((mu * X - a) / root)
+                    - mpmath.exp(a * mu) * mpmath.erfc((a + mu * X) / root)
+                )
             else:
                 t = c * (
                     mpmath.exp(-a * mu) * mpmath.erfc((a - mu * X) / root)
@@ -223,7 +254,7 @@ def _series_sum(x, h, z, which, dps, nterms):
             first = t if first is None else first
             c = c * (n + H) / (n + 1)
         # Prefactors: pdf 2^(h-1)/sqrt(2 pi x^3) cosh^h(z/2) e^(-z^2 x/2);
-        # cdf (2 cosh(z/2))^h / 2.
+        # cdf and sf (2 cosh(z/2))^h / 2.
         if which == "pdf":
             pref = (
                 mpmath.power(2, H - 1)
@@ -277,12 +308,22 @@ def log_density_mp(x, h, z):
         return mpmath.log(value)
 
 
+# Below this h the Bromwich integral of the survival function is not used:
+# its integrand decays along the line like e^(-h sqrt(y/2)) whatever the
+# tilt (the shape does not depend on z), too slowly for the quadrature at
+# small h; from this |z| on the survival series serves instead, whose terms
+# fall like e^(-n|z|).
+SF_SERIES_MIN_Z = 1.0
+
+
 def log_cdf_sf_mp(x, h, z):
     """(log P(X <= x), log P(X > x)) as mpfs, relative to 1e-20 or better.
     The CDF series gives both while 1 - CDF keeps 20 digits; deeper in the
     right tail the survival function comes from its own Bromwich integral
-    (bromwich_log_sf) when h >= 20, and from the CDF series summed with
-    enough extra digits to resolve 1 - CDF below that."""
+    (bromwich_log_sf) when h >= 20, from its own series (which="sf") when
+    |z| >= SF_SERIES_MIN_Z, and from the CDF series summed with enough
+    extra digits to resolve 1 - CDF otherwise (|z| < 1, where the tail at
+    the grid's points is above 1e-100 or so)."""
     value = _series(x, h, z, "cdf")
     with mpmath.workdps(40):
         rest = 1 - value
@@ -290,16 +331,32 @@ def log_cdf_sf_mp(x, h, z):
             return mpmath.log(value), mpmath.log(rest)
     if h >= 20:
         return mpmath.log(value), bromwich_log_sf(x, h, z)
+    if abs(z) >= SF_SERIES_MIN_Z:
+        return mpmath.log(value), log_sf_series_mp(x, h, z)
+    return mpmath.log(value), log_sf_complement_mp(x, h, z)
+
+
+def log_sf_complement_mp(x, h, z):
+    """log(1 - CDF) from the CDF series summed with as many extra digits as
+    the survival function needs: for small tails only (digits ~ -log10 sf)."""
     extra = 40
     while True:
         value = _series(x, h, z, "cdf", extra)
         with mpmath.workdps(60 + extra):
             rest = 1 - value
             if rest > 0 and -mpmath.log10(rest) + 30 <= extra:
-                return mpmath.log(value), mpmath.log(rest)
+                return mpmath.log(rest)
             extra = int(-mpmath.log10(rest)) + 40 if rest > 0 else 2 * extra
         if extra > 20000:
             raise RuntimeError(f"survival function below 1e-20000 at x={x}, h={h}, z={z}")
+
+
+def log_sf_series_mp(x, h, z):
+    """log P(X > x) from the survival series (which="sf"), relative error
+    below 1e-30; for |z| >= 1 or so (the terms fall like e^(-n|z|))."""
+    value = _series(x, h, z, "sf")
+    with mpmath.workdps(40):
+        return mpmath.log(value)
 
 
 def _bromwich(x, h, z, what, dps):
