@@ -259,6 +259,7 @@ class ReferenceCache:
         self.retry_failed = retry_failed
         self.values = {}
         self.failed = {}
+        self.computed = 0  # reference values computed (not found) in this process
         self.by_cell = {}  # (h, z) -> the x of its cached points
         if self.path and self.path.exists():
             for line in self.path.read_text().splitlines():
@@ -303,6 +304,7 @@ class ReferenceCache:
                 self._append({"key": key, "failed": msg})
                 raise
             self.values[key] = hit
+            self.computed += 1
             self.failed.pop(key, None)
             self._append({"key": key, "logs": hit})
         with mpmath.workdps(40):
@@ -323,6 +325,7 @@ def accuracy_at(h, z_grid, log):
     failed = []
     for z in z_grid:
         t0 = time.time()
+        computed = _CACHE.computed
         for x, band in points(h, z):
             if band in GRAD_BANDS:
                 g = grad_error(x, h, z)
@@ -343,7 +346,10 @@ def accuracy_at(h, z_grid, log):
                 worst[key] = tuple(
                     max(o, (v, (x, z)), key=lambda t: t[0]) for o, v in zip(old, e, strict=True)
                 )
-        log(f"h={h} z={z}: {time.time() - t0:.1f}s")
+        log(
+            f"h={h} z={z}: {time.time() - t0:.1f}s, "
+            f"{_CACHE.computed - computed} reference values computed"
+        )
     return worst, failed
 
 

@@ -27,18 +27,33 @@ from scipy.interpolate import PchipInterpolator
 def exact_moments(h, z):
     """Mean and variance of PG(h, z), elementwise: h tanh(a/2)/(2a) and
     h (sinh a - a) sech^2(a/2) / (4 a^3), a = |z| (Taylor series below
-    |z| = 1e-3: h (1/4 - a^2/48) and h (1/24 - a^2/120 + 17 a^4/13440))."""
+    |z| = 1e-3: h (1/4 - a^2/48) and h (1/24 - a^2/120 + 17 a^4/13440);
+    above |z| = 20, where sinh overflows from 710 on, the variance as
+    h (2 tanh(a/2) - a sech^2(a/2)) / (4 a^3), which has nothing to cancel
+    there)."""
     h = np.asarray(h, dtype=np.float64)
     a = np.abs(np.asarray(z, dtype=np.float64))
     small = a < 1e-3
+    large = a > 20
     s = np.where(small, 1.0, a)
+    mid = np.where(large, 1.0, s)
     mean = np.where(small, h * (0.25 - a * a / 48.0), h * np.tanh(s / 2) / (2 * s))
-    var = np.where(
+    e = np.exp(-s)
+    with np.errstate(over="ignore", invalid="ignore"):  # the branches not taken
+        var = _var_branches(small, large, a, s, mid, e, h)
+    return mean, var
+
+
+def _var_branches(small, large, a, s, mid, e, h):
+    return np.where(
         small,
         h * (1.0 / 24.0 - a * a / 120.0 + 17.0 * a**4 / 13440.0),
-        h * (np.sinh(s) - s) / (4 * s**3 * np.cosh(s / 2) ** 2),
+        np.where(
+            large,
+            h * (2 * np.tanh(s / 2) - 4 * s * e / (1 + e) ** 2) / (4 * s**3),
+            h * (np.sinh(mid) - mid) / (4 * mid**3 * np.cosh(mid / 2) ** 2),
+        ),
     )
-    return mean, var
 
 
 def _log_terms(x, h, z):
