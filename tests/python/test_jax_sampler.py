@@ -279,22 +279,26 @@ def test_float32_program_needs_no_x64():
 
 
 def test_large_batches_draw_every_block_from_its_own_key():
-    """Past one block of lanes the rejection loops run block by block: each
-    block draws from its own key (identical inputs would otherwise repeat a
-    block's draws), and a batch that is not a multiple of the block keeps
-    every lane, with the law intact next to the padding."""
-    from vexol._jax import _common, devroye
+    """Past one block of a method's lanes the dispatch gathers them and works
+    through them block by block: each block draws from its own key
+    (identical inputs would otherwise repeat a block's draws), lanes of two
+    methods interleaved each get their own law, and a count that is not a
+    multiple of the block keeps every lane, with the law intact in the last,
+    partly filled block."""
+    from vexol._jax import _common
 
-    n = 3 * _common.BLOCK + 5
-    blocks = 4
-    size = -(-n // blocks)
-    x = np.asarray(jax.jit(devroye.draw)(jax.random.key(3), jnp.full(n, 0.5), jnp.ones(n, bool)))
-    assert x.shape == (n,) and np.all(np.isfinite(x)) and np.all(x > 0)
-    parts = [x[i * size : (i + 1) * size] for i in range(blocks)]
-    m = len(parts[-1])
-    for i in range(blocks):
-        for j in range(i + 1, blocks):
-            assert np.mean(parts[i][:m] == parts[j][:m]) < 0.01, (i, j)
-    mean, sd = float(vexol.mean(1.0, 0.5)), math.sqrt(float(vexol.variance(1.0, 0.5)))
-    assert abs(parts[-1].mean() - mean) < 5 * sd / math.sqrt(m)
-    assert abs(x.mean() - mean) < 5 * sd / math.sqrt(n)
+    per_method = 2 * _common.BLOCK + 4000
+    h = np.tile([1.0, 2.5], per_method)
+    x = np.asarray(jax.jit(draw)(jax.random.key(3), jnp.asarray(h), jnp.full(h.size, 0.5)))
+    assert np.all(np.isfinite(x)) and np.all(x > 0)
+    for hv in (1.0, 2.5):
+        xs = x[h == hv]
+        parts = [xs[i * _common.BLOCK : (i + 1) * _common.BLOCK] for i in range(3)]
+        m = len(parts[-1])
+        assert m == 4000
+        for i in range(3):
+            for j in range(i + 1, 3):
+                assert np.mean(parts[i][:m] == parts[j][:m]) < 0.01, (hv, i, j)
+        mean, sd = float(vexol.mean(hv, 0.5)), math.sqrt(float(vexol.variance(hv, 0.5)))
+        assert abs(parts[-1].mean() - mean) < 5 * sd / math.sqrt(m), hv
+        assert abs(xs.mean() - mean) < 5 * sd / math.sqrt(xs.size), hv

@@ -27,7 +27,7 @@ import jax
 import jax.numpy as jnp
 
 from vexol._jax import alternate, devroye, inversion, saddle, series
-from vexol._jax._common import draw_floor, skip_unless, while_loop
+from vexol._jax._common import draw_floor, on_lanes, skip_unless, while_loop
 
 METHODS = (None, "saddle", "exact")
 
@@ -46,6 +46,11 @@ def _sum_of_draws(key, count, max_count, fn, like):
 
     _, acc = while_loop(cond, body, (jnp.int32(0), jnp.zeros_like(like)))
     return acc
+
+
+def _swap(draw):
+    """A method's draw(key, h, z, active) as on_lanes calls it."""
+    return lambda key, active, h, z: draw(key, h, z, active)
 
 
 def _draw_flat(key, h, z, method):
@@ -77,37 +82,35 @@ def _draw_flat(key, h, z, method):
     pieces_m = small_h & (h > 4) & ~dev_m
 
     keys = jax.random.split(key, 8)
-    out = jnp.zeros_like(h)
+    n = h.shape[0]
 
-    # Normal approximation.
-    out = out + jnp.where(
-        normal_m, skip_unless(normal_m, lambda: series.normal_draw(keys[0], h, zs), h), 0.0
-    )
+    def method(mask, fn, *args, key, lanes=None):
+        """fn(key, active, *args) on the lanes of `mask` only (gathered, in
+        blocks), skipped when there are none."""
+        lanes = h if lanes is None else lanes
+        return skip_unless(mask, lambda: on_lanes(key, mask, fn, args, lanes), lanes)
+
+    # Every method below gets arguments valid on every lane (its own value
+    # elsewhere), as on_lanes fills a block's spare lanes with copies.
+    # Normal approximation: a few operations per lane, cheaper on every lane
+    # than gathering its own.
+    normal = skip_unless(normal_m, lambda: series.normal_draw(keys[0], h, zs), h)
+    out = jnp.where(normal_m, normal, 0.0)
     # Saddle point.
-    out = out + jnp.where(
-        saddle_m,
-        skip_unless(
-            saddle_m, lambda: saddle.draw(keys[1], jnp.where(saddle_m, h, 10.0), zs, saddle_m), h
-        ),
-        0.0,
-    )
+    out = out + method(saddle_m, _swap(saddle.draw), jnp.where(saddle_m, h, 10.0), zs, key=keys[1])
     # Sums of Devroye draws: h = 1 and small integers with |z| <= 1 (and,
     # for the exact method, the integer part of h >= 8).
     whole = jnp.where(sum_m, jnp.where(integer, h, jnp.floor(h) - 1.0), 0.0)
     count = jnp.where(dev_m, h, whole)
     count = jnp.where(dev_m | sum_m, count, 0.0).astype(jnp.int32)
-    dev_any = dev_m | sum_m
-    out = out + skip_unless(
-        dev_any,
-        lambda: _sum_of_draws(
-            keys[2],
-            count,
-            jnp.iinfo(jnp.int32).max,
-            lambda k, m: devroye.draw(k, zs, m),
-            h,
-        ),
-        h,
-    )
+
+    def devroye_sums(k, act, z, count):
+        count = jnp.where(act, count, 0)
+        return _sum_of_draws(
+            k, count, jnp.iinfo(jnp.int32).max, lambda k, m: devroye.draw(k, z, m), z
+        )
+
+    out = out + method(dev_m | sum_m, devroye_sums, zs, count, key=keys[2])
     # Alternate sampler: one piece of h (1 < h <= 4), or for 4 < h < 8 a
     # piece of 3 (h < 5) or 4 plus the remainder; for the exact method with
     # a fractional h >= 8, one piece of 1 + frac(h). First pieces and
@@ -119,20 +122,17 @@ def _draw_flat(key, h, z, method):
     alt_h2 = jnp.concatenate(
         [jnp.where(first_m, first_shape, 2.0), jnp.where(pieces_m, h - piece, 2.0)]
     )
-    n = h.shape[0]
-
-    def alternate_pieces():
-        both = alternate.draw(keys[3], alt_h2, jnp.concatenate([zs, zs]), alt_m2)
-        return both[:n] + both[n:]
-
-    out = out + skip_unless(first_m, alternate_pieces, h)
+    both = method(
+        alt_m2, _swap(alternate.draw), alt_h2, jnp.concatenate([zs, zs]), key=keys[3],
+        lanes=jnp.concatenate([h, h]),
+    )  # fmt: skip
+    out = out + both[:n] + both[n:]
     # h < 1.
     hs = jnp.where(series_m, h, 0.5)
     if exact:
-        small = skip_unless(series_m, lambda: inversion.draw(keys[5], hs, zs, series_m), h)
+        out = out + method(series_m, _swap(inversion.draw), hs, zs, key=keys[5])
     else:
-        small = skip_unless(series_m, lambda: series.gamma_series_draw(keys[5], hs, zs), h)
-    out = out + jnp.where(series_m, small, 0.0)
+        out = out + method(series_m, _swap(series.gamma_series_draw), hs, zs, key=keys[5])
 
     # Value rules.
     direct_tilt = normal_m | series_m | (live & (h == 1))
