@@ -589,14 +589,17 @@ def markdown(worst, failed, rows, h_grid, z_grid, seconds, missing=()):
         "(jitted) against an arbitrary-precision reference (`validation/pg_exact.py`, "
         "`reference`): the alternating series of the density and of the CDF summed in mpmath "
         "with the working precision raised until the cancellation is covered (deep in the "
-        "right tail for h >= 20 the survival function from its Bromwich integral); for "
+        "right tail the survival function from its Bromwich integral for h >= 20, below that "
+        "from its own series under a tilt |z| >= 1, whose terms are of the tail's size where "
+        "1 - CDF would need as many digits as the tail has, 4e9 at |z| = 1e5); for "
         "h >= 50 and x >= h/40 the density, the CDF and the survival function from their "
         "Bromwich integrals on a vertical line through the saddle point, by mpmath's "
         "adaptive tanh-sinh quadrature at 30 digits, where the series need hundreds of "
         "digits and up to minutes per point. Neither shares code with vexol; the series "
         "reference was checked against mpmath's Talbot inversion of the Laplace transform, "
         "the Bromwich integrals against the series and against themselves at 45 digits "
-        "(`--check-reference`).",
+        "(`--check-reference`), the survival series against 1 - CDF and the Bromwich "
+        "integral (`--check-sf-series`).",
         "",
         f"Grid: h in {h_grid}, z in {z_grid}; x at the 1e-9, 1e-6, 1e-3 quantiles (left "
         "tail), the median (bulk), the 1 - 1e-3, 1 - 1e-6, 1 - 1e-9 quantiles (right tail), "
