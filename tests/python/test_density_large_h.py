@@ -237,3 +237,19 @@ if __name__ == "__main__":
         lc, ls = log_cdf_sf_mp(x, h, z)
         print(f"    ({x!r}, {h!r}, {z!r}, {float(lc)!r}, {float(ls)!r}),", flush=True)
     print("]")
+
+
+def test_float32_far_right_tail_at_large_h():
+    # x >= h^2/20, where the first-singularity expansion takes over: its
+    # coefficients grow like (h/(4 pi^2))^j/j!, which overflowed float32 for
+    # h >= 100 and made logpdf and logsf NaN. References from the Bromwich
+    # integrals of pg_exact.reference (z = 0, 0 and 3).
+    points = [(1125.0, 150.0, 0.0), (20000.0, 1000.0, 0.0), (1500.0, 100.0, 3.0)]
+    from pg_exact import reference
+
+    ref = np.array([[float(v) for v in reference(*p)] for p in points])
+    x, h, z = (jnp.asarray(np.array(c, np.float32)) for c in zip(*points, strict=True))
+    lp = np.asarray(vexol.logpdf(x, h, z), np.float64)
+    ls = np.asarray(vexol.logsf(x, h, z), np.float64)
+    np.testing.assert_allclose(lp, ref[:, 0], rtol=1e-5)
+    np.testing.assert_allclose(ls, ref[:, 2], rtol=1e-5)
