@@ -2,7 +2,8 @@
 200-term gamma series in JAX, per regime, on one core.
 
     taskset -c 0 env XLA_FLAGS="--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1" \\
-        VEXOL_NUM_THREADS=1 python benchmarks/jax_path.py [--reps N] [--series-max-n N] [--dtype float64]
+        VEXOL_NUM_THREADS=1 python benchmarks/jax_path.py [--reps N] [--series-max-n N] [--dtype float64] \\
+        [--regime TEXT ...] [--sizes N ...] [--no-first-call]
 
 Prints a Markdown table of ns per draw (median of repeated calls after a
 warm-up call) for n = 10^3, 10^5, 10^6: the JAX path (vexol's
@@ -10,6 +11,8 @@ implementation="jax", i.e. vexol._jax.draw), the C++ path
 (vexol.polya_gamma) and the series (up to --series-max-n, default 10^5),
 the ratios the goals judge (series / JAX at 10^5, JAX / C++), and the time
 of the first call of the JAX path (trace + compile + run) for a new shape.
+--regime (a part of a row's label, e.g. "alternate"; repeatable) and --sizes
+narrow the run to a few rows, for a measurement that takes a minute.
 """
 
 import argparse
@@ -74,7 +77,13 @@ def main():
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--series-max-n", type=int, default=100_000)
     parser.add_argument("--dtype", choices=["float32", "float64"], default="float64")
+    parser.add_argument(
+        "--regime", action="append", help="only the rows whose label contains this text"
+    )
+    parser.add_argument("--sizes", type=int, nargs="+", default=SIZES)
+    parser.add_argument("--no-first-call", action="store_true", help="skip the compile timing")
     args = parser.parse_args()
+    regimes = [r for r in REGIMES if not args.regime or any(t in r[0] for t in args.regime)]
     if args.dtype == "float64":
         jax.config.update("jax_enable_x64", True)
     dtype = jnp.dtype(args.dtype)
@@ -95,26 +104,30 @@ def main():
         return jax.lax.fori_loop(0, K, body, jnp.zeros_like(h)) / (2 * math.pi**2)
 
     # First call for a new shape: trace, compile and run.
-    h, z = inputs(1234, "mixed", None, dtype)
-    t0 = time.perf_counter()
-    jax.block_until_ready(jax.jit(draw)(key, h, z))
-    first_call = time.perf_counter() - t0
+    first_call = None
+    if not args.no_first_call:
+        h, z = inputs(1234, "mixed", None, dtype)
+        t0 = time.perf_counter()
+        jax.block_until_ready(jax.jit(draw)(key, h, z))
+        first_call = time.perf_counter() - t0
 
     print(
         f"dtype {args.dtype}, XLA_FLAGS={os.environ['XLA_FLAGS']!r}, "
         f"VEXOL_NUM_THREADS={os.environ['VEXOL_NUM_THREADS']}, "
         f"CPU affinity {sorted(os.sched_getaffinity(0))}"
     )
-    print(
-        f"first call of the JAX path (trace + compile + run, n = 1234, mixed): {first_call:.1f} s"
-    )
+    if first_call is not None:
+        print(
+            "first call of the JAX path (trace + compile + run, n = 1234, mixed): "
+            f"{first_call:.1f} s"
+        )
     print()
     print(
         "| (h, z) | n | JAX path ns/draw | C++ path ns/draw | series ns/draw | JAX / C++ | series / JAX |"
     )
     print("|---|---:|---:|---:|---:|---:|---:|")
-    for label, hv, zv in REGIMES:
-        for n in SIZES:
+    for label, hv, zv in regimes:
+        for n in args.sizes:
             h, z = inputs(n, hv, zv, dtype)
             reps = args.reps if n < 1_000_000 else max(3, args.reps // 2)
             inner = max(1, 10_000 // n)

@@ -66,13 +66,17 @@ def series_accepts(x, u, right):
     dtype = x.dtype
 
     def cond(carry):
-        n, _, deciding, _ = carry
+        n, _, _, _, deciding, _ = carry
         return jnp.logical_and(n < MAX_TERMS, jnp.any(deciding))
 
     def body(carry):
-        n, s, deciding, accept = carry
+        n, s, e, r, deciding, accept = carry
         nf = n.astype(dtype)
-        a = (2.0 * nf + 1.0) * jnp.exp(-(nf * (nf + 1.0)) * c)
+        # exp(-n(n + 1)c) from the last term's by r_n = exp(-2nc), and r_n
+        # from the last by exp(-2c) = r_1: no exp per term.
+        e = e * r
+        r = r * r1
+        a = (2.0 * nf + 1.0) * e
         odd = (n % 2) == 1
         s = jnp.where(deciding, jnp.where(odd, s - a, s + a), s)
         # A sum that is not a number never decides; the proposal is kept.
@@ -80,10 +84,12 @@ def series_accepts(x, u, right):
         rej = jnp.logical_and(deciding, jnp.logical_and(jnp.logical_not(odd), s < u))
         accept = jnp.logical_or(accept, acc)
         deciding = jnp.logical_and(deciding, jnp.logical_not(jnp.logical_or(acc, rej)))
-        return n + 1, s, deciding, accept
+        return n + 1, s, e, r, deciding, accept
 
-    init = (jnp.int32(1), jnp.ones_like(x), jnp.ones(x.shape, bool), jnp.zeros(x.shape, bool))
-    _, s, deciding, accept = while_loop(cond, body, init)
+    r1 = jnp.exp(-2.0 * c)
+    ones = jnp.ones_like(x)
+    init = (jnp.int32(1), ones, ones, r1, jnp.ones(x.shape, bool), jnp.zeros(x.shape, bool))
+    _, s, _, _, deciding, accept = while_loop(cond, body, init)
     # Out of terms (never for a finite proposal): decide on the last sum.
     return jnp.where(deciding, s >= u, accept)
 

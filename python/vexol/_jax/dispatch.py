@@ -17,9 +17,9 @@ draws the exact law everywhere: h >= 8 as sums of exact pieces (Devroye
 draws for the integer part, one alternate piece for a fractional part),
 h < 1 by inverting vexol's CDF.
 
-Each method's lanes are computed only when some element needs that method
-(a cond on the whole array), and each rejection loop runs only while one of
-its own lanes is pending. The draws are not the C++ module's stream (the
+Each method runs only when some element needs it (a cond on the whole
+array) and only on its own lanes, gathered and worked through in blocks,
+and each rejection loop runs only while one of its own lanes is pending. The draws are not the C++ module's stream (the
 randomness comes from JAX's PRNG), but the same law.
 """
 
