@@ -187,7 +187,7 @@ class ExactLaw:
 #                (e^(-a|z|) erfc((|z|x - a)/sqrt(2x)) - e^(a|z|) erfc((a + |z|x)/sqrt(2x))),
 #
 # whose terms are of the size of the survival function itself (no 1 - CDF:
-# under |z| = 1e5 it is e^(-1e10) at x = 2, which 1 - CDF would need 1e10
+# under |z| = 1e5 it is e^(-1e10) at x = 2, which 1 - CDF would need 4e9
 # digits for) and fall like e^(-n|z|) once a > |z|x, so it serves where |z|
 # is not small. laplace_inversion() is a
 # second, independent route (numerical inversion of the Laplace transform
