@@ -45,6 +45,7 @@ is what keeps float32 near its own precision for h up to 10^4.
 
 import math
 
+import jax
 import jax.numpy as jnp
 import numpy as np
 
@@ -260,10 +261,21 @@ def _nodes(x, h, w0, sigma, count):
     return (value_re - slope * value_im, value_im + slope * value_re), (dw_re, dw_im)
 
 
+def _crossing(x, h):
+    """saddle_point(x, h) held constant for differentiation. The integrals
+    do not depend on where the contour crosses the axis nor on its width
+    (Cauchy), only on x, h and z through the integrand: derivatives along a
+    fixed contour are theirs. Differentiated through, the crossing's
+    sqrt(w0) has an infinite derivative at w0 = 0 (x = h/4 exactly, and the
+    placeholder x of lanes another region serves), which made gradients NaN
+    there and, through the sum, for a whole batch sharing h."""
+    return jax.lax.stop_gradient(saddle_point(x, h))
+
+
 def contour_logpdf(x, h, z):
     """log p(x | h, z) from the contour through the saddle point."""
     a = 0.5 * jnp.abs(z)
-    w0, sigma = saddle_point(x, h)
+    w0, sigma = _crossing(x, h)
     (value, _), _ = _nodes(x, h, w0, sigma, NODES)
     total = 0.5 + jnp.sum(value, axis=0)
     return _log_peak(x, h, a, w0) + jnp.log(2 * STEP * sigma * total / math.pi)
@@ -300,7 +312,7 @@ def contour_log_cdf_sf(x, h, z):
     tails are integrated from the density instead (tail_log_integral)."""
     a = 0.5 * jnp.abs(z)
     a2 = a * a
-    w0, sigma = saddle_point(x, h)
+    w0, sigma = _crossing(x, h)
     step = STEP * sigma
     # Keep the pole at least two steps from the crossing point: its aliasing
     # term is then below 4e-6 of the residue, and it is subtracted exactly.
