@@ -274,44 +274,51 @@ def log1mexp(d):
 # of size v1^2 (5e19 at |z| = 1e10, x = 1) are ever subtracted.
 
 
+def _term_axis(x, h, z):
+    """n = 0 .. SMALL_X_TERMS - 1 on a leading axis that broadcasts against
+    the arguments. The kernel series evaluate their terms as one array: the
+    program then holds one copy of a term's arithmetic instead of one per
+    term (unrolled, the CDF and survival series were 8,700 of the 11,400
+    operations of log cdf, and their derivative took minutes and gigabytes
+    to compile)."""
+    ndim = max(jnp.ndim(x), jnp.ndim(h), jnp.ndim(z))
+    return jnp.arange(SMALL_X_TERMS, dtype=x.dtype).reshape((SMALL_X_TERMS,) + (1,) * ndim)
+
+
 def _kernel_cdf_terms(x, h, z):
     """(offset, [log term_n - offset]) for the CDF series."""
     mu = jnp.abs(z)
-    v = [_kernel_arguments(x, h, z, n) for n in range(SMALL_X_TERMS)]
-    v10 = v[0][0]
+    n = _term_axis(x, h, z)
+    v1, v2 = _kernel_arguments(x, h, z, n)
+    v10 = v1[0]
     tail = v10 <= 0  # then every v1_n <= v1_0 is too
     offset = jnp.where(tail, -v10 * v10, 0.0)
-    terms = []
-    for n, (v1, v2) in enumerate(v):
-        lx2 = _log_erfcx(v2)
-        neg = jnp.where(tail, -v1, 0.0)
-        in_tail = -n * (n + h) / (2 * x) + jnp.logaddexp(_log_erfcx(neg), lx2)
-        v1o = jnp.where(tail, 0.0, v1)
-        outside = -n * mu + jnp.logaddexp(_log_erfc(-v1o), lx2 - v1o * v1o)
-        terms.append(jnp.where(tail, in_tail, outside))
-    return offset, terms
+    lx2 = _log_erfcx(v2)
+    neg = jnp.where(tail, -v1, 0.0)
+    in_tail = -n * (n + h) / (2 * x) + jnp.logaddexp(_log_erfcx(neg), lx2)
+    v1o = jnp.where(tail, 0.0, v1)
+    outside = -n * mu + jnp.logaddexp(_log_erfc(-v1o), lx2 - v1o * v1o)
+    return offset, list(jnp.where(tail, in_tail, outside))
 
 
 def _kernel_sf_terms(x, h, z):
     """(offset, [log term_n - offset]) for the survival series."""
     mu = jnp.abs(z)
-    v = [_kernel_arguments(x, h, z, n) for n in range(SMALL_X_TERMS)]
-    v10 = v[0][0]
+    n = _term_axis(x, h, z)
+    v1, v2 = _kernel_arguments(x, h, z, n)
+    v10 = v1[0]
     offset = jnp.where(v10 >= 0, -v10 * v10, 0.0)
-    terms = []
-    for n, (v1, v2) in enumerate(v):
-        lx2 = _log_erfcx(v2)
-        pos = v1 >= 0  # then v1_0 >= 0 too
-        v1p = jnp.where(pos, v1, 0.0)
-        v1n = jnp.where(pos, -1.0, v1)
-        lx1 = _log_erfcx(v1p)
-        first_neg = _log_erfc(v1n)
-        # log of 1 - e^(2a|z|) erfc(v2)/erfc(v1), the ratio <= 1.
-        gap = jnp.where(pos, lx2 - lx1, lx2 - v1n * v1n - first_neg)
-        gap = jnp.where(jnp.isnan(gap), -jnp.inf, jnp.minimum(gap, 0.0))
-        head = jnp.where(pos, -n * (n + h) / (2 * x) + lx1, -n * mu + first_neg - offset)
-        terms.append(head + log1mexp(gap))
-    return offset, terms
+    lx2 = _log_erfcx(v2)
+    pos = v1 >= 0  # then v1_0 >= 0 too
+    v1p = jnp.where(pos, v1, 0.0)
+    v1n = jnp.where(pos, -1.0, v1)
+    lx1 = _log_erfcx(v1p)
+    first_neg = _log_erfc(v1n)
+    # log of 1 - e^(2a|z|) erfc(v2)/erfc(v1), the ratio <= 1.
+    gap = jnp.where(pos, lx2 - lx1, lx2 - v1n * v1n - first_neg)
+    gap = jnp.where(jnp.isnan(gap), -jnp.inf, jnp.minimum(gap, 0.0))
+    head = jnp.where(pos, -n * (n + h) / (2 * x) + lx1, -n * mu + first_neg - offset)
+    return offset, list(head + log1mexp(gap))
 
 
 def small_x_logcdf(x, h, z):

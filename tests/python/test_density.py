@@ -275,30 +275,30 @@ def test_exact_samplers_draw_from_this_law(h, z, seed):
 
 def test_large_calls_are_evaluated_in_blocks_without_changing_a_value():
     # Calls above one block run block by block (padded with the last
-    # element); each element must come out as in a call of its own size (to
-    # a few ulps: XLA's vector and remainder loops may round differently),
-    # whatever the shape of h (shared scalar or one per element), and so
-    # must the gradient in a shared h.
+    # element); each element must come out as when evaluated alone (under
+    # vmap every call sees one element, so no blocks; to a few ulps: XLA's
+    # vector and remainder loops may round differently), whatever the shape
+    # of h (shared scalar or one per element), and so must the gradient in
+    # a shared h.
     from vexol._density import BLOCK
 
     n = 2 * BLOCK + 37
     rng = np.random.default_rng(3)
     h = rng.choice([0.5, 3.0, 30.0, 300.0], n)
-    x = np.asarray(vexol.sample(h, 1.5, 11)).reshape(1, n // 1)
-    h = h.reshape(x.shape)
+    x = np.asarray(vexol.sample(h, 1.5, 11))
+    functions = (vexol.logpdf, vexol.logcdf, vexol.logsf)
+
+    def all_three(x, h):
+        return [f(x, h, 1.5) for f in functions]
+
     for hh in (h, 30.0):
-        full = [np.asarray(f(x, hh, 1.5)) for f in (vexol.logpdf, vexol.logcdf, vexol.logsf)]
-        for lo in range(0, n, BLOCK - 1):
-            sl = (slice(None), slice(lo, lo + BLOCK - 1))
-            part = hh if np.ndim(hh) == 0 else hh[sl]
-            for f, whole in zip((vexol.logpdf, vexol.logcdf, vexol.logsf), full, strict=True):
-                np.testing.assert_allclose(whole[sl], np.asarray(f(x[sl], part, 1.5)), rtol=1e-13)
+        whole = all_three(x.reshape(1, n), np.reshape(hh, (1, -1)) if np.ndim(hh) else hh)
+        alone = jax.jit(jax.vmap(all_three, in_axes=(0, 0 if np.ndim(hh) else None)))(x, hh)
+        for f, w, a in zip(functions, whole, alone, strict=True):
+            np.testing.assert_allclose(np.asarray(w)[0], np.asarray(a), rtol=1e-13, err_msg=f.__name__)
     grad = jax.grad(lambda hh: jnp.sum(vexol.logpdf(x, hh, 1.5)))(30.0)
-    parts = sum(
-        jax.grad(lambda hh, s=s: jnp.sum(vexol.logpdf(x[:, s : s + 1000], hh, 1.5)))(30.0)
-        for s in range(0, n, 1000)
-    )
-    assert float(grad) == pytest.approx(float(parts), rel=1e-12)
+    parts = jax.jit(jax.vmap(jax.grad(lambda v, hh: vexol.logpdf(v, hh, 1.5), 1), (0, None)))(x, 30.0)
+    assert float(grad) == pytest.approx(float(np.sum(parts)), rel=1e-12)
 
 
 def test_gradients_at_the_contour_crossing_zero():
@@ -307,19 +307,25 @@ def test_gradients_at_the_contour_crossing_zero():
     # placeholder x = h/4 of lanes that another representation serves, which
     # made the gradient in a shared h NaN for any batch mixing the contour's
     # region with another. Against central differences.
-    def lp(a):
-        return vexol.logpdf(a[0], a[1], a[2])
+    points = jnp.array([(7.5, 30.0, 0.0), (7.5, 30.0, 1.5), (75.0, 300.0, 0.0)])
 
-    for point in ((7.5, 30.0, 0.0), (7.5, 30.0, 1.5), (75.0, 300.0, 0.0)):
-        args = jnp.array(point)
-        grad = np.asarray(jax.grad(lp)(args))
-        for i in range(2):
-            e = np.zeros(3)
-            e[i] = 1e-6 * args[i]
-            fd = (float(lp(args + e)) - float(lp(args - e))) / (2 * e[i])
-            assert grad[i] == pytest.approx(fd, rel=1e-6, abs=1e-9), (point, i)
-    x = jnp.array([0.5, 7.6, 90.0])  # small-x series, contour, expansion at h = 30
-    for f in (vexol.logpdf, vexol.logcdf, vexol.logsf):
-        g = jax.grad(lambda h, f=f: jnp.sum(f(x, h, 1.5)))(30.0)
-        parts = sum(jax.grad(lambda h, v=v, f=f: f(v, h, 1.5))(30.0) for v in x)
-        assert float(g) == pytest.approx(float(parts), rel=1e-12), f.__name__
+    def lp(a):
+        return vexol.logpdf(a[..., 0], a[..., 1], a[..., 2])
+
+    grads = np.asarray(jax.jit(jax.vmap(jax.grad(lp)))(points))
+    for i in range(2):
+        e = np.zeros(points.shape)
+        e[:, i] = 1e-6 * points[:, i]
+        fd = (np.asarray(lp(points + e)) - np.asarray(lp(points - e))) / (2 * e[:, i])
+        np.testing.assert_allclose(grads[:, i], fd, rtol=1e-6, atol=1e-9, err_msg=str(i))
+    # One batch over three representations (small-x series, contour, large-x
+    # expansion at h = 30) under a shared h, against the elements alone.
+    x = jnp.array([0.5, 7.6, 90.0])
+
+    def both(xs, h):
+        return jnp.stack([jnp.sum(vexol.logpdf(xs, h, 1.5)), jnp.sum(vexol.logcdf(xs, h, 1.5))])
+
+    g = jax.jit(jax.jacrev(both, 1))(x, 30.0)
+    parts = jax.jit(jax.vmap(jax.jacrev(both, 1), (0, None)))(x, 30.0)
+    np.testing.assert_allclose(np.asarray(g), np.asarray(parts).sum(0), rtol=1e-12)
+    assert np.all(np.isfinite(np.asarray(g)))
