@@ -295,9 +295,13 @@ def test_large_calls_are_evaluated_in_blocks_without_changing_a_value():
         whole = all_three(x.reshape(1, n), np.reshape(hh, (1, -1)) if np.ndim(hh) else hh)
         alone = jax.jit(jax.vmap(all_three, in_axes=(0, 0 if np.ndim(hh) else None)))(x, hh)
         for f, w, a in zip(functions, whole, alone, strict=True):
-            np.testing.assert_allclose(np.asarray(w)[0], np.asarray(a), rtol=1e-13, err_msg=f.__name__)
+            np.testing.assert_allclose(
+                np.asarray(w)[0], np.asarray(a), rtol=1e-13, err_msg=f.__name__
+            )
     grad = jax.grad(lambda hh: jnp.sum(vexol.logpdf(x, hh, 1.5)))(30.0)
-    parts = jax.jit(jax.vmap(jax.grad(lambda v, hh: vexol.logpdf(v, hh, 1.5), 1), (0, None)))(x, 30.0)
+    parts = jax.jit(jax.vmap(jax.grad(lambda v, hh: vexol.logpdf(v, hh, 1.5), 1), (0, None)))(
+        x, 30.0
+    )
     assert float(grad) == pytest.approx(float(np.sum(parts)), rel=1e-12)
 
 
