@@ -302,3 +302,65 @@ def test_large_batches_draw_every_block_from_its_own_key():
         mean, sd = float(vexol.mean(hv, 0.5)), math.sqrt(float(vexol.variance(hv, 0.5)))
         assert abs(parts[-1].mean() - mean) < 5 * sd / math.sqrt(m), hv
         assert abs(xs.mean() - mean) < 5 * sd / math.sqrt(xs.size), hv
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_shared_setup_draws_as_the_per_lane_setup(dtype):
+    """When every lane of a method has the same (h, z) its set-up runs once
+    and is broadcast; it must give the draws the per-lane set-up gives. One
+    lane's h or z changed by a little (the same method) sends every lane through the
+    per-lane set-up, and the rounds then draw the other lanes exactly as
+    before: they are bit-identical. The lane count is not a multiple of
+    the set-up's chunk (the last chunk overlaps). Lanes whose arguments
+    differ each keep their own set-up and law."""
+    n = 3000
+    f = jax.jit(draw)
+    # (h, z, which argument the last lane changes)
+    for hv, zv, arg in [(20.0, 1.0, 1), (8.0, 0.0, 0), (2.5, 1.0, 0), (3.7, 6.0, 1), (6.0, 2.0, 0)]:
+        h = jnp.full(n, hv, dtype)
+        z = jnp.full(n, zv, dtype)
+        shared = np.asarray(f(jax.random.key(4), h, z))
+        changed = [h, z]
+        changed[arg] = changed[arg].at[-1].add(0.05)
+        per_lane = np.asarray(f(jax.random.key(4), *changed))
+        assert np.all(np.isfinite(shared)), (hv, zv)
+        np.testing.assert_array_equal(shared[:-1], per_lane[:-1], err_msg=f"h={hv}, z={zv}")
+    # Lanes that share one argument but not the other each keep their own
+    # set-up: h shared with two values of z, z shared with two values of h,
+    # each half against its exact mean.
+    m = 10_000
+    for hs, zs in [((2.5, 2.5), (0.0, 4.0)), ((20.0, 20.0), (0.0, 4.0)), ((2.5, 3.5), (1.0, 1.0))]:
+        h = jnp.asarray(np.tile(hs, m), dtype)
+        z = jnp.asarray(np.tile(zs, m), dtype)
+        x = np.asarray(f(jax.random.key(6), h, z), np.float64).reshape(m, 2)
+        for i in range(2):
+            mean = float(vexol.mean(hs[i], zs[i]))
+            sd = math.sqrt(float(vexol.variance(hs[i], zs[i])))
+            assert abs(x[:, i].mean() - mean) < 5 * sd / math.sqrt(m), (hs[i], zs[i])
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_gamma_series_variates_follow_the_gamma_law(dtype):
+    """The gamma series' accepted tries are Gamma(a) variates, for a < 1
+    through the recycled acceptance uniform: KS against the gamma law and
+    the mean of ln X (which a wrong U^(1/a) moves first)."""
+    from scipy import special
+
+    from vexol._jax import series
+
+    n = 100_000
+    shapes = [0.05, 0.5, 0.9, 30.0]
+    a = jnp.asarray(np.repeat(shapes, n), dtype)
+    x, ok = jax.jit(series._gamma_tries)(jax.random.key(12), a)
+    x, ok = np.asarray(x, np.float64).reshape(-1, n), np.asarray(ok).reshape(-1, n)
+    for s, xs, oks in zip(shapes, x, ok, strict=True):
+        xs = xs[oks]
+        assert xs.size > 0.9 * n, s
+        if s < 0.5 and dtype == "float32":
+            # A percent of Gamma(0.05) lies below float32's least normal.
+            continue
+        assert stats.kstest(xs, stats.gamma(s).cdf).pvalue > 1e-4, s
+        logs = np.log(xs)
+        # E ln X = digamma(a), Var ln X = trigamma(a).
+        sd = math.sqrt(special.polygamma(1, s) / xs.size)
+        assert abs(logs.mean() - special.digamma(s)) < 4.5 * sd, s

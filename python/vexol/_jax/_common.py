@@ -203,6 +203,68 @@ def rejection_loop(key, active, params, state, round_fn, like, buffer=BUFFER):
     return jnp.where(done, out, jnp.nan)
 
 
+# Lanes a set-up works on at a time (`shared_setup`).
+SETUP_CHUNK = 512
+
+
+def shared_setup(setup, active, *args):
+    """setup(*args) for every lane, or once when every active lane has the
+    same arguments (the usual case: a model's h and z broadcast over the
+    draws), broadcast to all lanes.
+
+    A set-up with Newton solves or an incomplete gamma function costs a few
+    hundred ns a lane, a large part of a draw; checking the lanes costs a
+    compare per argument. The check runs on the values, not the shapes:
+    by the time the arguments reach a method they are gathered arrays of
+    one length whatever the caller passed.
+
+    setup is traced once, for a chunk of SETUP_CHUNK lanes, and a loop runs
+    it over the chunks (one chunk of the first active lane's arguments when
+    they are shared): tracing it for one lane and for all of them, the two
+    branches of a cond, made the first call 3 s longer. The chunks also
+    keep a set-up's inner loops (Newton, continued fractions) to the
+    slowest lane of a chunk rather than of the whole block. setup must work
+    elementwise on arrays of any one length."""
+    n = active.shape[0]
+    size = min(n, SETUP_CHUNK) if _on_cpu() else n
+    first = jnp.argmax(active)
+    heads = tuple(lax.dynamic_slice_in_dim(a, first, 1) for a in args)
+    same = jnp.all(
+        jnp.stack(
+            [
+                jnp.all((a == a0) | jnp.logical_not(active))
+                for a, a0 in zip(args, heads, strict=True)
+            ]
+        )
+    )
+    chunks = jnp.where(same, 1, -(-n // size))
+    like = jax.eval_shape(setup, *(jax.ShapeDtypeStruct((size,), a.dtype) for a in args))
+
+    def cond(carry):
+        j, _ = carry
+        return j < chunks
+
+    def body(carry):
+        j, outs = carry
+        # The last chunk may overlap the one before it (its start is clamped
+        # to n - size), which only computes some lanes twice.
+        start = jnp.minimum(j * size, n - size)
+        part = tuple(
+            jnp.where(same, jnp.broadcast_to(a0, (size,)), lax.dynamic_slice_in_dim(a, start, size))
+            for a, a0 in zip(args, heads, strict=True)
+        )
+        values = setup(*part)
+        outs = tuple(
+            lax.dynamic_update_slice_in_dim(o, v, start, 0)
+            for o, v in zip(outs, values, strict=True)
+        )
+        return j + 1, outs
+
+    init = tuple(jnp.zeros((n,), v.dtype) for v in like)
+    _, outs = while_loop(cond, body, (jnp.int32(0), init))
+    return tuple(jnp.where(same, o[0], o) for o in outs)
+
+
 def on_lanes(key, mask, fn, args, like):
     """fn on the lanes of `mask` only, zeros elsewhere.
 

@@ -28,6 +28,7 @@ from vexol._jax._common import (
     gamma_tail_tries,
     log_upper_gamma,
     rejection_loop,
+    shared_setup,
     uniforms_and_normals,
     while_loop,
 )
@@ -178,7 +179,7 @@ def draw_j(key, h, c, active):
     0 elsewhere."""
     h = jnp.where(active, h, 2.0)
     c = jnp.where(active, c, 0.0)
-    params = setup(h, c)
+    params = shared_setup(setup, active, h, c)
     piece0 = jnp.zeros(h.shape, jnp.int32)
     out = rejection_loop(key, active, params, (piece0,), _round, h)
     return jnp.where(active, out, 0.0)

@@ -18,6 +18,7 @@ from vexol._jax._common import (
     log_cosh,
     log_upper_gamma,
     rejection_loop,
+    shared_setup,
     uniforms_and_normals,
     while_loop,
 )
@@ -190,7 +191,7 @@ def draw(key, h, z, active):
     envelope = jnp.logical_and(active, jnp.logical_not(huge))
     h = jnp.where(envelope, h, 10.0)
     c = jnp.where(envelope, a * 0.5, 0.0)
-    params = setup(h, c)
+    params = shared_setup(setup, envelope, h, c)
     piece0 = jnp.zeros(h.shape, jnp.int32)
     k_env, k_huge = jax.random.split(key)
     out = rejection_loop(k_env, envelope, params, (piece0,), _round, h)

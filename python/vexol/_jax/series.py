@@ -18,6 +18,8 @@ import jax.numpy as jnp
 from vexol._jax._common import rejection_loop, uniforms_and_normals
 
 GAMMA_SERIES_TERMS = 20
+# Tries of Gamma(h) per round for the 20 head terms (see _series_round).
+HEAD_TRIES = 24
 INV_2PI_SQUARED = 1.0 / (2.0 * math.pi**2)
 
 
@@ -93,41 +95,63 @@ def tail_sums(w):
 def _gamma_tries(key, a):
     """One try of Marsaglia and Tsang's method for a Gamma(a, 1) variate per
     element of `a` (any a > 0; for a < 1 a Gamma(a + 1) variate times
-    U^(1/a)). Returns (value, ok)."""
+    U^(1/a)). Returns (value, ok).
+
+    U is the try's own acceptance uniform, recycled: the try accepts when
+    ln u < b (b <= 0, the log of the target over the envelope at the
+    proposal), and given that, u e^-b is uniform on (0, 1) and independent
+    of the proposal. One uniform and one log per try fewer than drawing U
+    afresh (a third of the try's random words)."""
     boost = a < 1.0
     d = jnp.where(boost, a + 1.0, a) - 1.0 / 3.0
     c = 1.0 / jnp.sqrt(9.0 * d)
-    u, x = uniforms_and_normals(key, 2, 1, a.shape, a.dtype)
+    u, x = uniforms_and_normals(key, 1, 1, a.shape, a.dtype)
     x = x[0]
     v = 1.0 + c * x
     v3 = v * v * v
-    ok = (v > 0) & (
-        jnp.log(u[0]) < 0.5 * x * x + d - d * v3 + d * jnp.log(jnp.where(v > 0, v3, 1.0))
-    )
+    bound = 0.5 * x * x + d - d * v3 + d * jnp.log(jnp.where(v > 0, v3, 1.0))
+    log_u = jnp.log(u[0])
+    ok = (v > 0) & (log_u < bound)
     # In logs: U^(1/a) underflows to 0 for tiny a, as the draw should.
-    scale = jnp.where(boost, jnp.exp(jnp.log(u[1]) / jnp.where(boost, a, 1.0)), 1.0)
+    scale = jnp.where(boost, jnp.exp((log_u - bound) / jnp.where(boost, a, 1.0)), 1.0)
     return (d * v3) * scale, ok
 
 
 def _series_round(k, pending, params, state):
-    """Each lane's 21 variates, every one not yet accepted tried once more
-    (a variate's value is its first accepted try, so the 21 stay
-    independent Gamma variates); a lane is done when all 21 are."""
+    """One round of a lane's series: HEAD_TRIES tries of Gamma(h) for the 20
+    head terms and one of the rest's variate if it is still missing.
+
+    The 20 head variates are iid Gamma(h), so a lane fills its terms in
+    order with its accepted tries, whichever tries they were: given which
+    tries accept, the accepted values are iid Gamma(h), and the ones past
+    the 20th are dropped by their rank alone. A few spare tries per round
+    make a lane's 20 terms nearly always complete in its first round
+    (with exactly 20 tries, at h = 1/2, only 56% of the lanes were, and the
+    rest spent a second round of 21 tries on one or two variates). The
+    state is the partial sum and the count of filled terms, not the terms
+    themselves."""
     h, tail_shape, w2, ratio, rest_mean, tail_draw = params
-    g, ok = state
+    head_sum, count, tail_g, tail_ok = state
+    m = h.shape[0]
     shapes = jnp.concatenate(
-        [jnp.broadcast_to(h[:, None], (h.shape[0], GAMMA_SERIES_TERMS)), tail_shape[:, None]],
-        axis=1,
+        [jnp.broadcast_to(h[:, None], (m, HEAD_TRIES)), tail_shape[:, None]], axis=1
     )
-    x, ok_new = _gamma_tries(k, shapes)
-    g = jnp.where(ok, g, x)
-    ok = jnp.logical_or(ok, ok_new)
-    kk = jnp.arange(1, GAMMA_SERIES_TERMS + 1, dtype=h.dtype) - 0.5
-    d = (kk * kk)[None, :] + w2[:, None]
-    head = jnp.sum(g[:, :GAMMA_SERIES_TERMS] / d, axis=1) * INV_2PI_SQUARED
-    tail = g[:, GAMMA_SERIES_TERMS] / jnp.where(tail_draw, ratio, 1.0)
-    value = head + jnp.where(tail_draw, tail, rest_mean)
-    return value, jnp.all(ok, axis=1), (g, ok)
+    x, ok = _gamma_tries(k, shapes)
+    ok_head = ok[:, :HEAD_TRIES]
+    # Term index (0-based) each accepted try fills: the lane's count so far
+    # plus its rank among this round's accepted tries.
+    slot = count[:, None] + jnp.cumsum(ok_head, axis=1, dtype=jnp.int32) - 1
+    use = ok_head & (slot < GAMMA_SERIES_TERMS)
+    kk = slot.astype(h.dtype) + 0.5
+    d = kk * kk + w2[:, None]
+    head_sum = head_sum + jnp.sum(jnp.where(use, x[:, :HEAD_TRIES] / d, 0.0), axis=1)
+    count = jnp.minimum(count + jnp.sum(ok_head, axis=1, dtype=jnp.int32), GAMMA_SERIES_TERMS)
+    tail_g = jnp.where(tail_ok, tail_g, x[:, HEAD_TRIES])
+    tail_ok = tail_ok | ok[:, HEAD_TRIES]
+    tail = tail_g / jnp.where(tail_draw, ratio, 1.0)
+    value = head_sum * INV_2PI_SQUARED + jnp.where(tail_draw, tail, rest_mean)
+    done = (count >= GAMMA_SERIES_TERMS) & tail_ok
+    return value, done, (head_sum, count, tail_g, tail_ok)
 
 
 def gamma_series_draw(key, h, z, active=None):
@@ -149,8 +173,8 @@ def gamma_series_draw(key, h, z, active=None):
     shape = m * ratio
     tail_draw = (m > 0) & (v > 0) & jnp.isfinite(shape)
     safe_shape = jnp.where(tail_draw, shape, 1.0)
-    terms = (*h.shape, GAMMA_SERIES_TERMS + 1)
-    state = (jnp.zeros(terms, h.dtype), jnp.zeros(terms, bool))
+    zeros = jnp.zeros_like(h)
+    state = (zeros, jnp.zeros(h.shape, jnp.int32), zeros, jnp.zeros(h.shape, bool))
     params = (h, safe_shape, w * w, ratio, m, tail_draw)
     out = rejection_loop(key, active, params, state, _series_round, h)
     return jnp.where(active, out, 0.0)
