@@ -146,6 +146,25 @@ def _on_cpu():
     return jax.default_backend() == "cpu"
 
 
+def _pack(arrays):
+    """Per-lane arrays as one (n, k) matrix per dtype (and the order to
+    unpack them in): a round then gathers a lane's set-up as one row of
+    contiguous values rather than one element from each of k arrays."""
+    groups = {}
+    for i, a in enumerate(arrays):
+        groups.setdefault(a.dtype, []).append(i)
+    return [(ids, jnp.stack([arrays[i] for i in ids], axis=1)) for ids in groups.values()]
+
+
+def _gather_rows(packed, idx):
+    out = {}
+    for ids, matrix in packed:
+        rows = matrix[idx]
+        for j, i in enumerate(ids):
+            out[i] = rows[:, j]
+    return tuple(out[i] for i in range(len(out)))
+
+
 def rejection_loop(key, active, params, state, round_fn, like, buffer=BUFFER):
     """Run round_fn until no lane of `active` is pending.
 
@@ -162,6 +181,7 @@ def rejection_loop(key, active, params, state, round_fn, like, buffer=BUFFER):
     n = active.shape[0]
     m = min(n, buffer) if _on_cpu() else n
     slots = jnp.arange(m, dtype=jnp.int32)
+    packed = _pack(params)
     max_rounds = MAX_ROUNDS + -(-n // m)
 
     def cond(carry):
@@ -172,7 +192,7 @@ def rejection_loop(key, active, params, state, round_fn, like, buffer=BUFFER):
         r, out, ring, head, waiting, done, st = carry
         valid = slots < waiting
         idx = ring[(head + slots) % n]
-        sub_params = tuple(a[idx] for a in params)
+        sub_params = _gather_rows(packed, idx)
         sub_state = tuple(a[idx] for a in st)
         value, acc, sub_state = round_fn(jax.random.fold_in(key, r), valid, sub_params, sub_state)
         acc = jnp.logical_and(acc, valid)
