@@ -20,6 +20,7 @@ import numpy as np
 from jax.scipy.special import gammaln, log_ndtr, ndtri
 
 from vexol._jax._common import (
+    INNER_LOOP_BUFFER,
     LOG_2,
     LOG_HALF_PI,
     MAX_TERMS,
@@ -48,13 +49,6 @@ TRUNCATION_TABLE = np.array(
 # set-up shared, one is 1.3x faster than two for the pieces (h = 6, z = 2)
 # and alike for h = 2.5: a round's random words are most of its cost.
 TRIES = 1
-
-
-# Lanes per round (the rejection loop's buffer; the gamma series and
-# Devroye keep 512). A round's inner loop (the alternating series) runs until its slowest lane
-# is done, and fewer lanes make the slowest one less extreme: 128 measured
-# 1.1-1.2x faster (h = 2.5 and the pieces at h = 6) than 512 at n = 1e5, 64 and 256 alike or slower.
-ROUND_LANES = 128
 
 
 def truncation_point(h):
@@ -190,7 +184,7 @@ def draw_j(key, h, c, active):
     c = jnp.where(active, c, 0.0)
     params = shared_setup(setup, active, h, c)
     piece0 = jnp.zeros(h.shape, jnp.int32)
-    out = rejection_loop(key, active, params, (piece0,), _round, h, buffer=ROUND_LANES)
+    out = rejection_loop(key, active, params, (piece0,), _round, h, buffer=INNER_LOOP_BUFFER)
     return jnp.where(active, out, 0.0)
 
 

@@ -15,6 +15,7 @@ import numpy as np
 from jax.scipy.special import log_ndtr
 
 from vexol._jax._common import (
+    INNER_LOOP_BUFFER,
     first_valid,
     gamma_tail_tries,
     log_cosh,
@@ -37,13 +38,6 @@ TILT_LIMIT = 1e10
 # Tries of a piece's proposal per round: one, as rounds are cheap (three
 # took a fifth longer per draw).
 TRIES = 1
-
-
-# Lanes per round (the rejection loop's buffer; the gamma series and
-# Devroye keep 512). A round's inner loop (Newton's method on each proposal) runs until its slowest lane
-# is done, and fewer lanes make the slowest one less extreme: 128 measured
-# about 1.1x faster than 512 at n = 1e5, 64 and 256 alike or slower.
-ROUND_LANES = 128
 
 
 def tanh_over_x(x):
@@ -245,7 +239,7 @@ def draw(key, h, z, active):
     params = shared_setup(setup, envelope, h, c)
     piece0 = jnp.zeros(h.shape, jnp.int32)
     k_env, k_huge = jax.random.split(key)
-    out = rejection_loop(k_env, envelope, params, (piece0,), _round, h, buffer=ROUND_LANES)
+    out = rejection_loop(k_env, envelope, params, (piece0,), _round, h, buffer=INNER_LOOP_BUFFER)
     # |z| > TILT_LIMIT: one normal draw with the limiting moments.
     ah = jnp.where(huge, a, 1.0)
     mean = (h * 0.5) / ah
