@@ -10,14 +10,16 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_python(source, **env):
+def run_python(source, *argv, **env):
     # The test folder on the path, for pg_support's helpers across JAX releases.
     path = os.pathsep.join(p for p in (HERE, os.environ.get("PYTHONPATH")) if p)
     done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(source)],
+        [sys.executable, "-c", textwrap.dedent(source), *argv],
         capture_output=True,
         text=True,
         env={**os.environ, "PYTHONPATH": path, **env},
@@ -28,13 +30,17 @@ def run_python(source, **env):
 
 
 SHARD_MAP = """
-    import json
+    import json, sys
     import jax, jax.numpy as jnp, numpy as np
     from jax.sharding import NamedSharding, PartitionSpec as P
     jax.config.update("jax_enable_x64", True)
     import vexol
     from jax_releases import shard_map
     shard_map = shard_map()
+    implementation = sys.argv[1] if len(sys.argv) > 1 else None
+
+    def polya_gamma(*args, **kwargs):
+        return vexol.polya_gamma(*args, implementation=implementation, **kwargs)
 
     devices = jax.devices()
     mesh = jax.make_mesh((4,), ("x",))
@@ -45,32 +51,46 @@ SHARD_MAP = """
 
     def shard(k, h, z):
         # Each shard holds one key of the split and its own slice of h and z.
-        return vexol.polya_gamma(k[0], h, z)
+        return polya_gamma(k[0], h, z)
 
     f = jax.jit(shard_map(shard, mesh=mesh, in_specs=(P("x"), P("x"), P("x")),
                           out_specs=P("x")))
     placed = [jax.device_put(a, NamedSharding(mesh, P("x"))) for a in (keys, h, z)]
     out = f(*placed)
     expected = jnp.concatenate([
-        vexol.polya_gamma(keys[i], h[i * per:(i + 1) * per], z[i * per:(i + 1) * per])
+        polya_gamma(keys[i], h[i * per:(i + 1) * per], z[i * per:(i + 1) * per])
         for i in range(4)
     ])
-    # Same slice of inputs with different keys, to show the shards differ.
-    same = jax.jit(shard_map(lambda k: vexol.polya_gamma(k[0], 1.0, 0.5, shape=(1, 3)),
+    # Same inputs in every lane with different keys, to show the shards
+    # differ; h = 20 takes the set-up shared by equal lanes.
+    same = jax.jit(shard_map(lambda k: polya_gamma(k[0], 20.0, 0.5, shape=(1, 3)),
                              mesh=mesh, in_specs=P("x"), out_specs=P("x")))(placed[0])
+    same_expected = np.concatenate([polya_gamma(k, 20.0, 0.5, shape=(1, 3)) for k in keys])
     print(json.dumps({
         "devices": len(devices),
         "out_devices": len(out.sharding.device_set),
         "equal": bool(np.array_equal(np.asarray(out).view(np.uint64),
                                      np.asarray(expected).view(np.uint64))),
+        "same_equal": bool(np.array_equal(np.asarray(same).view(np.uint64),
+                                          same_expected.view(np.uint64))),
         "distinct_rows": len({tuple(r) for r in np.asarray(same).tolist()}),
     }))
 """
 
 
-def test_shard_map_draws_each_shard_from_its_own_key():
-    result = run_python(SHARD_MAP, XLA_FLAGS="--xla_force_host_platform_device_count=4")
-    assert result == {"devices": 4, "out_devices": 4, "equal": True, "distinct_rows": 4}
+@pytest.mark.parametrize("implementation", [None, "jax"])
+def test_shard_map_draws_each_shard_from_its_own_key(implementation):
+    # The default traces the JAX path too (it is the branch for other
+    # platforms), so both spellings need its loops typed for shard_map.
+    args = [implementation] if implementation else []
+    result = run_python(SHARD_MAP, *args, XLA_FLAGS="--xla_force_host_platform_device_count=4")
+    assert result == {
+        "devices": 4,
+        "out_devices": 4,
+        "equal": True,
+        "same_equal": True,
+        "distinct_rows": 4,
+    }
 
 
 REGISTRATION = """

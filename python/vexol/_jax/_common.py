@@ -17,7 +17,7 @@ import numpy as np
 from jax import lax
 from jax.scipy.special import gammaln
 
-from vexol._varying import uniform_carry
+from vexol._varying import uniform_carry, vary_like
 
 PI = math.pi
 PI_SQUARED = math.pi**2
@@ -285,7 +285,9 @@ def shared_setup(setup, active, *args):
         )
         return j + 1, outs
 
-    init = tuple(jnp.zeros((n,), v.dtype) for v in like)
+    # The buffers start as constants but take the set-up's values, which vary
+    # over whatever mesh axes the arguments do under shard_map.
+    init = tuple(vary_like(jnp.zeros((n,), v.dtype), *args) for v in like)
     _, outs = while_loop(cond, body, (jnp.int32(0), init))
     return tuple(jnp.where(same, o[0], o) for o in outs)
 
