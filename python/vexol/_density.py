@@ -28,6 +28,7 @@ from jax.custom_derivatives import SymbolicZero
 
 from vexol import _density_contour as contour
 from vexol import _density_series as series
+from vexol._varying import cond
 
 CONTOUR_MIN_H = 24.0
 # In float32 the first-singularity expansion's cancellation (a factor of up
@@ -139,7 +140,7 @@ def _guarded(mask, fn, safe_x, *args):
         zero = jnp.zeros(jnp.broadcast_shapes(*(jnp.shape(a) for a in args)), x.dtype)
         return zero
 
-    return lax.cond(jnp.any(mask), run, skip)
+    return cond(jnp.any(mask), run, skip, *args)
 
 
 def _domain(x, h, z, value, at_zero, at_inf):
@@ -274,7 +275,7 @@ def _core_log_cdf_sf(x, h, z):
             xl = jnp.where(use_large, xs, 2 * _large_x_sf_from(h))
             return jnp.where(use_large, series.large_x_logsf(xl, h, z), ls)
 
-        ls = lax.cond(jnp.any(use_large), large, lambda: ls)
+        ls = cond(jnp.any(use_large), large, lambda: ls, xs, h, z)
         lc = jnp.where(use_sf | use_large, series.log1mexp(ls), lc)
         return lc, ls
 
@@ -303,7 +304,7 @@ def _core_log_cdf_sf(x, h, z):
         def no_tails():
             return lc, ls
 
-        tc, ts = lax.cond(jnp.any(far), tails, no_tails)
+        tc, ts = cond(jnp.any(far), tails, no_tails, xs, h, z)
         return jnp.where(far, tc, lc), jnp.where(far, ts, ls)
 
     outs = []
@@ -315,8 +316,13 @@ def _core_log_cdf_sf(x, h, z):
         xs = jnp.where(mask, x, safe)
         zero = jnp.zeros(jnp.broadcast_shapes(x.shape, h.shape, z.shape), x.dtype)
         outs.append(
-            lax.cond(
-                jnp.any(mask), lambda xs=xs, fn=fn: fn(xs, h, z), lambda zero=zero: (zero, zero)
+            cond(
+                jnp.any(mask),
+                lambda xs=xs, fn=fn: fn(xs, h, z),
+                lambda zero=zero: (zero, zero),
+                xs,
+                h,
+                z,
             )
         )
     lc = jnp.where(small, outs[0][0], jnp.where(large, outs[1][0], outs[2][0]))

@@ -49,6 +49,8 @@ import numpy as np
 from jax import lax
 from jax.scipy.special import erfc, gammaln
 
+from vexol._varying import vary_like
+
 # jax.scipy.special.erfcx exists from JAX 0.10 on; before that, Laplace's
 # continued fraction for erfc gives the scaled function to a few ulp for
 # the arguments above 2 where it is needed (60 levels: error below 3e-16 at
@@ -372,7 +374,9 @@ def _large_x_coefficients(h):
     density NaN at x >= h^2/20); scaled, the recurrence's factors
     h m q_m (4 pi^2)^m/s^m are at most 1 and the coefficients stay of order
     1 (_large_x_log_sum carries the same scale)."""
-    g = jnp.zeros((LARGE_X_TERMS, *jnp.shape(h)), h.dtype).at[0].set(1.0)
+    # A loop carry: typed as varying over h's mesh axes under shard_map,
+    # which the recurrence's rows take from h.
+    g = vary_like(jnp.zeros((LARGE_X_TERMS, *jnp.shape(h)), h.dtype).at[0].set(1.0), h)
     if h.dtype == jnp.float64:
         rows = jnp.asarray(_RECURRENCE, dtype=h.dtype)
 

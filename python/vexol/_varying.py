@@ -45,3 +45,16 @@ def uniform_carry(init):
     leaves = jax.tree_util.tree_leaves(init)
     axes = frozenset().union(*map(varying_axes, leaves))
     return jax.tree_util.tree_map(lambda x: vary(x, axes), init) if axes else init
+
+
+def cond(pred, true_fn, false_fn, *context):
+    """lax.cond whose branches' outputs vary over the axes of `pred` and of
+    every array in `context` (the values the branches are computed from):
+    a branch that skips work returns constants, which vary over none, while
+    the other returns values computed from the sharded inputs."""
+    axes = frozenset().union(*map(varying_axes, (pred, *jax.tree_util.tree_leaves(context))))
+
+    def typed(fn):
+        return lambda: jax.tree_util.tree_map(lambda x: vary(x, axes), fn())
+
+    return lax.cond(pred, typed(true_fn), typed(false_fn))
