@@ -326,7 +326,13 @@ def contour_log_cdf_sf(x, h, z):
     margin = _MIN_POLE_STEPS * step
     left_ok = a2 - margin - W_POLE > SINGULARITY_SIGMAS * sigma
     right = (w0 >= a2) | ((w0 >= a2 - margin) & ~left_ok)
-    w0 = jnp.where(right, jnp.maximum(w0, a2 + margin), jnp.minimum(w0, a2 - margin))
+    # The moved crossing is held constant for differentiation as well (see
+    # _crossing): where it is not moved it is w0 itself, and the derivative
+    # that passes the max/min (zero, but not known to be) would meet
+    # sqrt(w0)'s infinite one at w0 = 0 and make the gradient NaN.
+    w0 = jax.lax.stop_gradient(
+        jnp.where(right, jnp.maximum(w0, a2 + margin), jnp.minimum(w0, a2 - margin))
+    )
     (v_re, v_im), (dw_re, dw_im) = _nodes(x, h, w0, sigma, CDF_NODES)
     d = (w0 - a2) / sigma
     # Re of value / (d + dw/sigma)

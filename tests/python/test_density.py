@@ -311,18 +311,29 @@ def test_gradients_at_the_contour_crossing_zero():
     # axis at w0 = 0, where sqrt(w0) has an infinite derivative; so does the
     # placeholder x = h/4 of lanes that another representation serves, which
     # made the gradient in a shared h NaN for any batch mixing the contour's
-    # region with another. Against central differences.
-    points = jnp.array([(7.5, 30.0, 0.0), (7.5, 30.0, 1.5), (75.0, 300.0, 0.0)])
+    # region with another. The tails' crossing, moved off the pole, is w0 = 0
+    # itself when the pole is far (|z| = 2.6 and 3 below). Reverse mode
+    # against central differences.
+    points = jnp.array(
+        [
+            (7.5, 30.0, 0.0),
+            (7.5, 30.0, 1.5),
+            (7.5, 30.0, -2.6),
+            (75.0, 300.0, 0.0),
+            (25.0, 100.0, 3.0),
+        ]
+    )
 
     def lp(a):
-        return vexol.logpdf(a[..., 0], a[..., 1], a[..., 2])
+        x, h, z = a[..., 0], a[..., 1], a[..., 2]
+        return jnp.stack([vexol.logpdf(x, h, z), vexol.logcdf(x, h, z), vexol.logsf(x, h, z)], -1)
 
-    grads = np.asarray(jax.jit(jax.vmap(jax.grad(lp)))(points))
-    for i in range(2):
+    grads = np.asarray(jax.jit(jax.vmap(jax.jacrev(lp)))(points))
+    for i in range(3):
         e = np.zeros(points.shape)
-        e[:, i] = 1e-6 * points[:, i]
-        fd = (np.asarray(lp(points + e)) - np.asarray(lp(points - e))) / (2 * e[:, i])
-        np.testing.assert_allclose(grads[:, i], fd, rtol=1e-6, atol=1e-9, err_msg=str(i))
+        e[:, i] = 1e-6 * np.maximum(np.abs(points[:, i]), 1.0)
+        fd = (np.asarray(lp(points + e)) - np.asarray(lp(points - e))) / (2 * e[:, i, None])
+        np.testing.assert_allclose(grads[:, :, i], fd, rtol=2e-6, atol=1e-9, err_msg=str(i))
     # One batch over three representations (small-x series, contour, large-x
     # expansion at h = 30) under a shared h, against the elements alone.
     x = jnp.array([0.5, 7.6, 90.0])
