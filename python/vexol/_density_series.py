@@ -49,7 +49,7 @@ import numpy as np
 from jax import lax
 from jax.scipy.special import erfc, gammaln
 
-from vexol._varying import vary_like
+from vexol._varying import uniform_carry
 
 # jax.scipy.special.erfcx exists from JAX 0.10 on; before that, Laplace's
 # continued fraction for erfc gives the scaled function to a few ulp for
@@ -374,9 +374,7 @@ def _large_x_coefficients(h):
     density NaN at x >= h^2/20); scaled, the recurrence's factors
     h m q_m (4 pi^2)^m/s^m are at most 1 and the coefficients stay of order
     1 (_large_x_log_sum carries the same scale)."""
-    # A loop carry: typed as varying over h's mesh axes under shard_map,
-    # which the recurrence's rows take from h.
-    g = vary_like(jnp.zeros((LARGE_X_TERMS, *jnp.shape(h)), h.dtype).at[0].set(1.0), h)
+    g = jnp.zeros((LARGE_X_TERMS, *jnp.shape(h)), h.dtype).at[0].set(1.0)
     if h.dtype == jnp.float64:
         rows = jnp.asarray(_RECURRENCE, dtype=h.dtype)
 
@@ -395,7 +393,8 @@ def _large_x_coefficients(h):
             powers = jnp.where(m > 0, jnp.exp(-jnp.maximum(m, 1.0) * log_s), 0.0)
             return g.at[j].set(h * jnp.sum(rows[j].reshape(cols.shape) * powers * g, axis=0) / j)
 
-    g = jax.lax.fori_loop(1, LARGE_X_TERMS, step, g)
+    # The carry starts from constants; the recurrence's rows take h's mesh axes.
+    g = jax.lax.fori_loop(1, LARGE_X_TERMS, step, uniform_carry(g, h))
     return [g[j] for j in range(LARGE_X_TERMS)]
 
 

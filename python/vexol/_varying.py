@@ -38,12 +38,17 @@ def vary_like(x, *others):
     return vary(x, frozenset().union(*map(varying_axes, others)))
 
 
-def uniform_carry(init):
+def _axes(*values) -> frozenset:
+    """The union of the mesh axes of every array leaf of `values`."""
+    return frozenset().union(*map(varying_axes, jax.tree_util.tree_leaves(values)))
+
+
+def uniform_carry(init, *context):
     """A loop's initial carry with every array leaf varying over the union
-    of the axes of all its leaves, so that a body mixing them keeps the
-    carry's type."""
-    leaves = jax.tree_util.tree_leaves(init)
-    axes = frozenset().union(*map(varying_axes, leaves))
+    of the axes of all its leaves and of `context` (the values the body
+    computes from), so that a body mixing them keeps the carry's type: a
+    carry that starts from constants varies over none."""
+    axes = _axes(init, context)
     return jax.tree_util.tree_map(lambda x: vary(x, axes), init) if axes else init
 
 
@@ -52,7 +57,7 @@ def cond(pred, true_fn, false_fn, *context):
     every array in `context` (the values the branches are computed from):
     a branch that skips work returns constants, which vary over none, while
     the other returns values computed from the sharded inputs."""
-    axes = frozenset().union(*map(varying_axes, (pred, *jax.tree_util.tree_leaves(context))))
+    axes = _axes(pred, context)
 
     def typed(fn):
         return lambda: jax.tree_util.tree_map(lambda x: vary(x, axes), fn())

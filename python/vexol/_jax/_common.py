@@ -17,7 +17,7 @@ import numpy as np
 from jax import lax
 from jax.scipy.special import gammaln
 
-from vexol._varying import uniform_carry, vary_like
+from vexol._varying import uniform_carry
 
 PI = math.pi
 PI_SQUARED = math.pi**2
@@ -35,15 +35,16 @@ MAX_ROUNDS = 20000
 MAX_TERMS = 2000
 
 
-def while_loop(cond, body, init):
+def while_loop(cond, body, init, *context):
     """lax.while_loop with a carry typed for shard_map: every leaf varies
-    over the mesh axes of all of them, as the body's mixing makes it."""
-    return lax.while_loop(cond, body, uniform_carry(init))
+    over the mesh axes of all of them and of `context` (arrays the body
+    reads from outside the carry), as the body's mixing makes it."""
+    return lax.while_loop(cond, body, uniform_carry(init, *context))
 
 
-def fori_loop(lower, upper, body, init):
+def fori_loop(lower, upper, body, init, *context):
     """lax.fori_loop with the carry typed as in `while_loop`."""
-    return lax.fori_loop(lower, upper, body, uniform_carry(init))
+    return lax.fori_loop(lower, upper, body, uniform_carry(init, *context))
 
 
 def draw_floor(dtype) -> float:
@@ -285,10 +286,10 @@ def shared_setup(setup, active, *args):
         )
         return j + 1, outs
 
-    # The buffers start as constants but take the set-up's values, which vary
-    # over whatever mesh axes the arguments do under shard_map.
-    init = tuple(vary_like(jnp.zeros((n,), v.dtype), *args) for v in like)
-    _, outs = while_loop(cond, body, (jnp.int32(0), init))
+    # The buffers start as constants and take the set-up's values, computed
+    # from the arguments.
+    init = tuple(jnp.zeros((n,), v.dtype) for v in like)
+    _, outs = while_loop(cond, body, (jnp.int32(0), init), *args)
     return tuple(jnp.where(same, o[0], o) for o in outs)
 
 
