@@ -25,6 +25,7 @@ import jax
 import jax.numpy as jnp
 from jax import lax
 from jax.custom_derivatives import SymbolicZero
+from jax.typing import ArrayLike
 
 from vexol import _density_contour as contour
 from vexol import _density_series as series
@@ -81,15 +82,6 @@ def _as_input_dtype(out, *args):
     arguments' own dtype, as jax.scipy.stats returns it."""
     dtype = _result_dtype(*args)
     return out.astype(dtype) if dtype in _HALF else out
-
-
-def _half_aware(fn):
-    def wrapped(*args):
-        return _as_input_dtype(fn(*args), *args)
-
-    wrapped.__name__ = fn.__name__
-    wrapped.__doc__ = fn.__doc__
-    return wrapped
 
 
 def _small_x_limit(h):
@@ -225,8 +217,7 @@ def _core_logpdf(x, h, z):
     return jnp.where(small, a, jnp.where(large, b, c))
 
 
-def logpdf(x, h, z):
-    """Log-density of PG(h, z) at x (elementwise, broadcasting)."""
+def _logpdf(x, h, z):
     x, h, z = _promote(x, h, z)
     xs, hs, zs = _sanitized(x, h, z)
     x, h, z = jnp.broadcast_arrays(x, h, z)
@@ -237,7 +228,12 @@ def logpdf(x, h, z):
     return _domain(x, h, z, value, -jnp.inf, -jnp.inf)
 
 
-def pdf(x, h, z):
+def logpdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
+    """Log-density of PG(h, z) at x (elementwise, broadcasting)."""
+    return _as_input_dtype(_logpdf_jit(x, h, z), x, h, z)
+
+
+def pdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """Density of PG(h, z) at x."""
     return _as_input_dtype(jnp.exp(_logpdf_jit(x, h, z)), x, h, z)
 
@@ -400,28 +396,32 @@ def _log_cdf_sf(x, h, z):
     return lc, ls
 
 
-def logcdf(x, h, z):
+def logcdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """log P(X <= x) for X ~ PG(h, z)."""
     return _as_input_dtype(_log_cdf_sf_jit(x, h, z)[0], x, h, z)
 
 
-def cdf(x, h, z):
+def cdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """P(X <= x) for X ~ PG(h, z)."""
     return _as_input_dtype(jnp.exp(_log_cdf_sf_jit(x, h, z)[0]), x, h, z)
 
 
-def logsf(x, h, z):
+def logsf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """log P(X > x) for X ~ PG(h, z)."""
     return _as_input_dtype(_log_cdf_sf_jit(x, h, z)[1], x, h, z)
 
 
-def sf(x, h, z):
+def sf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """P(X > x) for X ~ PG(h, z)."""
     return _as_input_dtype(jnp.exp(_log_cdf_sf_jit(x, h, z)[1]), x, h, z)
 
 
-def mean(h, z):
+def mean(h: ArrayLike, z: ArrayLike) -> jax.Array:
     """E X = h tanh(|z|/2)/(2|z|) (h/4 at z = 0)."""
+    return _as_input_dtype(_mean_jit(h, z), h, z)
+
+
+def _mean(h, z):
     h, z = _promote(h, z)
     a = jnp.abs(z)
     small = a < 1e-3
@@ -434,11 +434,15 @@ def mean(h, z):
     return jnp.where(jnp.isinf(z), 0.0 * h, jnp.where(h > 0, out, jnp.nan))
 
 
-def variance(h, z):
+def variance(h: ArrayLike, z: ArrayLike) -> jax.Array:
     """Var X = h (sinh a - a)/(4 a^3 cosh^2(a/2)), a = |z| (h/24 at z = 0,
     then h (1/24 - a^2/120 + ...) for small a). Below a = 1 the ratio
     (sinh a - a)/a^3 comes from its Taylor series, where the closed form
     cancels; above, from e^-a so that nothing overflows."""
+    return _as_input_dtype(_variance_jit(h, z), h, z)
+
+
+def _variance(h, z):
     h, z = _promote(h, z)
     a = jnp.abs(z)
     small = a < 1
@@ -464,9 +468,8 @@ def variance(h, z):
 # Half-precision arguments are computed in float32 and the results (the
 # exponentials too) cast back at the end.
 _log_cdf_sf_jit = jax.jit(_log_cdf_sf)
-_logpdf_jit = jax.jit(logpdf)
-logpdf = _half_aware(_logpdf_jit)
-mean = _half_aware(jax.jit(mean))
-variance = _half_aware(jax.jit(variance))
+_logpdf_jit = jax.jit(_logpdf)
+_mean_jit = jax.jit(_mean)
+_variance_jit = jax.jit(_variance)
 
 __all__ = ["cdf", "logcdf", "logpdf", "logsf", "mean", "pdf", "sf", "variance"]

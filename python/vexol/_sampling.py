@@ -37,7 +37,7 @@ from vexol._varying import vary_like
 _MASK64 = (1 << 64) - 1
 
 ArrayLike = Any  # jax.typing.ArrayLike plus Python scalars; kept loose on purpose
-Shape = Sequence[int]
+Shape = Sequence[int] | int
 
 
 # --------------------------------------------------------------------------
@@ -245,13 +245,13 @@ IMPLEMENTATIONS = (None, "jax", "native")
 METHODS = tuple(METHOD_CODES)
 
 
-def _implementation(implementation: Any) -> str:
+def _implementation(implementation: Any, function: str = "polya_gamma") -> str:
     if implementation is None:
         return "auto"
     if isinstance(implementation, str) and implementation in IMPLEMENTATIONS:
         return implementation
     raise ValueError(
-        "vexol.polya_gamma: implementation must be None (the C++ custom calls on the "
+        f"vexol.{function}: implementation must be None (the C++ custom calls on the "
         "CPU, the pure-JAX sampler on every other platform), 'native' or 'jax', got "
         f"{implementation!r}"
     )
@@ -270,9 +270,16 @@ def _x64_enabled() -> bool:
     return jax.dtypes.canonicalize_dtype(np.float64) == np.float64
 
 
-def _x64_error(function: str, what: str) -> RuntimeError:
-    return RuntimeError(
-        f"vexol.{function}: {what} needs 64-bit JAX types, which are disabled. Enable "
+class X64Error(ValueError, RuntimeError):
+    """float64 asked for while 64-bit JAX types are disabled. A ValueError,
+    like every bad value of the package; also a RuntimeError, which
+    polya_gamma and sample raised for it before, so that callers catching
+    that still do."""
+
+
+def x64_error(where: str, what: str) -> X64Error:
+    return X64Error(
+        f"{where}: {what} needs 64-bit JAX types, which are disabled. Enable "
         'them at start-up with jax.config.update("jax_enable_x64", True) or the '
         "environment variable JAX_ENABLE_X64=1, or draw in float32 (dtype=jnp.float32)."
     )
@@ -289,7 +296,7 @@ def _output_dtype(dtype: Any, function: str) -> np.dtype:
         raise TypeError(f"vexol.{function}: dtype must be a float dtype, got {dtype!r}") from None
     if dtype == np.float64:
         if not _x64_enabled():
-            raise _x64_error(function, "dtype=float64")
+            raise x64_error(f"vexol.{function}", "dtype=float64")
         return dtype
     if dtype == np.float32:
         return dtype
@@ -325,12 +332,7 @@ def _output_shape(h: jax.Array, z: jax.Array, shape: Shape | None, function: str
         ) from None
     if shape is None:
         return params
-    try:
-        shape = tuple(operator.index(d) for d in shape)
-    except TypeError:
-        raise TypeError(
-            f"vexol.{function}: shape must be a sequence of integers, got {shape!r}"
-        ) from None
+    shape = _static_shape(shape, function)
     try:
         ok = np.broadcast_shapes(params, shape) == shape
     except ValueError:
@@ -343,32 +345,52 @@ def _output_shape(h: jax.Array, z: jax.Array, shape: Shape | None, function: str
     return shape
 
 
-def _several_keys(shape) -> ValueError:
+def _static_shape(shape: Any, function: str) -> tuple[int, ...]:
+    """shape as jax.random takes it: a sequence of integers or one integer.
+    It sizes the output, so it must be known when the program is traced."""
+    items = shape if isinstance(shape, Sequence) else (shape,)
+    if any(isinstance(d, jax.core.Tracer) for d in items) or isinstance(shape, jax.core.Tracer):
+        raise TypeError(
+            f"vexol.{function}: shape must be static (Python integers), but it is traced: "
+            "under jax.jit pass it as a static argument, e.g. "
+            'jax.jit(f, static_argnames="shape")'
+        )
+    try:
+        if isinstance(shape, Sequence) or getattr(shape, "ndim", 0) == 1:
+            return tuple(operator.index(d) for d in shape)
+        return (operator.index(shape),)
+    except TypeError:
+        raise TypeError(
+            f"vexol.{function}: shape must be an integer or a sequence of integers, got {shape!r}"
+        ) from None
+
+
+def _several_keys(shape, function: str) -> ValueError:
     return ValueError(
-        f"vexol.polya_gamma: key must be a single PRNG key, got an array of keys "
+        f"vexol.{function}: key must be a single PRNG key, got an array of keys "
         f"with shape {shape}; use jax.vmap over the keys instead"
     )
 
 
-def _typed_key(key: Any) -> jax.Array:
+def _typed_key(key: Any, function: str = "polya_gamma") -> jax.Array:
     dtype = getattr(key, "dtype", None)
     if dtype is not None and jax.dtypes.issubdtype(dtype, jax.dtypes.prng_key):
         if key.shape != ():
-            raise _several_keys(key.shape)
+            raise _several_keys(key.shape, function)
         return key
     if dtype is not None and dtype == np.uint32:
         try:
             typed = jax.random.wrap_key_data(key)
         except (TypeError, ValueError):
             raise ValueError(
-                "vexol.polya_gamma: key must be a single PRNG key; a raw uint32 key must "
+                f"vexol.{function}: key must be a single PRNG key; a raw uint32 key must "
                 f"have the default implementation's key shape, got shape {key.shape}"
             ) from None
         if typed.shape != ():
-            raise _several_keys(typed.shape)
+            raise _several_keys(typed.shape, function)
         return typed
     raise TypeError(
-        "vexol.polya_gamma: key must be a JAX PRNG key from jax.random.key (or a "
+        f"vexol.{function}: key must be a JAX PRNG key from jax.random.key (or a "
         f"raw uint32 key from jax.random.PRNGKey), got {type(key).__name__}"
         + (f" with dtype {dtype}" if dtype is not None else "")
     )
@@ -459,7 +481,9 @@ def polya_gamma(
         (``jax.random.PRNGKey``). A single key; map over many with ``jax.vmap``.
       h: the shapes, a float array or Python number.
       z: the tilts, a float array or Python number. Broadcast against ``h``.
-      shape: optional output shape; ``h`` and ``z`` must broadcast to it.
+      shape: optional output shape, a sequence of integers or one integer
+        (as in ``jax.random``); ``h`` and ``z`` must broadcast to it. It must
+        be static: under ``jax.jit``, mark it with ``static_argnames``.
       dtype: float32 or float64; by default the default float dtype of the
         x64 setting, as in ``jax.random``. float32 draws are exactly the
         float64 draws of the same key for the float32 inputs, rounded (on
@@ -505,7 +529,6 @@ def polya_gamma(
     gives 1e-12. The sign of ``z`` does not matter.
 
     Raises:
-      RuntimeError: ``dtype=float64`` while 64-bit types are disabled.
       TypeError: ``key`` is not a PRNG key, ``h`` or ``z`` is not floating
         point, or the function is differentiated.
       ValueError: ``h``, ``z`` and ``shape`` do not broadcast, ``key`` holds

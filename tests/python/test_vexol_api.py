@@ -1,6 +1,8 @@
 """vexol.polya_gamma and vexol.sample: their streams, value rules, JAX
 transformation rules and argument errors."""
 
+import inspect
+
 import jax
 import jax.numpy as jnp
 import numpy as np
@@ -8,7 +10,7 @@ import pytest
 
 import vexol
 from pg_support import as_s64, flat_call, mixed_inputs, x64_disabled
-from vexol import _registration
+from vexol import _registration, gibbs
 
 
 def bits(x):
@@ -322,3 +324,71 @@ class TestErrors:
     def test_errors_are_raised_while_tracing_under_jit(self):
         with pytest.raises(TypeError, match="floating"):
             jax.jit(lambda h: vexol.polya_gamma(KEY, h, 0.0))(jnp.ones(2, jnp.int32))
+
+
+# --------------------------------------------------------------------------
+# Signatures and keyword calls of the public functions
+# --------------------------------------------------------------------------
+
+
+PUBLIC_FUNCTIONS = {
+    f"{module.__name__}.{name}": getattr(module, name)
+    for module in (vexol, gibbs)
+    for name in module.__all__
+    if inspect.isfunction(getattr(module, name))
+}
+
+
+@pytest.mark.parametrize("fn", PUBLIC_FUNCTIONS.values(), ids=PUBLIC_FUNCTIONS.keys())
+def test_public_functions_have_real_signatures(fn):
+    kinds = {p.kind for p in inspect.signature(fn).parameters.values()}
+    assert inspect.Parameter.VAR_POSITIONAL not in kinds, inspect.signature(fn)
+
+
+@pytest.mark.parametrize("name", ["logpdf", "pdf", "logcdf", "cdf", "logsf", "sf"])
+def test_density_functions_take_keywords(name):
+    fn = getattr(vexol, name)
+    x = jnp.array([0.1, 0.3], jnp.float16)
+    assert list(inspect.signature(fn).parameters) == ["x", "h", "z"]
+    out = fn(x, h=1.0, z=jnp.float16(2.0))
+    np.testing.assert_array_equal(out, fn(x, 1.0, jnp.float16(2.0)))
+    # Half-precision arguments come back in their own dtype, by keyword too.
+    assert out.dtype == jnp.float16
+    np.testing.assert_array_equal(fn(z=2.0, x=x, h=1.0), fn(x, 1.0, 2.0))
+
+
+@pytest.mark.parametrize("name", ["mean", "variance"])
+def test_moments_take_keywords(name):
+    fn = getattr(vexol, name)
+    assert list(inspect.signature(fn).parameters) == ["h", "z"]
+    np.testing.assert_array_equal(fn(z=0.5, h=2.0), fn(2.0, 0.5))
+    assert fn(h=jnp.bfloat16(2.0), z=jnp.bfloat16(0.5)).dtype == jnp.bfloat16
+
+
+def test_sampling_functions_take_keywords():
+    h, z = mixed_inputs(6)
+    expected = vexol.polya_gamma(KEY, h, z)
+    assert_bit_equal(vexol.polya_gamma(key=KEY, h=h, z=z), expected)
+    assert_bit_equal(vexol.sample(h=h, z=z, seed=vexol.seed_from_key(key=KEY)), expected)
+
+
+# --------------------------------------------------------------------------
+# shape, as jax.random takes it
+# --------------------------------------------------------------------------
+
+
+def test_an_int_shape_is_a_one_dimensional_shape():
+    out = vexol.polya_gamma(KEY, 1.0, 0.5, shape=5)
+    assert out.shape == (5,)
+    assert_bit_equal(out, vexol.polya_gamma(KEY, 1.0, 0.5, shape=(5,)))
+    assert vexol.polya_gamma(KEY, 1.0, 0.5, shape=np.int64(3)).shape == (3,)
+    with pytest.raises(TypeError, match=r"vexol\.polya_gamma: shape"):
+        vexol.polya_gamma(KEY, 1.0, 0.5, shape=2.5)
+
+
+@pytest.mark.parametrize("shape", [5, (2, 3)], ids=["int", "tuple"])
+def test_a_traced_shape_points_at_static_argnames(shape):
+    with pytest.raises(TypeError, match=r"vexol\.polya_gamma: shape.*static_argnames"):
+        jax.jit(vexol.polya_gamma)(KEY, 1.0, 0.5, shape)
+    jitted = jax.jit(vexol.polya_gamma, static_argnames="shape")
+    assert_bit_equal(jitted(KEY, 1.0, 0.5, shape=shape), vexol.polya_gamma(KEY, 1.0, 0.5, shape))

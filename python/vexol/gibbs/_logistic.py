@@ -28,12 +28,20 @@ from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
 from vexol.gibbs._model import (
     Gibbs,
+    _show,
     as_offset,
     design,
+    first_bad,
     float_dtype,
     gaussian_prior,
+    host_numbers,
+    integer,
+    per_element,
     pg_keywords,
+    positive,
+    whole,
 )
+from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class LogisticState(NamedTuple):
@@ -149,17 +157,43 @@ def hierarchical_sweep(
     return HierarchicalLogisticState(beta, tau2, omega)
 
 
-def _binomial_data(X: Any, y: Any, trials: Any, dtype: Any):
-    X = design(X, dtype)
+def binomial_data(X: Any, y: Any, trials: Any, dtype: Any, where: str):
+    """(X, y, h) in the sampler's dtype, checked: y 0/1 labels, or with
+    ``trials`` counts out of them."""
+    X = design(X, dtype, where)
     n = X.shape[0]
-    y_host = np.asarray(y, np.float64)
+    y_host = host_numbers(y, "y", where)
     if y_host.shape != (n,):
-        raise ValueError(f"y must have shape ({n},), got {y_host.shape}")
-    trials_host = np.ones(n) if trials is None else np.broadcast_to(np.asarray(trials, float), (n,))
-    if np.any(y_host < 0) or np.any(y_host > trials_host) or np.any(y_host != np.round(y_host)):
-        raise ValueError("y must hold integer counts between 0 and the trials")
-    h = jnp.asarray(1.0, dtype) if trials is None else jnp.asarray(trials_host, dtype)
-    return X, jnp.asarray(y_host, dtype), h
+        raise ValueError(
+            f"{where}: y has shape {y_host.shape}; it must have shape ({n},), one per row of X"
+        )
+    if trials is None:
+        labels = (y_host == 0) | (y_host == 1)
+        if not labels.all() and np.all((y_host == -1) | (y_host == 1)):
+            raise ValueError(
+                f"{where}: y holds -1/+1 labels; y must hold 0/1 labels: pass (y + 1) / 2"
+            )
+        first_bad(
+            where,
+            "y",
+            y_host,
+            ~labels,
+            "without trials y must hold 0/1 labels (pass trials= for counts)",
+        )
+        return X, jnp.asarray(y_host, dtype), jnp.asarray(1.0, dtype)
+    trials_given = host_numbers(trials, "trials", where)
+    trials_host = per_element(trials_given, "trials", n, "row of X", where)
+    whole(where, "trials", trials_given, "trials must hold non-negative integers")
+    whole(where, "y", y_host, "y must hold integer counts between 0 and trials")
+    above = np.flatnonzero(y_host > trials_host)
+    if above.size:
+        i = int(above[0])
+        limit = "trials" if np.ndim(trials) == 0 else f"trials[{i}]"
+        raise ValueError(
+            f"{where}: y[{i}] is {_show(y_host[i])}, above {limit} = {_show(trials_host[i])}; "
+            "y must hold integer counts between 0 and trials"
+        )
+    return X, jnp.asarray(y_host, dtype), jnp.asarray(trials_host, dtype)
 
 
 def logistic(
@@ -209,16 +243,21 @@ def logistic(
     Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω, then the
     direction steps.
     """
-    dtype = float_dtype(dtype)
-    X_host = np.asarray(X, np.float64)
-    X, y, h = _binomial_data(X, y, trials, dtype)
+    where = "vexol.gibbs.logistic"
+    dtype = float_dtype(dtype, where)
+    X_given = X
+    X, y, h = binomial_data(X, y, trials, dtype, where)
+    X_host = np.asarray(X_given, np.float64)
     n, p = X.shape
-    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
-    offset = as_offset(offset, n, dtype)
+    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
+    offset = as_offset(offset, n, dtype, where)
+    check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options)
-    if not direction_step > 0:
-        raise ValueError("direction_step must be positive")
+    pg = pg_keywords(pg_options, where)
+    positive(direction_step, "direction_step", where)
+    slow_directions = integer(
+        slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
+    )
     directions = moved_psi = None
     if slow_directions:
         # On the host in float64 whatever the sampler's dtype.
@@ -291,24 +330,40 @@ def hierarchical_logistic(
     conjugate inverse-gamma conditional, so the model runs entirely by Gibbs.
     Other arguments as in :func:`logistic`.
     """
-    dtype = float_dtype(dtype)
-    X, y, h = _binomial_data(X, y, trials, dtype)
+    where = "vexol.gibbs.hierarchical_logistic"
+    dtype = float_dtype(dtype, where)
+    X, y, h = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     fixed = np.zeros(p, bool)
-    fixed[list(unpenalized)] = True
+    for j in unpenalized:
+        # Negative indices count from the last column, as in NumPy.
+        j = integer(j, "unpenalized", where, None, None, "")
+        if not -p <= j < p:
+            raise ValueError(
+                f"{where}: unpenalized holds {j}; it must hold column indices of X in [0, {p})"
+            )
+        fixed[j] = True
     if fixed.all():
-        raise ValueError("at least one coefficient must have the hierarchical prior")
-    if not (unpenalized_sd > 0 and tau2_shape > 0 and tau2_scale > 0):
-        raise ValueError("unpenalized_sd, tau2_shape and tau2_scale must be positive")
+        raise ValueError(
+            f"{where}: unpenalized names every column; at least one coefficient must "
+            "have the hierarchical prior"
+        )
+    for name, value in (
+        ("unpenalized_sd", unpenalized_sd),
+        ("tau2_shape", tau2_shape),
+        ("tau2_scale", tau2_scale),
+    ):
+        positive(value, name, where)
     prior = ScalePrior(
         jnp.asarray(fixed),
         jnp.asarray(unpenalized_sd**-2.0, dtype),
         jnp.asarray(tau2_shape, dtype),
         jnp.asarray(tau2_scale, dtype),
     )
-    offset = as_offset(offset, n, dtype)
+    offset = as_offset(offset, n, dtype, where)
+    check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options)
+    pg = pg_keywords(pg_options, where)
 
     def init(key):
         beta = 0.5 * jax.random.normal(key, (p,), dtype)

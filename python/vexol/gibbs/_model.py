@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
@@ -27,38 +28,152 @@ class Gibbs(NamedTuple):
     collect: Callable[[Any], Mapping[str, jax.Array]]
 
 
-def float_dtype(dtype: Any = None) -> jnp.dtype:
+# ---------------------------------------------------------------------------
+# Argument checks of the builders and the runner. They run on the host before
+# anything is traced, so that a bad value is named where it was passed rather
+# than surfacing as NaN draws or as an error of NumPy, SciPy or XLA. Every
+# message starts with the public function's name (``where``); bad values
+# raise ValueError, bad types TypeError.
+# ---------------------------------------------------------------------------
+
+
+def _show(value: Any) -> str:
+    """A number as a message shows it: 2 rather than 2.0, nan, inf."""
+    value = float(value)
+    return str(int(value)) if value.is_integer() else repr(value)
+
+
+def _element(name: str, a: np.ndarray, flat: int) -> tuple[str, Any]:
+    """(name[i, j], the value) of the flat-th element of a."""
+    if a.ndim == 0:
+        return name, a[()]
+    index = np.unravel_index(flat, a.shape)
+    return f"{name}[{', '.join(str(int(i)) for i in index)}]", a[index]
+
+
+def first_bad(where: str, name: str, a: np.ndarray, bad: np.ndarray, expected: str) -> None:
+    """Raise for the first element of a where bad holds: what it is and what
+    was expected."""
+    if np.any(bad):
+        at, value = _element(name, a, int(np.flatnonzero(bad)[0]))
+        raise ValueError(f"{where}: {at} is {_show(value)}; {expected}")
+
+
+def host_numbers(value: Any, name: str, where: str) -> np.ndarray:
+    """value as float64 on the host, every element finite."""
+    if isinstance(value, jax.core.Tracer):
+        raise TypeError(
+            f"{where}: {name} must be a concrete array, not a traced one: build the sampler "
+            "outside jax.jit (the *_sweep functions take traced data)"
+        )
+    a = np.asarray(value)
+    if not (np.issubdtype(a.dtype, np.number) or a.dtype == np.bool_):
+        raise TypeError(f"{where}: {name} must be numeric, got dtype {a.dtype}")
+    if np.issubdtype(a.dtype, np.complexfloating):
+        raise TypeError(f"{where}: {name} must be real, got dtype {a.dtype}")
+    a = a.astype(np.float64)
+    first_bad(where, name, a, ~np.isfinite(a), f"{name} must be finite")
+    return a
+
+
+def per_element(value: Any, name: str, size: int, what: str, where: str) -> np.ndarray:
+    """A finite scalar or one value per row (or column), broadcast to (size,)."""
+    a = host_numbers(value, name, where)
+    if a.ndim > 1 or a.size not in (1, size):
+        raise ValueError(
+            f"{where}: {name} has shape {a.shape}; it must be a scalar or have shape "
+            f"({size},), one per {what}"
+        )
+    return np.broadcast_to(a.reshape(-1) if a.ndim else a, (size,))
+
+
+def positive(value: Any, name: str, where: str) -> float:
+    """A positive, finite scalar."""
+    a = np.asarray(value)
+    if a.ndim != 0 or not (np.issubdtype(a.dtype, np.number) and np.isrealobj(a)):
+        raise TypeError(f"{where}: {name} must be a real number, got {value!r}")
+    first_bad(where, name, a, ~((a > 0) & np.isfinite(a)), f"{name} must be positive and finite")
+    return float(a)
+
+
+def integer(value: Any, name: str, where: str, low: int | None, high: int | None, form: str) -> int:
+    """An integer in [low, high] (no bound where None)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{where}: {name} must be an integer, got {value!r}")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{where}: {name} must be an integer, got {value!r}") from None
+    if (low is not None and value < low) or (high is not None and value > high):
+        raise ValueError(f"{where}: {name} is {value}; it must be {form}")
+    return value
+
+
+def whole(where: str, name: str, a: np.ndarray, expected: str) -> None:
+    """Every element of a a non-negative integer."""
+    first_bad(where, name, a, (a < 0) | (a != np.round(a)), expected)
+
+
+def float_dtype(dtype: Any = None, where: str = "vexol.gibbs") -> jnp.dtype:
     """The float dtype of a sampler: ``dtype``, or JAX's default float."""
+    from vexol._sampling import x64_error
+
     chosen = jnp.zeros(()).dtype if dtype is None else jnp.dtype(dtype)
     if chosen not in (jnp.dtype(jnp.float32), jnp.dtype(jnp.float64)):
-        raise ValueError(f"dtype must be float32 or float64, not {chosen}")
+        raise ValueError(f"{where}: dtype must be float32 or float64, got {chosen}")
     if chosen == jnp.float64 and not jax.config.read("jax_enable_x64"):
-        raise ValueError("dtype=float64 needs jax_enable_x64")
+        raise x64_error(where, "dtype=float64")
     return chosen
 
 
-def gaussian_prior(p: int, mean: Any, sd: Any, dtype: Any) -> tuple[jax.Array, jax.Array]:
+def gaussian_prior(
+    p: int, mean: Any, sd: Any, dtype: Any, where: str = "vexol.gibbs"
+) -> tuple[jax.Array, jax.Array]:
     """(mean, precision), both (p,), of the independent prior N(mean, sd²)."""
-    sd = np.broadcast_to(np.asarray(sd, np.float64), (p,))
-    if np.any(~(sd > 0)) or np.any(~np.isfinite(sd)):
-        raise ValueError("prior standard deviations must be positive and finite")
-    mean = np.broadcast_to(np.asarray(mean, np.float64), (p,))
+    mean = per_element(mean, "prior_mean", p, "column of X", where)
+    sd = per_element(sd, "prior_sd", p, "column of X", where)
+    first_bad(where, "prior_sd", sd, ~(sd > 0), "prior_sd must be positive")
     return jnp.asarray(mean, dtype), jnp.asarray(1.0 / sd**2, dtype)
 
 
-def design(X: Any, dtype: Any) -> jax.Array:
-    X = jnp.asarray(X, dtype)
-    if X.ndim != 2:
-        raise ValueError(f"X must be an (n, p) design matrix, got shape {X.shape}")
-    return X
+def design(X: Any, dtype: Any, where: str = "vexol.gibbs") -> jax.Array:
+    """X (n, p), finite, in the sampler's dtype."""
+    host = host_numbers(X, "X", where)
+    if host.ndim != 2:
+        raise ValueError(f"{where}: X must be an (n, p) matrix, got shape {host.shape}")
+    # The caller's array itself when it can be (a float32 X stays the same
+    # array); the host copy only checked it.
+    return jnp.asarray(X, dtype)
 
 
-def as_offset(offset: Any, n: int, dtype: Any) -> jax.Array | None:
+def as_offset(offset: Any, n: int, dtype: Any, where: str = "vexol.gibbs") -> jax.Array | None:
     if offset is None:
         return None
-    return jnp.broadcast_to(jnp.asarray(offset, dtype), (n,))
+    return jnp.asarray(per_element(offset, "offset", n, "row of X", where), dtype)
 
 
-def pg_keywords(pg_options: Mapping[str, Any] | None) -> dict[str, Any]:
-    # Passed through to vexol.polya_gamma unchanged (e.g. a method choice).
-    return dict(pg_options or {})
+def beta_method(method: Any, where: str) -> None:
+    from vexol.gibbs._gaussian import METHODS
+
+    if method not in METHODS:
+        raise ValueError(f"{where}: beta_method must be one of {METHODS}, got {method!r}")
+
+
+PG_OPTIONS = ("method", "implementation")
+
+
+def pg_keywords(pg_options: Mapping[str, Any] | None, where: str = "vexol.gibbs") -> dict[str, Any]:
+    """Passed through to vexol.polya_gamma unchanged (e.g. a method choice),
+    checked here: a misspelt one would otherwise fail at the first sweep."""
+    from vexol import _sampling
+
+    options = dict(pg_options or {})
+    unknown = sorted(set(options) - set(PG_OPTIONS))
+    if unknown:
+        raise ValueError(
+            f"{where}: pg_options may hold {PG_OPTIONS} (the sweep sets the others), got {unknown}"
+        )
+    function = where.removeprefix("vexol.")
+    _sampling._method(options.get("method"), function)
+    _sampling._implementation(options.get("implementation"), function)
+    return options

@@ -36,7 +36,19 @@ import vexol
 from vexol.gibbs import _directions
 from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
-from vexol.gibbs._model import Gibbs, design, float_dtype, gaussian_prior, pg_keywords
+from vexol.gibbs._model import (
+    Gibbs,
+    design,
+    first_bad,
+    float_dtype,
+    gaussian_prior,
+    host_numbers,
+    integer,
+    pg_keywords,
+    positive,
+    whole,
+)
+from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class MultinomialState(NamedTuple):
@@ -163,20 +175,26 @@ def stick_direction_moves(
     return beta, jnp.sum(taken, dtype=jnp.int32)
 
 
-def _counts(y: Any, n: int, num_classes: int | None) -> np.ndarray:
-    y = np.asarray(y)
+def _counts(y: Any, n: int, num_classes: int | None, where: str) -> np.ndarray:
+    y = host_numbers(y, "y", where)
+    if num_classes is not None:
+        num_classes = integer(num_classes, "num_classes", where, 2, None, "at least 2")
+    if y.ndim not in (1, 2) or y.shape[0] != n:
+        raise ValueError(
+            f"{where}: y has shape {y.shape}; it must be ({n},) labels or ({n}, K) counts, "
+            "one row per row of X"
+        )
     if y.ndim == 1:
-        if np.any(y < 0) or np.any(y != np.round(y)):
-            raise ValueError("class labels must be integers 0..K-1")
-        K = int(y.max()) + 1 if num_classes is None else num_classes
-        if y.shape != (n,) or np.any(y >= K):
-            raise ValueError(f"y must be ({n},) labels in 0..{K - 1}")
+        whole(where, "y", y, "y must hold integer labels 0..K-1")
+        K = int(y.max(initial=0)) + 1 if num_classes is None else num_classes
+        first_bad(where, "y", y, y >= K, f"with num_classes={K} the labels lie in 0..{K - 1}")
         return np.eye(K)[y.astype(np.int64)]
-    if y.ndim != 2 or y.shape[0] != n or np.any(y < 0) or np.any(y != np.round(y)):
-        raise ValueError(f"y must be ({n},) labels or ({n}, K) non-negative counts")
+    whole(where, "y", y, "y must hold non-negative integer counts")
     if num_classes is not None and y.shape[1] != num_classes:
-        raise ValueError(f"y has {y.shape[1]} classes, num_classes says {num_classes}")
-    return y.astype(np.float64)
+        raise ValueError(
+            f"{where}: y has {y.shape[1]} columns (classes), num_classes says {num_classes}"
+        )
+    return y
 
 
 def multinomial(
@@ -212,20 +230,24 @@ def multinomial(
       keeps ``{"beta": (K-1, p)}``. ``init(key)`` starts at β ~ N(0, 0.5²).
       Class probabilities: ``stick_breaking_probabilities(X @ beta.T + c)``.
     """
-    dtype = float_dtype(dtype)
-    X = design(X, dtype)
+    where = "vexol.gibbs.multinomial"
+    dtype = float_dtype(dtype, where)
+    X = design(X, dtype, where)
     n, p = X.shape
-    Y = _counts(y, n, num_classes)
+    Y = _counts(y, n, num_classes, where)
     K = Y.shape[1]
     if K < 2:
-        raise ValueError("multinomial regression needs at least two classes")
+        raise ValueError(f"{where}: y has {K} class; multinomial regression needs at least two")
     trials, kappa = stick_breaking_data(jnp.asarray(Y, dtype))
     c = stick_breaking_offsets(K, dtype) if offsets else jnp.zeros(K - 1, dtype)
-    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
+    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
+    check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options)
-    if not direction_step > 0:
-        raise ValueError("direction_step must be positive")
+    pg = pg_keywords(pg_options, where)
+    positive(direction_step, "direction_step", where)
+    slow_directions = integer(
+        slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
+    )
     directions = moved_psi = None
     if slow_directions:
         # On the host in float64, stick by stick.

@@ -36,8 +36,13 @@ from vexol.gibbs._model import (
     design,
     float_dtype,
     gaussian_prior,
+    host_numbers,
+    integer,
     pg_keywords,
+    positive,
+    whole,
 )
+from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class NegBinState(NamedTuple):
@@ -65,6 +70,17 @@ def nb_log_likelihood(y: jax.Array, r: jax.Array, psi: jax.Array) -> jax.Array:
         - r * jnp.logaddexp(0.0, psi)
         - y * jnp.logaddexp(0.0, -psi)
     )
+
+
+def counts(y: Any, n: int, where: str) -> np.ndarray:
+    """y (n,) as float64 on the host, checked: finite non-negative integers."""
+    y_host = host_numbers(y, "y", where)
+    if y_host.shape != (n,):
+        raise ValueError(
+            f"{where}: y has shape {y_host.shape}; it must have shape ({n},), one per row of X"
+        )
+    whole(where, "y", y_host, "y must hold non-negative integer counts")
+    return y_host
 
 
 class NegBinPrior(NamedTuple):
@@ -205,24 +221,36 @@ def negbin(
     (NB(y | r, ψ) N(β₀ | prior) Gamma(r | a, b) r)): the symmetric walk is
     on (log r, β₀), whose Jacobian from r is r. It costs O(n).
     """
-    dtype = float_dtype(dtype)
-    X = design(X, dtype)
+    where = "vexol.gibbs.negbin"
+    dtype = float_dtype(dtype, where)
+    X = design(X, dtype, where)
     n, p = X.shape
-    y_host = np.asarray(y)
-    if y_host.shape != (n,) or np.any(y_host < 0) or np.any(y_host != np.round(y_host)):
-        raise ValueError(f"y must be ({n},) non-negative integer counts")
-    if intercept is not None and not np.all(np.asarray(X[:, intercept]) == 1.0):
-        raise ValueError(f"column {intercept} of X must be all ones for the shift move")
-    if not (r_shape > 0 and r_rate > 0 and shift_scale > 0):
-        raise ValueError("r_shape, r_rate and shift_scale must be positive")
+    y_host = counts(y, n, where)
+    if intercept is not None:
+        intercept = integer(
+            intercept,
+            "intercept",
+            where,
+            0,
+            p - 1,
+            f"a column index of X in [0, {p}) or None",
+        )
+        if not np.all(np.asarray(X[:, intercept]) == 1.0):
+            raise ValueError(
+                f"{where}: column {intercept} of X (intercept) must be all ones for the "
+                "shift move; pass intercept=None for a model without one"
+            )
+    for name, value in (("r_shape", r_shape), ("r_rate", r_rate), ("shift_scale", shift_scale)):
+        positive(value, name, where)
     # at_least[k] = number of observations with y_i >= k + 1.
     at_least = count_levels(jnp.asarray(y_host, dtype), int(y_host.max(initial=0)))
     y = jnp.asarray(y_host, dtype)
-    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype)
+    mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
     prior = NegBinPrior(mean, precision, jnp.asarray(r_shape, dtype), jnp.asarray(r_rate, dtype))
-    offset = as_offset(offset, n, dtype)
+    offset = as_offset(offset, n, dtype, where)
+    check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options)
+    pg = pg_keywords(pg_options, where)
     start = float(np.log(y_host.mean() + 0.5))
 
     def init(key):

@@ -19,7 +19,18 @@ import numpy as np
 
 import vexol
 from vexol.gibbs._gaussian import draw_beta
-from vexol.gibbs._model import design, float_dtype, pg_keywords
+from vexol.gibbs._logistic import binomial_data
+from vexol.gibbs._model import (
+    as_offset,
+    design,
+    first_bad,
+    float_dtype,
+    host_numbers,
+    per_element,
+    pg_keywords,
+)
+from vexol.gibbs._model import beta_method as check_beta_method
+from vexol.gibbs._negbin import counts
 
 GibbsFn = Callable[[jax.Array, Mapping[str, Any], Mapping[str, Any]], dict[str, jax.Array]]
 
@@ -36,6 +47,14 @@ def _split(vector: jax.Array, template: Mapping[str, Any], names: list[str]) -> 
         out[name] = vector[at : at + size].reshape(shape)
         at += size
     return out
+
+
+def _check_precision(prior_precision: Any, p: int, where: str) -> None:
+    # A function of the HMC sites is only known inside the sampler.
+    if not callable(prior_precision):
+        given = host_numbers(prior_precision, "prior_precision", where)
+        per_element(given, "prior_precision", p, "coefficient", where)
+        first_bad(where, "prior_precision", given, ~(given > 0), "prior_precision must be positive")
 
 
 def _prior(prior_precision: Any, hmc_sites: Mapping[str, Any], p: int, dtype: Any):
@@ -72,14 +91,16 @@ def logistic_gibbs_fn(
       ``gibbs_fn(rng_key, gibbs_sites, hmc_sites) -> {site: draw}``: draws
       ω ~ PG(n_i, ψ_i) at the current coefficients, then β | ω.
     """
-    dtype = float_dtype(dtype)
-    X = design(X, dtype)
+    where = "vexol.gibbs.logistic_gibbs_fn"
+    dtype = float_dtype(dtype, where)
+    X, y, h = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     names = _sites(sites)
-    h = jnp.asarray(1.0 if trials is None else trials, dtype)
-    kappa = jnp.asarray(y, dtype) - 0.5 * h
-    offset = None if offset is None else jnp.broadcast_to(jnp.asarray(offset, dtype), (n,))
-    pg = pg_keywords(pg_options)
+    kappa = y - 0.5 * h
+    offset = as_offset(offset, n, dtype, where)
+    _check_precision(prior_precision, p, where)
+    check_beta_method(beta_method, where)
+    pg = pg_keywords(pg_options, where)
 
     def gibbs_fn(rng_key, gibbs_sites, hmc_sites):
         omega_key, beta_key = jax.random.split(rng_key)
@@ -115,13 +136,16 @@ def negbin_gibbs_fn(
       ``gibbs_fn`` drawing ω ~ PG(y_i + r, ψ_i), then β | ω, r with
       κ = (y - r)/2.
     """
-    dtype = float_dtype(dtype)
-    X = design(X, dtype)
+    where = "vexol.gibbs.negbin_gibbs_fn"
+    dtype = float_dtype(dtype, where)
+    X = design(X, dtype, where)
     n, p = X.shape
     names = _sites(sites)
-    y = jnp.asarray(y, dtype)
-    offset = None if offset is None else jnp.broadcast_to(jnp.asarray(offset, dtype), (n,))
-    pg = pg_keywords(pg_options)
+    y = jnp.asarray(counts(y, n, where), dtype)
+    offset = as_offset(offset, n, dtype, where)
+    _check_precision(prior_precision, p, where)
+    check_beta_method(beta_method, where)
+    pg = pg_keywords(pg_options, where)
 
     def gibbs_fn(rng_key, gibbs_sites, hmc_sites):
         omega_key, beta_key = jax.random.split(rng_key)

@@ -12,7 +12,8 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 
-from vexol.gibbs._model import Gibbs
+from vexol import _sampling
+from vexol.gibbs._model import Gibbs, integer
 
 # Folded into a chain's key for its starting state; sweep keys fold in the
 # sweep's index, which never gets this large.
@@ -155,6 +156,20 @@ def run(
       ...)), the final ``state`` and ``timing`` (compilation apart).
     """
     t0 = time.perf_counter()
+    where = "vexol.gibbs.run"
+    if not (isinstance(step, Gibbs) or callable(step)):
+        raise TypeError(
+            f"{where}: step must be a vexol.gibbs.Gibbs or a function step(key, state), "
+            f"got {type(step).__name__}"
+        )
+    # The key is checked as polya_gamma checks it; the run uses it as given.
+    _sampling._typed_key(key, "gibbs.run")
+    sweeps = integer(sweeps, "sweeps", where, 0, None, ">= 0")
+    warmup = integer(warmup, "warmup", where, 0, None, ">= 0")
+    chains = integer(chains, "chains", where, 1, None, ">= 1")
+    thin = integer(thin, "thin", where, 1, None, ">= 1")
+    if block_size is not None:
+        block_size = integer(block_size, "block_size", where, 1, None, ">= 1 or None")
     if isinstance(step, Gibbs):
         model = step
         step = model.step
@@ -163,9 +178,7 @@ def run(
     if collect is None:
         collect = lambda state: state  # noqa: E731
     if init is None:
-        raise ValueError("init is needed unless step is a Gibbs model")
-    if sweeps < 0 or warmup < 0 or chains < 1 or thin < 1:
-        raise ValueError("need sweeps >= 0, warmup >= 0, chains >= 1 and thin >= 1")
+        raise ValueError(f"{where}: init is needed unless step is a Gibbs model")
     kept = sweeps // thin
     if block_size is None:
         block_size = max(1, math.ceil((warmup + sweeps) / 20))
