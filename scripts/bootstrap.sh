@@ -6,7 +6,7 @@
 #   scripts/bootstrap.sh         everything (scripts/test.sh): compilers,
 #                                GoogleTest, Google Benchmark, clang with the
 #                                sanitizer and fuzzer runtime of the same
-#                                version, clang-format, git
+#                                version, clang-format, git, chromium
 #   scripts/bootstrap.sh demo    what building and running the examples needs
 #                                (scripts/demo.sh): g++ and git
 #   scripts/bootstrap.sh MODE --list-packages
@@ -34,7 +34,9 @@ done
 # The demo builds the extension (a C++17 compiler; CMake and Ninja come from
 # .venv) and reads the tree with git; the test tools stay out of its install.
 demo_packages=(g++ git ca-certificates)
-full_packages=("${demo_packages[@]}" libgtest-dev libbenchmark-dev clang clang-format)
+# Headless Chromium opens the built documentation site in its browser test
+# (tests/docs/test_site.py).
+full_packages=("${demo_packages[@]}" libgtest-dev libbenchmark-dev clang clang-format chromium)
 if [ "$mode" = demo ]; then
   packages=("${demo_packages[@]}")
 else

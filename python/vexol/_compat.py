@@ -32,7 +32,21 @@ FIRST_RELEASE_WITH_API = {
 
 
 class IncompatibleJaxError(RuntimeError):
-    """The installed JAX cannot run vexol's handlers."""
+    """The installed JAX cannot run vexol's handlers.
+
+    Raised at the first draw (or :func:`vexol.register`), before anything is
+    registered, naming the installed and the required versions and the fix.
+    A subclass of ``RuntimeError``.
+
+    Examples:
+      >>> import vexol
+      >>> issubclass(vexol.IncompatibleJaxError, RuntimeError)
+      True
+      >>> try:
+      ...     vexol.register()
+      ... except vexol.IncompatibleJaxError as error:
+      ...     print(error)
+    """
 
 
 def release_tuple(version: str) -> tuple[int, ...]:

@@ -59,6 +59,14 @@ def ensure_registered() -> None:
     the handlers, raises IncompatibleJaxError and registers nothing. A failed
     registration leaves the flag unset, so the next call checks and reports
     the error again.
+
+    Raises:
+      IncompatibleJaxError: the installed JAX cannot run the handlers.
+
+    Examples:
+      >>> import vexol
+      >>> vexol.register()        # before a jax.export'ed CPU program is run
+      >>> vexol.register()        # later calls return at once
     """
     global _registered
     with _lock:

@@ -460,6 +460,25 @@ def seed_from_key(key: Any) -> jax.Array:
     is returned as an int64 scalar when 64-bit types are enabled, else as
     the uint32[2] words; :func:`sample` takes either, so
     ``polya_gamma(key, h, z) == sample(h, z, seed_from_key(key))``.
+
+    Args:
+      key: a JAX PRNG key, typed or raw uint32.
+
+    Returns:
+      The seed: an int64 scalar with x64 on, else a uint32[2] array.
+
+    Raises:
+      TypeError: ``key`` is not a PRNG key.
+      ValueError: ``key`` holds several keys.
+
+    Examples:
+      >>> import jax, vexol
+      >>> key = jax.random.key(0)
+      >>> seed = vexol.seed_from_key(key)
+      >>> seed.shape, seed.dtype                   # x64 off: the two words
+      ((2,), dtype('uint32'))
+      >>> bool((vexol.sample(1.0, 0.5, seed) == vexol.polya_gamma(key, 1.0, 0.5)).all())
+      True
     """
     words = _key_words(_typed_key(key))
     return _as_s64(words) if _x64_enabled() else words
@@ -534,6 +553,32 @@ def polya_gamma(
       ValueError: ``h``, ``z`` and ``shape`` do not broadcast, ``key`` holds
         several keys, ``dtype`` is not float32 or float64, or
         ``implementation`` or ``method`` is not one of the names above.
+
+    Examples:
+      >>> import jax, jax.numpy as jnp, numpy as np, vexol
+      >>> key = jax.random.key(0)
+      >>> omega = vexol.polya_gamma(key, 1.0, jnp.array([0.0, 2.0, 5.0]))
+      >>> omega.shape, omega.dtype
+      ((3,), dtype('float32'))
+      >>> print(np.asarray(omega, 'f8').round(4))
+      [0.2282 0.1868 0.1533]
+
+      An integer or tuple ``shape``, static under ``jax.jit``:
+
+      >>> f = jax.jit(vexol.polya_gamma, static_argnames="shape")
+      >>> f(key, 2.5, 0.0, shape=(1000,)).shape
+      (1000,)
+
+      One draw per key, several chains at once:
+
+      >>> keys = jax.random.split(key, 4)
+      >>> jax.vmap(lambda k: vexol.polya_gamma(k, 1.0, 0.5, shape=(3,)))(keys).shape
+      (4, 3)
+
+      The exact law for a shape the default approximates:
+
+      >>> vexol.polya_gamma(key, 0.3, 1.0, shape=(2,), method="exact").dtype
+      dtype('float32')
     """
     out_dtype = _output_dtype(dtype, "polya_gamma")
     chosen = _implementation(implementation)
@@ -581,6 +626,27 @@ def sample(
     and the result equals a loop over the seeds, bit for bit. The value
     rules, the other transformation rules and the errors are those of
     :func:`polya_gamma`.
+
+    Returns:
+      An array of the broadcast shape of ``h`` and ``z``.
+
+    Raises:
+      TypeError: ``seed`` is not an integer, or ``h`` or ``z`` is not
+        floating point.
+      ValueError: ``seed`` is outside 64 bits or neither a scalar nor
+        uint32[2] words; the other errors of :func:`polya_gamma`.
+
+    Examples:
+      >>> import numpy as np, vexol
+      >>> draws = vexol.sample(np.float32([1.0, 1.0, 20.0]), np.float32(2.0), seed=42)
+      >>> draws.shape, draws.dtype
+      ((3,), dtype('float32'))
+      >>> print(np.asarray(draws, 'f8').round(4))
+      [0.075  0.0908 3.1773]
+      >>> # The same seed as two (high, low) words:
+      >>> words = np.array([0, 42], dtype=np.uint32)
+      >>> bool((vexol.sample(np.float32([1.0, 1.0, 20.0]), np.float32(2.0), words) == draws).all())
+      True
     """
     out_dtype = _output_dtype(dtype, "sample")
     method = _method(method, "sample")

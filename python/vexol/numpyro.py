@@ -49,6 +49,26 @@ class PolyaGamma(Distribution):
     (e.g. ``method="exact"`` for exact draws at every shape). The sampler
     runs on every platform: the C++ custom calls on the CPU, the pure-JAX
     sampler elsewhere.
+
+    Examples:
+      >>> import jax, jax.numpy as jnp, numpy as np, numpyro
+      >>> from vexol.numpyro import PolyaGamma
+      >>> d = PolyaGamma(1.0, jnp.array([0.0, 2.0]))        # batch shape (2,)
+      >>> omega = d.sample(jax.random.key(0), (1000,))       # one vexol call
+      >>> omega.shape, d.batch_shape
+      ((1000, 2), (2,))
+      >>> print(np.asarray(d.mean, 'f8').round(4))
+      [0.25   0.1904]
+      >>> d.log_prob(omega).shape
+      (1000, 2)
+
+      In a model:
+
+      >>> def model(psi):
+      ...     return numpyro.sample("omega", PolyaGamma(1.0, psi))
+      >>> with numpyro.handlers.seed(rng_seed=0):
+      ...     model(jnp.zeros(3)).shape
+      (3,)
     """
 
     arg_constraints: ClassVar[dict[str, Any]] = {

@@ -30,6 +30,15 @@ def choose_method(n: int, p: int, diagonal_prior: bool, method: str = "auto") ->
     n < p (its n x n system then costs less than the p x p one), else
     ``"cholesky"``. An explicit ``"bcm"`` with a full prior precision raises
     ``ValueError``: the algorithm needs a diagonal prior covariance.
+
+    Examples:
+      >>> from vexol import gibbs
+      >>> gibbs.choose_method(1000, 20, diagonal_prior=True)
+      'cholesky'
+      >>> gibbs.choose_method(200, 2000, diagonal_prior=True)
+      'bcm'
+      >>> gibbs.choose_method(200, 2000, diagonal_prior=False)
+      'cholesky'
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {METHODS}, not {method!r}")
@@ -57,7 +66,20 @@ def draw_beta_cholesky(
     *,
     offset: jax.Array | None = None,
 ) -> jax.Array:
-    """β | ω by a Cholesky factor of X'ΩX + P; prior precision (p,) or (p, p)."""
+    """β | ω by a Cholesky factor of X'ΩX + P; prior precision (p,) or (p, p).
+
+    Examples:
+      >>> import jax, jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> X = jax.random.normal(jax.random.key(0), (30, 3))
+      >>> omega = jnp.full(30, 0.25)                    # the ω draw of a sweep
+      >>> kappa = jnp.where(X[:, 0] > 0, 0.5, -0.5)     # y - trials/2
+      >>> precision = jnp.full(3, 1 / 2.5**2)           # diagonal prior
+      >>> a = gibbs.draw_beta_cholesky(jax.random.key(1), X, omega, kappa, precision)
+      >>> b = gibbs.draw_beta(jax.random.key(1), X, omega, kappa, precision, method="cholesky")
+      >>> bool((a == b).all())
+      True
+    """
     P = jnp.asarray(prior_precision, X.dtype)
     full = P if P.ndim == 2 else jnp.diag(P)
     precision = X.T @ (omega[:, None] * X) + full
@@ -90,6 +112,17 @@ def draw_beta_bcm(
     covariance Σ. Written this way nothing is divided by ω, which may be
     as small as 1e-12 (the floor of vexol's draws), unlike the paper's
     α = Ω^-½κ.
+
+    Examples:
+      For n < p (here 10 rows, 40 coefficients) the n x n system is the cheaper one:
+
+      >>> import jax, jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> X = jax.random.normal(jax.random.key(0), (10, 40))
+      >>> omega, kappa = jnp.full(10, 0.25), jnp.where(X[:, 0] > 0, 0.5, -0.5)
+      >>> beta = gibbs.draw_beta_bcm(jax.random.key(1), X, omega, kappa, jnp.ones(40))
+      >>> beta.shape
+      (40,)
     """
     P = jnp.asarray(prior_precision, X.dtype)
     if P.ndim != 1:
@@ -138,6 +171,20 @@ def draw_beta(
 
     Jittable and vmappable (e.g. over chains, or over the classes of the
     multinomial model).
+
+    Examples:
+      >>> import jax, jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> X = jax.random.normal(jax.random.key(0), (30, 3))
+      >>> omega = jnp.full(30, 0.25)                    # the ω draw of a sweep
+      >>> kappa = jnp.where(X[:, 0] > 0, 0.5, -0.5)     # y - trials/2
+      >>> precision = jnp.full(3, 1 / 2.5**2)           # diagonal prior
+      >>> beta = gibbs.draw_beta(jax.random.key(1), X, omega, kappa, precision)
+      >>> beta.shape, beta.dtype
+      ((3,), dtype('float32'))
+      >>> full = jnp.diag(precision)                     # a full prior precision
+      >>> gibbs.draw_beta(jax.random.key(1), X, omega, kappa, full).shape
+      (3,)
     """
     n, p = X.shape
     diagonal = jnp.ndim(prior_precision) == 1

@@ -51,6 +51,14 @@ class LogisticState(NamedTuple):
     ``beta``; the next sweep draws afresh and never reads it. ``accepted``
     (int32 ()) counts the sweep's direction moves that were taken (0
     without them); a state built without it keeps None through the sweeps.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> X = np.column_stack([np.ones(4), [0.0, 1.0, 2.0, 3.0]])
+      >>> state = gibbs.logistic(X, np.array([0.0, 0.0, 1.0, 1.0])).init(jax.random.key(0))
+      >>> type(state).__name__, state._fields
+      ('LogisticState', ('beta', 'omega', 'accepted'))
     """
 
     beta: jax.Array
@@ -63,6 +71,15 @@ class HierarchicalLogisticState(NamedTuple):
 
     ``beta`` (p,), ``tau2`` () the shared prior variance of the penalized
     coefficients, ``omega`` (n,) the sweep's Pólya-Gamma draws (never read).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> X = np.column_stack([np.ones(4), [0.0, 1.0, 2.0, 3.0]])
+      >>> model = gibbs.hierarchical_logistic(X, np.array([0.0, 0.0, 1.0, 1.0]))
+      >>> state = model.init(jax.random.key(0))
+      >>> state._fields, state.tau2.shape
+      (('beta', 'tau2', 'omega'), ())
     """
 
     beta: jax.Array
@@ -103,6 +120,27 @@ def logistic_sweep(
 
     Unlike the builder it checks nothing, and every data argument may be a
     traced array: vmap it over data sets as well as chains.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> import jax.numpy as jnp
+      >>> state = gibbs.LogisticState(beta=jnp.zeros(2), omega=jnp.zeros(50))
+      >>> mean, precision = jnp.zeros(2), jnp.full(2, 1 / 2.5**2)
+      >>> X32, y32 = jnp.asarray(X, jnp.float32), jnp.asarray(y, jnp.float32)
+      >>> state = gibbs.logistic_sweep(jax.random.key(0), state, X32, y32, 1.0, mean, precision)
+      >>> state.beta.shape, state.beta.dtype
+      ((2,), dtype('float32'))
+
+      The sweep vmapped over three data sets at once:
+
+      >>> Xs, ys = jnp.stack([X32] * 3), jnp.stack([y32] * 3)
+      >>> sweep = jax.vmap(gibbs.logistic_sweep, (None, None, 0, 0, None, None, None))
+      >>> sweep(jax.random.key(0), state, Xs, ys, 1.0, mean, precision).beta.shape
+      (3, 2)
     """
     omega_key, beta_key, move_key = jax.random.split(key, 3)
     psi = X @ state.beta if offset is None else X @ state.beta + offset
@@ -125,7 +163,17 @@ def logistic_sweep(
 
 class ScalePrior(NamedTuple):
     """The hierarchical prior: β_j ~ N(0, 1/fixed_precision) where
-    ``fixed`` (a (p,) bool mask), else N(0, τ²); τ² ~ InvGamma(shape, scale)."""
+    ``fixed`` (a (p,) bool mask), else N(0, τ²); τ² ~ InvGamma(shape, scale).
+
+    Examples:
+      >>> import jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> prior = gibbs.ScalePrior(fixed=jnp.array([True, False, False]),
+      ...                          fixed_precision=jnp.full(3, 1 / 25.0),
+      ...                          shape=jnp.float32(1.0), scale=jnp.float32(1.0))
+      >>> prior.fixed.tolist()          # the intercept keeps its fixed prior
+      [True, False, False]
+    """
 
     fixed: jax.Array
     fixed_precision: jax.Array
@@ -142,6 +190,23 @@ def hierarchical_sweep(
     ``state`` a :class:`HierarchicalLogisticState` (``beta`` and ``tau2``
     are read), ``prior`` a :class:`ScalePrior`; the rest as in
     :func:`logistic_sweep`.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> import jax.numpy as jnp
+      >>> prior = gibbs.ScalePrior(fixed=jnp.array([True, False]),
+      ...                          fixed_precision=jnp.full(2, 1 / 25.0),
+      ...                          shape=jnp.float32(1.0), scale=jnp.float32(1.0))
+      >>> state = gibbs.HierarchicalLogisticState(
+      ...     beta=jnp.zeros(2), tau2=jnp.float32(1.0), omega=jnp.zeros(50))
+      >>> X32, y32 = jnp.asarray(X, jnp.float32), jnp.asarray(y, jnp.float32)
+      >>> state = gibbs.hierarchical_sweep(jax.random.key(0), state, X32, y32, 1.0, prior)
+      >>> state.beta.shape, state.tau2.shape, bool(state.tau2 > 0)
+      ((2,), (), True)
     """
     omega_key, beta_key, tau_key = jax.random.split(key, 3)
     dtype = X.dtype
@@ -242,6 +307,30 @@ def logistic(
 
     Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω, then the
     direction steps.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> model = gibbs.logistic(X, y, prior_sd=2.5)
+      >>> state = model.init(jax.random.key(0))
+      >>> state = model.step(jax.random.key(1), state)       # one sweep
+      >>> state.beta.shape, state.omega.shape
+      ((2,), (50,))
+      >>> result = gibbs.run(model, None, jax.random.key(2), sweeps=200, warmup=50,
+      ...                    chains=2, progress=False)
+      >>> result.draws["beta"].shape                          # (chains, draws, p)
+      (2, 200, 2)
+
+      Binomial counts, and steps along the slowest directions:
+
+      >>> trials = np.full(50, 3.0)
+      >>> successes = np.minimum(y * 2 + (X[:, 1] > 1), 3.0)
+      >>> model = gibbs.logistic(X, successes, trials=trials, slow_directions=1)
+      >>> model.init(jax.random.key(0)).accepted.shape
+      ()
     """
     where = "vexol.gibbs.logistic"
     dtype = float_dtype(dtype, where)
@@ -329,6 +418,18 @@ def hierarchical_logistic(
     Each sweep draws, in this order, ω | β, β | ω, τ², and τ² | β from its
     conjugate inverse-gamma conditional, so the model runs entirely by Gibbs.
     Other arguments as in :func:`logistic`.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> model = gibbs.hierarchical_logistic(X, y, tau2_shape=2.0, tau2_scale=1.0)
+      >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, chains=2,
+      ...                    progress=False)
+      >>> sorted(result.draws), result.draws["tau2"].shape
+      (['beta', 'tau2'], (2, 100))
     """
     where = "vexol.gibbs.hierarchical_logistic"
     dtype = float_dtype(dtype, where)

@@ -21,6 +21,21 @@ class Gibbs(NamedTuple):
       collect: ``collect(state) -> dict``, what :func:`vexol.gibbs.run` keeps
         of each retained sweep: the parameters, without the latent ω (which
         is n or n x (K-1) numbers per draw).
+
+    Examples:
+      A sampler of one normal mean, written as a :class:`Gibbs` and run like
+      the built-in models:
+
+      >>> import jax, jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> def step(key, mu):
+      ...     return 1.0 + jax.random.normal(key) / jnp.sqrt(10.0)   # mu | data
+      >>> model = gibbs.Gibbs(init=lambda key: jnp.float32(0.0), step=step,
+      ...                     collect=lambda mu: {"mu": mu})
+      >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=500, chains=2,
+      ...                    progress=False)
+      >>> result.draws["mu"].shape, abs(float(result.draws["mu"].mean()) - 1.0) < 0.1
+      ((2, 500), True)
     """
 
     init: Callable[[jax.Array], Any]

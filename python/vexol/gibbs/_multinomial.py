@@ -57,6 +57,16 @@ class MultinomialState(NamedTuple):
     ``omega`` holds the sweep's Pólya-Gamma draws (never read by the next);
     ``accepted`` (int32 ()) the number of direction steps taken, over all
     sticks (0 without them; None in a state built without it).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(90), rng.normal(size=90)])
+      >>> labels = np.digitize(X[:, 1] + rng.normal(scale=0.5, size=90), [-0.5, 0.5])
+      >>> state = gibbs.multinomial(X, labels).init(jax.random.key(0))
+      >>> state.beta.shape, state.omega.shape
+      ((2, 2), (90, 2))
     """
 
     beta: jax.Array
@@ -65,7 +75,16 @@ class MultinomialState(NamedTuple):
 
 
 def stick_breaking_offsets(num_classes: int, dtype: Any = None) -> jax.Array:
-    """c_k = -log(K-1-k), k = 0..K-2: zero coefficients give uniform classes."""
+    """c_k = -log(K-1-k), k = 0..K-2: zero coefficients give uniform classes.
+
+    Examples:
+      >>> import numpy as np
+      >>> from vexol import gibbs
+      >>> print(np.asarray(gibbs.stick_breaking_offsets(4), "f8").round(4))   # -log(3), -log(2), 0
+      [-1.0986 -0.6931 -0.    ]
+      >>> print(np.asarray(gibbs.stick_breaking_probabilities(gibbs.stick_breaking_offsets(4)), "f8").round(4))
+      [0.25 0.25 0.25 0.25]
+    """
     k = np.arange(num_classes - 1)
     return jnp.asarray(-np.log(num_classes - 1 - k), float_dtype(dtype))
 
@@ -74,6 +93,14 @@ def stick_breaking_probabilities(psi: jax.Array) -> jax.Array:
     """Class probabilities (..., K) from the stick logits ψ (..., K-1).
 
     ψ includes the offsets: pass X @ beta.T + stick_breaking_offsets(K).
+
+    Examples:
+      >>> import jax.numpy as jnp, numpy as np
+      >>> from vexol import gibbs
+      >>> psi = jnp.array([[0.0, 0.0], [2.0, -1.0]])          # two rows, K = 3
+      >>> print(np.asarray(gibbs.stick_breaking_probabilities(psi), "f8").round(4))
+      [[0.5    0.25   0.25  ]
+       [0.8808 0.0321 0.0871]]
     """
     log_take = jax.nn.log_sigmoid(psi)
     log_pass = jax.nn.log_sigmoid(-psi)
@@ -86,6 +113,14 @@ def stick_breaking_data(Y: jax.Array) -> tuple[jax.Array, jax.Array]:
     """(trials, kappa), both (n, K-1), from counts Y (n, K) (jittable).
 
     trials N_ik = n_i - Σ_{j<k} y_ij, kappa κ_ik = y_ik - N_ik/2.
+
+    Examples:
+      >>> import jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> Y = jnp.array([[1.0, 0.0, 0.0], [0.0, 0.0, 1.0], [2.0, 1.0, 1.0]])   # counts per class
+      >>> trials, kappa = gibbs.stick_breaking_data(Y)
+      >>> trials.tolist(), kappa.tolist()
+      ([[1.0, 0.0], [1.0, 1.0], [4.0, 2.0]], [[0.5, 0.0], [-0.5, -0.5], [0.0, 0.0]])
     """
     K = Y.shape[1]
     left = jnp.sum(Y, axis=1, keepdims=True) - jnp.cumsum(Y, axis=1) + Y
@@ -114,6 +149,23 @@ def multinomial_sweep(
     for each stick k a Metropolis step along each row of ``directions[k]``
     ((K-1, m, p), or None; ``moved_psi`` (K-1, n, m) = X @ directions[k].T,
     computed here when None; see :func:`stick_direction_moves`).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(90), rng.normal(size=90)])
+      >>> labels = np.digitize(X[:, 1] + rng.normal(scale=0.5, size=90), [-0.5, 0.5])
+      >>> import jax.numpy as jnp
+      >>> Y = jnp.asarray(np.eye(3)[labels], jnp.float32)
+      >>> trials, kappa = gibbs.stick_breaking_data(Y)
+      >>> X32, offsets = jnp.asarray(X, jnp.float32), gibbs.stick_breaking_offsets(3)
+      >>> mean, precision = jnp.zeros(2), jnp.full(2, 1 / 2.5**2)      # (p,), shared
+      >>> state = gibbs.MultinomialState(beta=jnp.zeros((2, 2)), omega=jnp.zeros((90, 2)))
+      >>> state = gibbs.multinomial_sweep(jax.random.key(0), state, X32, trials, kappa,
+      ...                                 offsets, mean, precision)
+      >>> state.beta.shape, state.omega.shape
+      ((2, 2), (90, 2))
     """
     n = X.shape[0]
     K1 = trials.shape[1]
@@ -155,6 +207,24 @@ def stick_direction_moves(
     are separate binomial regressions (stick k on the N_ik trials left), so
     the posterior is a product over the sticks and a step of stick k needs
     β_k alone.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(90), rng.normal(size=90)])
+      >>> labels = np.digitize(X[:, 1] + rng.normal(scale=0.5, size=90), [-0.5, 0.5])
+      >>> import jax.numpy as jnp
+      >>> Y = jnp.asarray(np.eye(3)[labels], jnp.float32)
+      >>> trials, kappa = gibbs.stick_breaking_data(Y)
+      >>> X32, offsets = jnp.asarray(X, jnp.float32), gibbs.stick_breaking_offsets(3)
+      >>> mean, precision = jnp.zeros((2, 2)), jnp.full((2, 2), 1 / 2.5**2)
+      >>> directions = jnp.tile(jnp.eye(2)[None], (2, 1, 1))    # each stick: both axes
+      >>> beta, steps = gibbs.stick_direction_moves(jax.random.key(0), jnp.zeros((2, 2)), X32,
+      ...                                           trials, kappa, offsets, mean, precision,
+      ...                                           directions)
+      >>> beta.shape, 0 <= int(steps) <= 4
+      ((2, 2), True)
     """
     if moved_psi is None:
         moved_psi = jnp.einsum("np,kmp->knm", X, directions)
@@ -229,6 +299,22 @@ def multinomial(
       A :class:`Gibbs` with state :class:`MultinomialState`; ``collect``
       keeps ``{"beta": (K-1, p)}``. ``init(key)`` starts at β ~ N(0, 0.5²).
       Class probabilities: ``stick_breaking_probabilities(X @ beta.T + c)``.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(90), rng.normal(size=90)])
+      >>> labels = np.digitize(X[:, 1] + rng.normal(scale=0.5, size=90), [-0.5, 0.5])
+      >>> model = gibbs.multinomial(X, labels)                 # 3 classes
+      >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, chains=2,
+      ...                    progress=False)
+      >>> result.draws["beta"].shape                           # (chains, draws, K-1, p)
+      (2, 100, 2, 2)
+      >>> beta = result.draws["beta"][0, -1]
+      >>> probs = gibbs.stick_breaking_probabilities(X @ beta.T + gibbs.stick_breaking_offsets(3))
+      >>> probs.shape, bool(np.allclose(probs.sum(-1), 1.0, atol=1e-5))
+      ((90, 3), True)
     """
     where = "vexol.gibbs.multinomial"
     dtype = float_dtype(dtype, where)

@@ -52,6 +52,16 @@ class NegBinState(NamedTuple):
     sweep's Pólya-Gamma draws (never read by the next sweep), and
     ``shift_accepted`` () 1.0 if this sweep's shift move was accepted, else
     0.0 (always 0.0 without the move).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(60), rng.normal(size=60)])
+      >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
+      >>> state = gibbs.negbin(X, counts.astype(float)).init(jax.random.key(0))
+      >>> state._fields
+      ('beta', 'r', 'omega', 'shift_accepted')
     """
 
     beta: jax.Array
@@ -61,7 +71,15 @@ class NegBinState(NamedTuple):
 
 
 def nb_log_likelihood(y: jax.Array, r: jax.Array, psi: jax.Array) -> jax.Array:
-    """Σ_i log NB(y_i | r, σ(ψ_i)), the y_i! terms included."""
+    """Σ_i log NB(y_i | r, σ(ψ_i)), the y_i! terms included.
+
+    Examples:
+      >>> import jax.numpy as jnp, numpy as np
+      >>> from vexol import gibbs
+      >>> y, psi = jnp.array([0.0, 2.0, 5.0]), jnp.array([0.0, 0.5, 1.0])
+      >>> print(np.asarray(gibbs.nb_log_likelihood(y, 2.0, psi), "f8").round(3))
+      -5.585
+    """
     # log(1 - p) = -softplus(ψ), log p = -softplus(-ψ).
     return jnp.sum(
         gammaln(y + r)
@@ -84,7 +102,16 @@ def counts(y: Any, n: int, where: str) -> np.ndarray:
 
 
 class NegBinPrior(NamedTuple):
-    """β ~ N(mean, diag(1/precision)), r ~ Gamma(r_shape, r_rate)."""
+    """β ~ N(mean, diag(1/precision)), r ~ Gamma(r_shape, r_rate).
+
+    Examples:
+      >>> import jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> prior = gibbs.NegBinPrior(mean=jnp.zeros(2), precision=jnp.full(2, 0.01),
+      ...                           r_shape=jnp.float32(1.0), r_rate=jnp.float32(0.1))
+      >>> float(prior.r_shape / prior.r_rate)       # the prior mean of r
+      10.0
+    """
 
     mean: jax.Array
     precision: jax.Array
@@ -93,7 +120,14 @@ class NegBinPrior(NamedTuple):
 
 
 def count_levels(y: jax.Array, max_count: int) -> jax.Array:
-    """(max_count,) the number of y_i >= 1, 2, ..., max_count (jittable)."""
+    """(max_count,) the number of y_i >= 1, 2, ..., max_count (jittable).
+
+    Examples:
+      >>> import jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> gibbs.count_levels(jnp.array([0, 1, 3, 2, 0]), 4).tolist()   # y >= 1, 2, 3, 4
+      [3, 2, 1, 0]
+    """
     levels = jnp.arange(1, max_count + 1, dtype=y.dtype)
     return jnp.sum(y[:, None] >= levels, axis=0).astype(y.dtype)
 
@@ -105,6 +139,22 @@ def draw_r(key, at_least, psi, r, prior):
     k = 1..y_i, and only Σ L_i enters r's conditional, so it is drawn as one
     binomial per count level k over the at_least[k-1] observations with
     y_i >= k. Then r ~ Gamma(a + Σ L_i, b + Σ log(1 + e^ψ_i)).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(60), rng.normal(size=60)])
+      >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
+      >>> import jax.numpy as jnp
+      >>> X32, y32 = jnp.asarray(X, jnp.float32), jnp.asarray(counts, jnp.float32)
+      >>> prior = gibbs.NegBinPrior(mean=jnp.zeros(2), precision=jnp.full(2, 0.01),
+      ...                           r_shape=jnp.float32(1.0), r_rate=jnp.float32(0.1))
+      >>> psi = X32 @ jnp.array([0.5, 0.3])
+      >>> at_least = gibbs.count_levels(y32, int(counts.max()))
+      >>> r = gibbs.draw_r(jax.random.key(0), at_least, psi, jnp.float32(2.0), prior)
+      >>> r.shape, bool(r > 0)
+      ((), True)
     """
     dtype = psi.dtype
     table_key, gamma_key = jax.random.split(key)
@@ -121,6 +171,25 @@ def shift_move(key, beta, r, psi, y, prior, intercept, shift_scale):
     and every mean r e^ψ_i is unchanged). The walk is symmetric in
     (log r, β₀); the target there is the posterior density in (r, β₀) times
     r, the Jacobian of r = e^(log r). Returns (β, r, accepted as 0.0/1.0).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(60), rng.normal(size=60)])
+      >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
+      >>> import jax.numpy as jnp
+      >>> X32, y32 = jnp.asarray(X, jnp.float32), jnp.asarray(counts, jnp.float32)
+      >>> prior = gibbs.NegBinPrior(mean=jnp.zeros(2), precision=jnp.full(2, 0.01),
+      ...                           r_shape=jnp.float32(1.0), r_rate=jnp.float32(0.1))
+      >>> psi = X32 @ jnp.array([0.5, 0.3])
+      >>> beta = jnp.array([0.5, 0.3])
+      >>> beta2, r2, accepted = gibbs.shift_move(jax.random.key(0), beta, jnp.float32(2.0),
+      ...                                        psi, y32, prior, 0, 0.3)
+      >>> bool(jnp.isclose(jnp.log(r2) + beta2[0], jnp.log(2.0) + 0.5))   # log r + β₀ kept
+      True
+      >>> float(accepted) in (0.0, 1.0)
+      True
     """
     dtype = psi.dtype
     step_key, accept_key = jax.random.split(key)
@@ -161,6 +230,24 @@ def negbin_sweep(
 
     ``at_least`` is ``count_levels(y, max(y))``; a longer one works too
     (the extra levels are empty), so data sets can be vmapped.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(60), rng.normal(size=60)])
+      >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
+      >>> import jax.numpy as jnp
+      >>> X32, y32 = jnp.asarray(X, jnp.float32), jnp.asarray(counts, jnp.float32)
+      >>> prior = gibbs.NegBinPrior(mean=jnp.zeros(2), precision=jnp.full(2, 0.01),
+      ...                           r_shape=jnp.float32(1.0), r_rate=jnp.float32(0.1))
+      >>> psi = X32 @ jnp.array([0.5, 0.3])
+      >>> state = gibbs.NegBinState(beta=jnp.zeros(2), r=jnp.float32(1.0),
+      ...                           omega=jnp.zeros(60), shift_accepted=jnp.float32(0.0))
+      >>> at_least = gibbs.count_levels(y32, int(counts.max()))
+      >>> state = gibbs.negbin_sweep(jax.random.key(0), state, X32, y32, at_least, prior)
+      >>> state.beta.shape, state.omega.shape
+      ((2,), (60,))
     """
     dtype = X.dtype
     r_key, shift_key, omega_key, beta_key = jax.random.split(key, 4)
@@ -220,6 +307,20 @@ def negbin(
     min(1, NB(y | r', ψ') N(β₀' | prior) Gamma(r' | a, b) r' /
     (NB(y | r, ψ) N(β₀ | prior) Gamma(r | a, b) r)): the symmetric walk is
     on (log r, β₀), whose Jacobian from r is r. It costs O(n).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(60), rng.normal(size=60)])
+      >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
+      >>> model = gibbs.negbin(X, counts.astype(float), shift_scale=0.3)
+      >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, warmup=50,
+      ...                    chains=2, progress=False)
+      >>> sorted(result.draws)
+      ['beta', 'r', 'shift_accepted']
+      >>> result.draws["r"].shape, bool((result.draws["r"] > 0).all())
+      ((2, 100), True)
     """
     where = "vexol.gibbs.negbin"
     dtype = float_dtype(dtype, where)

@@ -85,11 +85,30 @@ def logistic_gibbs_fn(
       prior_precision: P, a scalar or (p,), or a function of the
         ``hmc_sites`` dict returning one (e.g. ``lambda s: jnp.concatenate(
         [jnp.array([1 / 25]), jnp.full(p - 1, s["tau"] ** -2)])``).
-      Others as in :func:`vexol.gibbs.logistic`.
+      others: as in :func:`vexol.gibbs.logistic`.
 
     Returns:
       ``gibbs_fn(rng_key, gibbs_sites, hmc_sites) -> {site: draw}``: draws
       ω ~ PG(n_i, ψ_i) at the current coefficients, then β | ω.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> import numpyro, numpyro.distributions as dist
+      >>> from numpyro.infer import MCMC, NUTS, HMCGibbs
+      >>> def model():
+      ...     tau = numpyro.sample("tau", dist.HalfNormal(2.0))
+      ...     beta = numpyro.sample("beta", dist.Normal(0.0, tau).expand([2]).to_event(1))
+      ...     numpyro.sample("y", dist.Bernoulli(logits=X @ beta), obs=y)
+      >>> fn = gibbs.logistic_gibbs_fn(X, y, prior_precision=lambda s: s["tau"] ** -2)
+      >>> kernel = HMCGibbs(NUTS(model), gibbs_fn=fn, gibbs_sites=["beta"])
+      >>> mcmc = MCMC(kernel, num_warmup=50, num_samples=50, progress_bar=False)
+      >>> mcmc.run(jax.random.key(0))
+      >>> mcmc.get_samples()["beta"].shape
+      (50, 2)
     """
     where = "vexol.gibbs.logistic_gibbs_fn"
     dtype = float_dtype(dtype, where)
@@ -135,6 +154,26 @@ def negbin_gibbs_fn(
     Returns:
       ``gibbs_fn`` drawing ω ~ PG(y_i + r, ψ_i), then β | ω, r with
       κ = (y - r)/2.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(60), rng.normal(size=60)])
+      >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
+      >>> import numpyro, numpyro.distributions as dist
+      >>> from numpyro.infer import MCMC, NUTS, HMCGibbs
+      >>> def model():
+      ...     r = numpyro.sample("r", dist.Gamma(1.0, 0.1))
+      ...     beta = numpyro.sample("beta", dist.Normal(0.0, 10.0).expand([2]).to_event(1))
+      ...     logits = X @ beta
+      ...     numpyro.sample("y", dist.NegativeBinomialLogits(r, logits), obs=counts)
+      >>> fn = gibbs.negbin_gibbs_fn(X, counts.astype(float), prior_precision=np.full(2, 0.01))
+      >>> kernel = HMCGibbs(NUTS(model), gibbs_fn=fn, gibbs_sites=["beta"])
+      >>> mcmc = MCMC(kernel, num_warmup=50, num_samples=50, progress_bar=False)
+      >>> mcmc.run(jax.random.key(0))
+      >>> mcmc.get_samples()["r"].shape
+      (50,)
     """
     where = "vexol.gibbs.negbin_gibbs_fn"
     dtype = float_dtype(dtype, where)

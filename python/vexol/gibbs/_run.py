@@ -31,6 +31,17 @@ class Timing(NamedTuple):
       total_seconds: the whole call.
       sweeps: sweeps per chain, warm-up included.
       chains: the number of chains.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> timing = gibbs.run(gibbs.logistic(X, y), None, jax.random.key(0), sweeps=50,
+      ...                    chains=2, progress=False).timing
+      >>> timing.sweeps, timing.chains, timing.compile_seconds > 0
+      (50, 2, True)
     """
 
     compile_seconds: float
@@ -53,6 +64,19 @@ class RunResult(NamedTuple):
         shape (chains, draws, ...), draws = sweeps // thin.
       state: the chains' final states (JAX arrays, chains first).
       timing: a :class:`Timing`.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> result = gibbs.run(gibbs.logistic(X, y), None, jax.random.key(0), sweeps=50,
+      ...                    chains=2, progress=False)
+      >>> result._fields
+      ('draws', 'state', 'timing')
+      >>> result.state.beta.shape           # the chains' final states
+      (2, 2)
     """
 
     draws: Any
@@ -154,6 +178,28 @@ def run(
     Returns:
       A :class:`RunResult`: ``draws`` (each leaf (chains, sweeps // thin,
       ...)), the final ``state`` and ``timing`` (compilation apart).
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(50), rng.normal(size=50)])
+      >>> y = (rng.random(50) < 1 / (1 + np.exp(-X @ [0.5, 1.0]))).astype(float)
+      >>> result = gibbs.run(gibbs.logistic(X, y), None, jax.random.key(0),
+      ...                    sweeps=200, warmup=100, chains=4, thin=2, progress=False)
+      >>> result.draws["beta"].shape          # (chains, sweeps // thin, p)
+      (4, 100, 2)
+      >>> result.timing.chains, result.timing.sweeps
+      (4, 300)
+
+      A bare step function and one initial state, shared by the chains:
+
+      >>> import jax.numpy as jnp
+      >>> step = lambda key, x: 0.5 * x + jax.random.normal(key)
+      >>> out = gibbs.run(step, jnp.float32(0.0), jax.random.key(0), sweeps=10,
+      ...                 chains=3, progress=False)
+      >>> out.draws.shape
+      (3, 10)
     """
     t0 = time.perf_counter()
     where = "vexol.gibbs.run"

@@ -1,0 +1,94 @@
+"""Runs the examples for the documentation's gallery, at a reduced size.
+
+Each example in RUNS is run as a user would run it (its own script, from
+the repository root, with .venv's Python and the installed vexol), and its
+printed output, its command and its figure are written to OUT/<name>.txt,
+OUT/<name>.cmd and OUT/<name>.png, which the gallery pages include. A run
+that fails stops the build: the gallery shows only output the build made.
+
+    python docs/gallery.py --out build/docs/gallery [--only NAME ...]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+# name: (script, reduced-size arguments, writes a figure). The sizes keep
+# the whole gallery within about two minutes on two cores (the
+# negative-binomial and digits examples take longer even when reduced: their
+# pages show the commands); the examples'
+# defaults, and what they cost, are on the gallery's index page.
+RUNS = {
+    "gibbs_logistic": (
+        "examples/gibbs_logistic.py",
+        ["--iterations", "600", "--warmup", "100", "--nuts-warmup", "100", "--nuts-samples", "100"],
+        True,
+    ),
+    "hierarchical_logistic": (
+        "examples/hierarchical_logistic.py",
+        ["--sweeps", "300", "--warmup", "100", "--nuts-warmup", "100", "--nuts-samples", "100"],
+        False,
+    ),
+    "distributed_gibbs": (
+        "examples/distributed_gibbs.py",
+        ["--rows", "20000", "--sweeps", "200"],
+        False,
+    ),
+}
+
+# Progress lines (tqdm's bars and the runner's throttled lines) say nothing
+# a reader of the page needs.
+PROGRESS = re.compile(r"(\d+%\|)|(^vexol\.gibbs: \d+/\d+ sweeps)|(\r)")
+
+
+def run(name: str, out: pathlib.Path) -> float:
+    script, arguments, figure = RUNS[name]
+    command = [sys.executable, script, *arguments]
+    if figure:
+        command += ["--output", str(out / f"{name}.png")]
+    env = dict(os.environ, PYTHONUNBUFFERED="1", MPLBACKEND="Agg")
+    start = time.perf_counter()
+    done = subprocess.run(
+        command, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+    )
+    seconds = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.stderr.write(done.stdout)
+        raise SystemExit(f"gallery: {name} failed (exit status {done.returncode})")
+    lines = [line for line in done.stdout.splitlines() if not PROGRESS.search(line)]
+    (out / f"{name}.txt").write_text("\n".join(lines).rstrip() + "\n")
+    shown = ["python", script, *arguments]
+    if figure:
+        shown += ["--output", f"{name}.png"]
+    (out / f"{name}.cmd").write_text(shlex.join(shown) + "\n")
+    if figure and not (out / f"{name}.png").is_file():
+        raise SystemExit(f"gallery: {name} wrote no figure")
+    print(f"gallery: {name} in {seconds:.0f} s", flush=True)
+    return seconds
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--out", type=pathlib.Path, default=ROOT / "build/docs/gallery")
+    parser.add_argument("--only", nargs="*", choices=sorted(RUNS), help="run these only")
+    args = parser.parse_args()
+    args.out = args.out.resolve()
+    if not args.only and args.out.is_dir():
+        shutil.rmtree(args.out)  # no page shows output of an earlier build
+    args.out.mkdir(parents=True, exist_ok=True)
+    total = sum(run(name, args.out) for name in (args.only or RUNS))
+    print(f"gallery: {total:.0f} s", flush=True)
+
+
+if __name__ == "__main__":
+    main()
