@@ -17,6 +17,8 @@ start=$SECONDS
 if [ "${VEXOL_DOCS_GALLERY:-1}" != 0 ] || [ ! -d "$OUT/gallery" ]; then
   .venv/bin/python docs/gallery.py --out "$OUT/gallery"
 fi
+# autosummary writes a page source per public name: none may outlive its name.
+rm -rf docs/api/generated
 .venv/bin/python -m sphinx -b html -E -W --keep-going -q -j 1 \
   -d "$OUT/doctrees" docs "$OUT/html"
 echo "docs: built $OUT/html/index.html in $((SECONDS - start)) s"

@@ -553,6 +553,8 @@ def polya_gamma(
       ValueError: ``h``, ``z`` and ``shape`` do not broadcast, ``key`` holds
         several keys, ``dtype`` is not float32 or float64, or
         ``implementation`` or ``method`` is not one of the names above.
+        ``dtype=float64`` while 64-bit types are disabled raises a ValueError
+        that is also a ``RuntimeError`` (what earlier releases raised).
 
     Examples:
       >>> import jax, jax.numpy as jnp, numpy as np, vexol

@@ -300,3 +300,116 @@ def test_slow_directions_are_the_slow_ones_and_the_moves_speed_them_up():
     assert abs(slow_plain - (1 - 1 / slowdown[0])) < 0.05
     assert lag_one(runs[0], functionals[2]) < slow_plain - 0.3
     assert lag_one(runs[1], functionals[0]) < slow_plain - 0.15
+
+
+# --------------------------------------------------------------------------
+# ArviZ groups of a run: sample statistics apart from the posterior, the
+# observed data and the pointwise log-likelihood of every model
+# --------------------------------------------------------------------------
+
+
+def _pointwise_models():
+    from scipy import special, stats
+
+    rng = np.random.default_rng(11)
+    n, p, C, D = 7, 2, 2, 3
+    X = np.column_stack([np.ones(n), rng.normal(size=n)])
+    trials = rng.integers(1, 6, size=n)
+    successes = rng.binomial(trials, 0.4).astype(float)
+    labels = (rng.random(n) < 0.5).astype(float)
+    counts = rng.poisson(4.0, size=n).astype(float)
+    classes = np.eye(3)[rng.integers(0, 3, size=n)] * trials[:, None]
+    offset = rng.normal(size=n)
+    beta = rng.normal(size=(C, D, p))
+    sticks = rng.normal(size=(C, D, 2, p))
+    r = rng.gamma(3.0, size=(C, D))
+
+    def sigmoid(psi):
+        return special.expit(psi)
+
+    def stick_probabilities(beta):
+        # Stick k takes σ(ψ_k) of what the sticks before it left.
+        take = sigmoid(np.einsum("np,cdkp->cdnk", X, beta) - np.log([2.0, 1.0]))
+        left = np.cumprod(1 - take, axis=-1)
+        before = np.concatenate([np.ones_like(left[..., :1]), left[..., :-1]], axis=-1)
+        return np.concatenate([take * before, left[..., -1:]], axis=-1)
+
+    return {
+        "logistic": (
+            gibbs.logistic(X, labels, offset=offset),
+            {"beta": beta},
+            stats.bernoulli.logpmf(labels, sigmoid(beta @ X.T + offset)),
+        ),
+        "binomial": (
+            gibbs.hierarchical_logistic(X, successes, trials=trials),
+            {"beta": beta, "tau2": r},
+            stats.binom.logpmf(successes, trials, sigmoid(beta @ X.T)),
+        ),
+        "negbin": (
+            gibbs.negbin(X, counts),
+            {"beta": beta, "r": r, "shift_accepted": np.ones((C, D))},
+            # SciPy's success probability is 1 - σ(ψ) in this parametrization.
+            stats.nbinom.logpmf(counts, r[..., None], 1 - sigmoid(beta @ X.T)),
+        ),
+        "multinomial": (
+            gibbs.multinomial(X, classes),
+            {"beta": sticks},
+            stats.multinomial.logpmf(classes, trials, stick_probabilities(sticks)),
+        ),
+    }
+
+
+@pytest.mark.parametrize("name", ["logistic", "binomial", "negbin", "multinomial"])
+def test_to_arviz_groups_of_every_model(name):
+    pytest.importorskip("arviz")
+    with x64_disabled():
+        model, draws, expected = _pointwise_models()[name]
+    result = gibbs.RunResult(draws, None, None, model)
+    tree = gibbs.to_arviz(result)
+    np.testing.assert_allclose(tree["log_likelihood"]["y"].values, expected, rtol=1e-10)
+    assert tree["observed_data"]["y"].shape == expected.shape[2:] + (
+        (3,) if name == "multinomial" else ()
+    )
+    stats = [k for k in draws if k not in ("beta", "r", "tau2")]
+    assert sorted(tree["posterior"].data_vars) == sorted(set(draws) - set(stats))
+    assert sorted(tree["sample_stats"].data_vars if stats else []) == stats
+    # summary takes what to_arviz returns, and reports the posterior alone.
+    table = gibbs.summary(tree)
+    assert not any(row.startswith("shift_accepted") for row in table.index)
+    assert set(gibbs.rhat(tree)) == set(tree["posterior"].data_vars)
+
+
+def test_loo_of_a_run_agrees_with_nuts(data):
+    arviz = pytest.importorskip("arviz")
+    numpyro = pytest.importorskip("numpyro")
+    import numpyro.distributions as dist
+    from numpyro.infer import MCMC, NUTS
+
+    X, y = data
+    with x64_disabled():
+        result = gibbs.run(
+            gibbs.logistic(X, y, prior_sd=2.5), None, jax.random.key(0), 1000, 200, progress=False
+        )
+        gibbs_loo = arviz.loo(gibbs.to_arviz(result))
+
+        def model(X, y=None):
+            beta = numpyro.sample("beta", dist.Normal(0.0, 2.5).expand([X.shape[1]]).to_event(1))
+            numpyro.sample("y", dist.Bernoulli(logits=X @ beta), obs=y)
+
+        Xf, yf = jnp.asarray(X, jnp.float32), jnp.asarray(y, jnp.float32)
+        mcmc = MCMC(NUTS(model), num_warmup=500, num_samples=4000, progress_bar=False)
+        mcmc.run(jax.random.key(1), Xf, yf)
+        samples = mcmc.get_samples()
+        pointwise = numpyro.infer.log_likelihood(model, samples, Xf, yf)["y"]
+    nuts_loo = arviz.loo(
+        arviz.from_dict(
+            {
+                "posterior": {"beta": np.asarray(samples["beta"])[None]},
+                "log_likelihood": {"y": np.asarray(pointwise, np.float64)[None]},
+            }
+        )
+    )
+    assert np.isfinite(gibbs_loo.elpd)
+    # The two estimate one elpd (about -16, se 5.4): they differ by Monte
+    # Carlo error alone, far less than the standard error.
+    assert abs(gibbs_loo.elpd - nuts_loo.elpd) < 0.2 * gibbs_loo.se

@@ -14,6 +14,7 @@ from typing import Any
 
 import numpy as np
 
+from vexol.gibbs._model import Gibbs
 from vexol.gibbs._run import RunResult
 
 
@@ -38,14 +39,34 @@ def _as_dict(draws: Any) -> dict[str, np.ndarray]:
     for name, value in draws.items():
         value = np.asarray(value)
         if value.ndim < 2:
-            raise ValueError(f"{name}: draws need shape (chains, draws, ...), got {value.shape}")
+            raise ValueError(
+                f"vexol.gibbs.to_arviz: draws[{name!r}] has shape {value.shape}; draws need "
+                "shape (chains, draws, ...)"
+            )
         out[name] = value
     return out
+
+
+# What the package's own samplers collect that is a statistic of the
+# sampler rather than a parameter, for draws given without their model.
+SAMPLE_STATS = ("accepted", "shift_accepted")
+
+
+def _is_tree(draws: Any) -> bool:
+    """Whether draws is already ArviZ's representation (a DataTree, or an
+    InferenceData of ArviZ 0.x), with a posterior group."""
+    # A DataTree is a Mapping too: told apart by its posterior group.
+    return not isinstance(draws, (dict, RunResult, np.ndarray)) and hasattr(draws, "posterior")
+
+
+def _tree(draws: Any) -> Any:
+    return draws if _is_tree(draws) else to_arviz(draws)
 
 
 def to_arviz(
     draws: Any,
     *,
+    model: Gibbs | None = None,
     coords: Mapping[str, Any] | None = None,
     dims: Mapping[str, list[str]] | None = None,
 ) -> Any:
@@ -54,11 +75,19 @@ def to_arviz(
     Args:
       draws: a :class:`RunResult`, or its ``draws``: a dict (or NamedTuple)
         of arrays (chains, draws, ...), or one such array (named ``"x"``).
+      model: the :class:`Gibbs` the draws came from; by default the one
+        the :class:`RunResult` holds.
       coords, dims: ArviZ's names for the extra axes, e.g.
         ``dims={"beta": ["feature"]}, coords={"feature": names}``.
 
     Returns:
-      ``arviz.from_dict({"posterior": ...})`` of the draws, as float64.
+      ``arviz.from_dict`` of the draws, as float64: the parameters in
+      ``posterior``, the sampler's acceptance counts (the model's
+      ``sample_stats``, e.g. the negative binomial's ``shift_accepted``) in
+      ``sample_stats``, and with a model the observations in
+      ``observed_data`` and their pointwise log-likelihood (chains, draws,
+      n) in ``log_likelihood``, both named ``y``: ``arviz.loo`` and
+      ArviZ's predictive checks work on the result.
 
     Examples:
       >>> import jax, numpy as np
@@ -74,15 +103,28 @@ def to_arviz(
       {'chain': 2, 'draw': 100, 'feature': 2}
     """
     arviz = _arviz()
-    posterior = {k: v.astype(np.float64) for k, v in _as_dict(draws).items()}
-    return arviz.from_dict({"posterior": posterior}, coords=coords, dims=dims)
+    if model is None and isinstance(draws, RunResult):
+        model = draws.model
+    stat_names = SAMPLE_STATS if model is None else model.sample_stats
+    values = _as_dict(draws)
+    groups = {
+        "posterior": {k: v.astype(np.float64) for k, v in values.items() if k not in stat_names},
+        "sample_stats": {k: v for k, v in values.items() if k in stat_names},
+    }
+    if model is not None and model.observed_data is not None:
+        groups["observed_data"] = dict(model.observed_data)
+    if model is not None and model.log_likelihood is not None:
+        groups["log_likelihood"] = {"y": np.asarray(model.log_likelihood(values), np.float64)}
+    groups = {name: group for name, group in groups.items() if group}
+    return arviz.from_dict(groups, coords=coords, dims=dims)
 
 
 def summary(draws: Any, **kwargs: Any) -> Any:
     """``arviz.summary`` of a run: means, sds, intervals, R-hat, bulk/tail ESS.
 
-    ``draws`` as in :func:`to_arviz`; keyword arguments go to
-    ``arviz.summary`` (a pandas DataFrame, one row per scalar quantity).
+    ``draws`` as in :func:`to_arviz`, or what it returns; keyword arguments
+    go to ``arviz.summary`` (a pandas DataFrame, one row per scalar quantity
+    of the posterior).
 
     Examples:
       >>> import jax, numpy as np
@@ -99,7 +141,7 @@ def summary(draws: Any, **kwargs: Any) -> Any:
       True
     """
     arviz = _arviz()
-    return arviz.summary(to_arviz(draws), **kwargs)
+    return arviz.summary(_tree(draws), **kwargs)
 
 
 def rhat(draws: Any) -> dict[str, np.ndarray]:
@@ -114,8 +156,9 @@ def rhat(draws: Any) -> dict[str, np.ndarray]:
       ((), True)
     """
     arviz = _arviz()
-    result = arviz.rhat(to_arviz(draws))
-    return {name: np.asarray(result[name]) for name in _as_dict(draws)}
+    tree = _tree(draws)
+    result = arviz.rhat(tree)
+    return {name: np.asarray(result[name]) for name in tree.posterior.data_vars}
 
 
 def ess(draws: Any, method: str = "bulk") -> dict[str, np.ndarray]:
@@ -132,5 +175,6 @@ def ess(draws: Any, method: str = "bulk") -> dict[str, np.ndarray]:
       (3,)
     """
     arviz = _arviz()
-    result = arviz.ess(to_arviz(draws), method=method)
-    return {name: np.asarray(result[name]) for name in _as_dict(draws)}
+    tree = _tree(draws)
+    result = arviz.ess(tree, method=method)
+    return {name: np.asarray(result[name]) for name in tree.posterior.data_vars}

@@ -30,12 +30,14 @@ from vexol.gibbs._model import (
     Gibbs,
     _show,
     as_offset,
+    binomial_log_likelihood,
     design,
     first_bad,
     float_dtype,
     gaussian_prior,
     host_numbers,
     integer,
+    linear_predictor,
     per_element,
     pg_keywords,
     positive,
@@ -224,7 +226,8 @@ def hierarchical_sweep(
 
 def binomial_data(X: Any, y: Any, trials: Any, dtype: Any, where: str):
     """(X, y, h) in the sampler's dtype, checked: y 0/1 labels, or with
-    ``trials`` counts out of them."""
+    ``trials`` counts out of them; and the same three as float64 on the host."""
+    X_given = X
     X = design(X, dtype, where)
     n = X.shape[0]
     y_host = host_numbers(y, "y", where)
@@ -245,7 +248,8 @@ def binomial_data(X: Any, y: Any, trials: Any, dtype: Any, where: str):
             ~labels,
             "without trials y must hold 0/1 labels (pass trials= for counts)",
         )
-        return X, jnp.asarray(y_host, dtype), jnp.asarray(1.0, dtype)
+        host = (host_numbers(X_given, "X", where), y_host, 1.0)
+        return X, jnp.asarray(y_host, dtype), jnp.asarray(1.0, dtype), host
     trials_given = host_numbers(trials, "trials", where)
     trials_host = per_element(trials_given, "trials", n, "row of X", where)
     whole(where, "trials", trials_given, "trials must hold non-negative integers")
@@ -258,7 +262,8 @@ def binomial_data(X: Any, y: Any, trials: Any, dtype: Any, where: str):
             f"{where}: y[{i}] is {_show(y_host[i])}, above {limit} = {_show(trials_host[i])}; "
             "y must hold integer counts between 0 and trials"
         )
-    return X, jnp.asarray(y_host, dtype), jnp.asarray(trials_host, dtype)
+    host = (host_numbers(X_given, "X", where), y_host, trials_host)
+    return X, jnp.asarray(y_host, dtype), jnp.asarray(trials_host, dtype), host
 
 
 def logistic(
@@ -334,11 +339,10 @@ def logistic(
     """
     where = "vexol.gibbs.logistic"
     dtype = float_dtype(dtype, where)
-    X_given = X
-    X, y, h = binomial_data(X, y, trials, dtype, where)
-    X_host = np.asarray(X_given, np.float64)
+    X, y, h, (X_host, y_host, h_host) = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
+    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
     offset = as_offset(offset, n, dtype, where)
     check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
@@ -352,8 +356,8 @@ def logistic(
         # On the host in float64 whatever the sampler's dtype.
         vectors, _ = _directions.slow_directions(
             X_host,
-            np.asarray(y, np.float64),
-            np.asarray(h, np.float64),
+            y_host,
+            np.broadcast_to(h_host, (n,)),
             np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
             np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
             slow_directions,
@@ -384,9 +388,15 @@ def logistic(
         )
 
     def collect(state):
-        return {"beta": state.beta}
+        if directions is None:
+            return {"beta": state.beta}
+        return {"beta": state.beta, "accepted": state.accepted}
 
-    return Gibbs(init, step, collect)
+    def log_likelihood(draws):
+        psi = linear_predictor(draws["beta"], X_host, offset_host)
+        return binomial_log_likelihood(psi, y_host, h_host)
+
+    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("accepted",))
 
 
 def hierarchical_logistic(
@@ -433,7 +443,7 @@ def hierarchical_logistic(
     """
     where = "vexol.gibbs.hierarchical_logistic"
     dtype = float_dtype(dtype, where)
-    X, y, h = binomial_data(X, y, trials, dtype, where)
+    X, y, h, (X_host, y_host, h_host) = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     fixed = np.zeros(p, bool)
     for j in unpenalized:
@@ -461,6 +471,7 @@ def hierarchical_logistic(
         jnp.asarray(tau2_shape, dtype),
         jnp.asarray(tau2_scale, dtype),
     )
+    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
     offset = as_offset(offset, n, dtype, where)
     check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
@@ -476,4 +487,8 @@ def hierarchical_logistic(
     def collect(state):
         return {"beta": state.beta, "tau2": state.tau2}
 
-    return Gibbs(init, step, collect)
+    def log_likelihood(draws):
+        psi = linear_predictor(draws["beta"], X_host, offset_host)
+        return binomial_log_likelihood(psi, y_host, h_host)
+
+    return Gibbs(init, step, collect, log_likelihood, {"y": y_host})

@@ -21,6 +21,15 @@ class Gibbs(NamedTuple):
       collect: ``collect(state) -> dict``, what :func:`vexol.gibbs.run` keeps
         of each retained sweep: the parameters, without the latent ω (which
         is n or n x (K-1) numbers per draw).
+      log_likelihood: ``log_likelihood(draws) -> array``, the pointwise
+        log-likelihood (chains, draws, n) of the observations for draws as
+        :func:`vexol.gibbs.run` returns them (NumPy, on the host), or None;
+        :func:`vexol.gibbs.to_arviz` makes it ArviZ's ``log_likelihood``
+        group, for ``arviz.loo``.
+      observed_data: ``{"y": ...}``, the observations, or None.
+      sample_stats: the names among ``collect``'s that are statistics of
+        the sampler (acceptance counts), not parameters: ArviZ's
+        ``sample_stats`` group rather than ``posterior``.
 
     Examples:
       A sampler of one normal mean, written as a :class:`Gibbs` and run like
@@ -41,6 +50,9 @@ class Gibbs(NamedTuple):
     init: Callable[[jax.Array], Any]
     step: Callable[[jax.Array, Any], Any]
     collect: Callable[[Any], Mapping[str, jax.Array]]
+    log_likelihood: Callable[[Mapping[str, np.ndarray]], np.ndarray] | None = None
+    observed_data: Mapping[str, np.ndarray] | None = None
+    sample_stats: tuple[str, ...] = ()
 
 
 # ---------------------------------------------------------------------------
@@ -192,3 +204,23 @@ def pg_keywords(pg_options: Mapping[str, Any] | None, where: str = "vexol.gibbs"
     _sampling._method(options.get("method"), function)
     _sampling._implementation(options.get("implementation"), function)
     return options
+
+
+def binomial_log_likelihood(
+    psi: np.ndarray, y: np.ndarray, trials: np.ndarray | float
+) -> np.ndarray:
+    """log Binomial(y | trials, σ(ψ)) elementwise, in float64 on the host
+    (the binomial coefficient included, so that sums over the sticks of a
+    multinomial give its own log-probability)."""
+    from scipy.special import gammaln
+
+    trials = np.asarray(trials, np.float64)
+    coefficient = gammaln(trials + 1) - gammaln(y + 1) - gammaln(trials - y + 1)
+    # y ψ - n log(1 + e^ψ), with log(1 + e^ψ) = logaddexp(0, ψ).
+    return coefficient + y * psi - trials * np.logaddexp(0.0, psi)
+
+
+def linear_predictor(beta: np.ndarray, X: np.ndarray, offset: Any) -> np.ndarray:
+    """ψ (..., n) of draws beta (..., p), in float64."""
+    psi = np.asarray(beta, np.float64) @ X.T
+    return psi if offset is None else psi + np.asarray(offset, np.float64)

@@ -38,6 +38,7 @@ from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
 from vexol.gibbs._model import (
     Gibbs,
+    binomial_log_likelihood,
     design,
     first_bad,
     float_dtype,
@@ -318,6 +319,7 @@ def multinomial(
     """
     where = "vexol.gibbs.multinomial"
     dtype = float_dtype(dtype, where)
+    X_given = X
     X = design(X, dtype, where)
     n, p = X.shape
     Y = _counts(y, n, num_classes, where)
@@ -381,6 +383,19 @@ def multinomial(
         )
 
     def collect(state):
-        return {"beta": state.beta}
+        if directions is None:
+            return {"beta": state.beta}
+        return {"beta": state.beta, "accepted": state.accepted}
 
-    return Gibbs(init, step, collect)
+    # The likelihood on the host in float64: stick k is a binomial of the
+    # trials left, and the sticks' binomial coefficients multiply to the
+    # multinomial one.
+    X_ll = np.asarray(X_given, np.float64)
+    c_ll = -np.log(K - 1 - np.arange(K - 1.0)) if offsets else np.zeros(K - 1)
+    left = Y.sum(axis=1, keepdims=True) - np.cumsum(Y, axis=1) + Y
+
+    def log_likelihood(draws):
+        psi = np.einsum("np,...kp->...nk", X_ll, np.asarray(draws["beta"], np.float64)) + c_ll
+        return np.sum(binomial_log_likelihood(psi, Y[:, :-1], left[:, :-1]), axis=-1)
+
+    return Gibbs(init, step, collect, log_likelihood, {"y": Y}, ("accepted",))

@@ -27,6 +27,7 @@ import jax
 import jax.numpy as jnp
 import numpy as np
 from jax.scipy.special import gammaln
+from scipy import special
 
 import vexol
 from vexol.gibbs._gaussian import choose_method, draw_beta
@@ -38,6 +39,8 @@ from vexol.gibbs._model import (
     gaussian_prior,
     host_numbers,
     integer,
+    linear_predictor,
+    per_element,
     pg_keywords,
     positive,
     whole,
@@ -324,7 +327,9 @@ def negbin(
     """
     where = "vexol.gibbs.negbin"
     dtype = float_dtype(dtype, where)
+    X_given = X
     X = design(X, dtype, where)
+    X_host = np.asarray(X_given, np.float64)
     n, p = X.shape
     y_host = counts(y, n, where)
     if intercept is not None:
@@ -348,6 +353,7 @@ def negbin(
     y = jnp.asarray(y_host, dtype)
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
     prior = NegBinPrior(mean, precision, jnp.asarray(r_shape, dtype), jnp.asarray(r_rate, dtype))
+    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
     offset = as_offset(offset, n, dtype, where)
     check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
@@ -380,4 +386,16 @@ def negbin(
     def collect(state):
         return {"beta": state.beta, "r": state.r, "shift_accepted": state.shift_accepted}
 
-    return Gibbs(init, step, collect)
+    def log_likelihood(draws):
+        psi = linear_predictor(draws["beta"], X_host, offset_host)
+        r = np.asarray(draws["r"], np.float64)[..., None]
+        # As nb_log_likelihood, elementwise: log(1 - p) = -softplus(ψ).
+        return (
+            special.gammaln(y_host + r)
+            - special.gammaln(r)
+            - special.gammaln(y_host + 1.0)
+            - r * np.logaddexp(0.0, psi)
+            - y_host * np.logaddexp(0.0, -psi)
+        )
+
+    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("shift_accepted",))

@@ -112,7 +112,7 @@ def logistic_gibbs_fn(
     """
     where = "vexol.gibbs.logistic_gibbs_fn"
     dtype = float_dtype(dtype, where)
-    X, y, h = binomial_data(X, y, trials, dtype, where)
+    X, y, h, _ = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     names = _sites(sites)
     kappa = y - 0.5 * h

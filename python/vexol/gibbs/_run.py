@@ -64,6 +64,9 @@ class RunResult(NamedTuple):
         shape (chains, draws, ...), draws = sweeps // thin.
       state: the chains' final states (JAX arrays, chains first).
       timing: a :class:`Timing`.
+      model: the :class:`Gibbs` that was run, or None for a plain step:
+        :func:`to_arviz` takes the observations, the pointwise
+        log-likelihood and which draws are sampler statistics from it.
 
     Examples:
       >>> import jax, numpy as np
@@ -74,7 +77,7 @@ class RunResult(NamedTuple):
       >>> result = gibbs.run(gibbs.logistic(X, y), None, jax.random.key(0), sweeps=50,
       ...                    chains=2, progress=False)
       >>> result._fields
-      ('draws', 'state', 'timing')
+      ('draws', 'state', 'timing', 'model')
       >>> result.state.beta.shape           # the chains' final states
       (2, 2)
     """
@@ -82,6 +85,7 @@ class RunResult(NamedTuple):
     draws: Any
     state: Any
     timing: Timing
+    model: Gibbs | None = None
 
 
 class _Progress:
@@ -202,6 +206,7 @@ def run(
       (3, 10)
     """
     t0 = time.perf_counter()
+    model = None
     where = "vexol.gibbs.run"
     if not (isinstance(step, Gibbs) or callable(step)):
         raise TypeError(
@@ -338,4 +343,4 @@ def run(
     timing = Timing(
         compile_seconds, sampling_seconds, time.perf_counter() - t0, warmup + sweeps, chains
     )
-    return RunResult(draws, state, timing)
+    return RunResult(draws, state, timing, model)
