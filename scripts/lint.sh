@@ -22,7 +22,7 @@ done
 
 RUFF=.venv/bin/ruff
 PY_PATHS=()
-for p in python tests/python examples benchmarks validation scripts; do
+for p in python tests/python tests/docs examples benchmarks validation scripts docs/conf.py docs/gallery.py; do
   [ -e "$p" ] && PY_PATHS+=("$p")
 done
 "$RUFF" check "${PY_PATHS[@]}"
