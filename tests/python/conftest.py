@@ -3,13 +3,17 @@ the C++ reference tool that prints the chunk runner's draws; and the tests
 that need a newer JAX than the oldest the package supports, skipped there
 with the reason."""
 
+import json
 import os
 import pathlib
 import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
 
+import fresh_process
 from jax_releases import JAXLIB_RELEASE
 from pg_support import MASK64, batched_call, flat_call
 
@@ -30,6 +34,81 @@ NEEDS_NEWER_JAX = {
 }
 
 
+# Which pass runs a test (scripts/test.sh; the rule is in
+# docs/contributing.md). The oldest-JAX pass (`-m oldest_jax`) runs every
+# test that can behave differently on an older JAX: registration, lowering,
+# transformations, sharding, compile sizes, x64 and dtypes, the density's and
+# the JAX path's programs, the API, the digest. It leaves out the tests
+# below, whose outcome is fixed once the C++ path's stream is (the same draws
+# on every JAX: the digest checks the stream bit for bit in both
+# environments) or which run the same Python and NumPy on the same numbers;
+# every function they call also runs in a test of the oldest pass.
+# Node id prefix -> why.
+SAME_ON_EVERY_JAX = {
+    "test_validation.py": "the C++ stream against the exact law in NumPy",
+    "test_gamma_series_law.py": "the C++ stream's gamma-series law, checked in NumPy",
+    "test_exact_method.py::test_exact_draws_follow_the_law": "the C++ stream's law by method",
+    "test_exact_method.py::test_the_default_fails": "the C++ stream's law by method",
+    "test_exact_method.py::test_the_saddle_point_passes": "the C++ stream's law by method",
+    "test_threads.py": "the C++ runner's thread counts",
+    "test_gibbs_invariance.py": "Geweke tests of samplers in plain jnp/lax; the API tests run them",
+    "test_gibbs_beta.py": "the beta draw's law in plain jnp; the API tests run it",
+    "test_vexol_gibbs.py": "an example's posterior statistics",
+    "test_negbin.py": "an example's posterior statistics",
+    "test_example_hierarchical.py": "an example's posterior statistics",
+    "test_example_multinomial.py": "an example's posterior statistics",
+    "test_example_demos.py": "the examples' command lines and tables",
+    "test_numpyro_example.py": "an example with NumPyro, which the oldest environment leaves out",
+}
+
+# `scripts/test.sh --quick` (`-m quick`): the tests that catch most faults
+# in a few minutes (docs/contributing.md lists the faults it was checked on).
+QUICK = (
+    "test_flat.py",
+    "test_batched.py",
+    "test_capsules.py",
+    "test_errors.py",
+    "test_bad_input.py",
+    "test_value_rules.py",
+    "test_compat.py",
+    "test_vexol_api.py",
+    "test_gibbs_api.py",
+    "test_float32.py::TestFloat32Draws",
+    "test_jax_sampler.py::test_exact_regimes_follow_the_law[h=1.0,z=2.5-float64]",
+)
+
+# xdist groups (scripts/test.sh runs --dist loadgroup): a test file is one
+# group, so its compiled fixtures stay in one process, except where a file
+# is split here to balance the two workers. The heaviest groups go first.
+# The tests of one fresh_process fold share its process, so they share a
+# group too.
+GROUPS = {
+    "test_vexol_process.py::test_shard_map_draws": "fold-x64-on",
+    "test_vexol_process.py::test_density_and_methods_under_shard_map[float64]": "fold-x64-on",
+    "test_vexol_process.py::test_density_and_methods_under_shard_map[float32]": "fold-x64-off",
+    "test_float32.py::test_a_program_that_never_enables_x64": "fold-x64-off",
+    "test_jax_sampler.py::test_exact_regimes_follow_the_law[": "jax_sampler-law",
+    "test_jax_sampler.py::test_approximate_regimes_match_the_cpp_path[": "jax_sampler-law",
+}
+HEAVY_FIRST = (
+    "fold-x64-on",
+    "jax_sampler-law",
+    "fold-x64-off",
+    "test_jax_sampler.py",
+    "test_float32.py",
+    "test_density_grad_half.py",
+    "test_distributed.py",
+    "test_gibbs_invariance.py",
+)
+
+
+def _group(node):
+    for prefix, group in GROUPS.items():
+        if node.startswith(prefix):
+            return group
+    return node.split("::", 1)[0]
+
+
 def pytest_collection_modifyitems(config, items):
     for item in items:
         node = item.nodeid.rsplit("/", 1)[-1]
@@ -37,6 +116,14 @@ def pytest_collection_modifyitems(config, items):
             if node.startswith(prefix) and release > JAXLIB_RELEASE:
                 needed = ".".join(map(str, release))
                 item.add_marker(pytest.mark.skip(reason=f"needs jax {needed}+: {why}"))
+        if not any(node.startswith(prefix) for prefix in SAME_ON_EVERY_JAX):
+            item.add_marker(pytest.mark.oldest_jax)
+        if node.startswith(QUICK):
+            item.add_marker(pytest.mark.quick)
+        item.add_marker(pytest.mark.xdist_group(_group(node)))
+    rank = {group: i for i, group in enumerate(HEAVY_FIRST)}
+    # A stable sort: the order within a group stays the files' own.
+    items.sort(key=lambda item: rank.get(_group(item.nodeid.rsplit("/", 1)[-1]), len(rank)))
 
 
 @pytest.fixture(scope="session")
@@ -90,3 +177,47 @@ def reference():
         return np.frombuffer(done.stdout, dtype=np.float64)
 
     return run
+
+
+# Timing (scripts/test.sh sets VEXOL_TIMING_DIR): each test's wall time
+# (setup, call and teardown) and xdist worker, written by the controlling
+# process at the end of the session; the compile times come from
+# scripts/timing/sitecustomize.py, and scripts/timing/report.py joins both.
+_TIMING_DIR = os.environ.get("VEXOL_TIMING_DIR")
+_timings = {}
+_session_start = time.time()
+
+
+def pytest_runtest_logreport(report):
+    if not _TIMING_DIR:
+        return
+    entry = _timings.setdefault(report.nodeid, {"seconds": 0.0, "outcome": "passed"})
+    entry["seconds"] += report.duration
+    node = getattr(report, "node", None)
+    if node is not None:
+        entry["worker"] = node.gateway.id
+    if report.failed:
+        entry["outcome"] = "failed"
+    elif report.skipped and entry["outcome"] != "failed":
+        entry["outcome"] = "skipped"
+
+
+def pytest_sessionfinish(session):
+    if not _TIMING_DIR:
+        return
+    flush = getattr(sys.modules.get("sitecustomize"), "vexol_timing_flush", None)
+    if flush:  # xdist workers may leave without running atexit handlers
+        flush()
+    if hasattr(session.config, "workerinput"):
+        return
+    os.makedirs(_TIMING_DIR, exist_ok=True)
+    with open(os.path.join(_TIMING_DIR, f"tests-{os.getpid()}.json"), "w") as f:
+        json.dump({"wall": time.time() - _session_start, "tests": _timings}, f)
+
+
+def pytest_collection_finish(session):
+    # The fresh_process programs whose tests will run (not deselected, not
+    # skipped by a marker).
+    fresh_process.SELECTED = {
+        item.originalname for item in session.items if item.get_closest_marker("skip") is None
+    }

@@ -15,6 +15,7 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
+import fresh_process
 import vexol
 from jax_releases import prunes_platform_branches
 from vexol import _registration
@@ -156,18 +157,21 @@ X64_OFF = """
 """
 
 
+# A process of its own, shared with test_vexol_process.py's float32 density
+# under shard_map (fresh_process); registered first, before any program of
+# that process has touched JAX's settings.
+fresh_process.register(
+    fresh_process.X64_OFF_4_DEVICES,
+    "a program that never enables x64",
+    X64_OFF,
+    test="test_a_program_that_never_enables_x64",
+)
+
+
 def test_a_program_that_never_enables_x64():
-    env = {k: v for k, v in os.environ.items() if k != "JAX_ENABLE_X64"}
-    env["XLA_FLAGS"] = "--xla_force_host_platform_device_count=4"
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(X64_OFF)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=240,
+    result = fresh_process.result(
+        fresh_process.X64_OFF_4_DEVICES, "a program that never enables x64"
     )
-    assert done.returncode == 0, done.stderr
-    result = json.loads(done.stdout.strip().splitlines()[-1])
     assert result["dtype"] == "float32" and result["seed_dtype"] == "uint32"
     for rule in ("jit", "vmap_keys", "vmap_h", "shard_map", "sample_words", "sample_int"):
         assert result[rule] is True, rule

@@ -1,5 +1,5 @@
 """Rules that need a fresh process: shard_map over several forced host
-devices, registration that happens once, lazily and thread-safely, only
+devices (sharing one process per setting with fresh_process), registration that happens once, lazily and thread-safely, only
 after the arguments have been checked, and registration refused with a
 vexol error, before anything is registered, where the installed JAX cannot
 run the handlers."""
@@ -11,6 +11,8 @@ import sys
 import textwrap
 
 import pytest
+
+import fresh_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -78,12 +80,24 @@ SHARD_MAP = """
 """
 
 
+# One process for the x64 programs over 4 host devices (fresh_process).
+for _implementation in (None, "jax"):
+    fresh_process.register(
+        fresh_process.X64_ON_4_DEVICES,
+        f"shard_map draws, implementation={_implementation}",
+        SHARD_MAP,
+        *([_implementation] if _implementation else []),
+        test="test_shard_map_draws_each_shard_from_its_own_key",
+    )
+
+
 @pytest.mark.parametrize("implementation", [None, "jax"])
 def test_shard_map_draws_each_shard_from_its_own_key(implementation):
     # The default traces the JAX path too (it is the branch for other
     # platforms), so both spellings need its loops typed for shard_map.
-    args = [implementation] if implementation else []
-    result = run_python(SHARD_MAP, *args, XLA_FLAGS="--xla_force_host_platform_device_count=4")
+    result = fresh_process.result(
+        fresh_process.X64_ON_4_DEVICES, f"shard_map draws, implementation={implementation}"
+    )
     assert result == {
         "devices": 4,
         "out_devices": 4,
@@ -143,13 +157,33 @@ SHARD_MAP_DENSITY = """
 """
 
 
-@pytest.mark.parametrize("dtype", ["float32", "float64"])
-def test_density_and_methods_under_shard_map(dtype):
+# float64 with the x64 programs above; float32 with x64 off, beside
+# test_float32.py's program that never enables x64.
+for _dtype, _fold in (
+    ("float32", fresh_process.X64_OFF_4_DEVICES),
+    ("float64", fresh_process.X64_ON_4_DEVICES),
+):
+    fresh_process.register(
+        _fold,
+        f"density under shard_map, {_dtype}",
+        SHARD_MAP_DENSITY,
+        _dtype,
+        test="test_density_and_methods_under_shard_map",
+    )
+
+
+@pytest.mark.parametrize(
+    "dtype,fold",
+    [
+        ("float32", fresh_process.X64_OFF_4_DEVICES),
+        ("float64", fresh_process.X64_ON_4_DEVICES),
+    ],
+    ids=["float32", "float64"],
+)
+def test_density_and_methods_under_shard_map(dtype, fold):
     # Their conditionals and loops skip or start from constants; under
     # shard_map both branches and the loops' carries must keep one type.
-    result = run_python(
-        SHARD_MAP_DENSITY, dtype, XLA_FLAGS="--xla_force_host_platform_device_count=4"
-    )
+    result = fresh_process.result(fold, f"density under shard_map, {dtype}")
     assert result == {"no_nan": True, "law_close": True, "draws_equal": True}
 
 
