@@ -153,7 +153,13 @@ class Chromium:
     def open(self, url: str) -> None:
         self.events.clear()
         self.call("Page.navigate", url=url)
-        self.wait_for("document.readyState === 'complete'")
+        # The new document's load event, not the previous page's state.
+        deadline = time.monotonic() + 60
+        while not any(e.get("method") == "Page.loadEventFired" for e in self.events):
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{url} did not load within 60 s")
+            self.events.append(json.loads(self.socket.recv()))
+        assert self.evaluate("location.href").split("?")[0] == url.split("?")[0]
 
     def evaluate(self, expression: str):
         result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
