@@ -87,15 +87,6 @@ inline double exact_pieces_draw(ExactPiecesSetup& s, GeneratorState& g) {
   return sum + rest;
 }
 
-// One exact draw of PG(h, z) for 0 < h < 1: one uniform, always consumed.
-inline double small_shape_exact_draw(double h, double z, GeneratorState& g) {
-  const double u = uniform_nonzero(g);
-  if (std::isnan(z)) return z;
-  if (std::isinf(z)) return 0.0;
-  SmallShapeLaw law(h, z);
-  return small_shape_quantile(law, u);
-}
-
 // One raw draw (the caller clamps) by the requested method.
 inline double pg_sample_method(double h, double z, PgMethodRequest method, GeneratorState& g) {
   const bool finite = !std::isinf(h) && !std::isnan(h);

@@ -63,6 +63,7 @@
 
 #include "polya_gamma/draw_floor.h"
 #include "polya_gamma/math_constants.h"
+#include "random/generator.h"
 #include "random/log_gamma.h"
 
 namespace vexol {
@@ -352,6 +353,15 @@ inline double small_shape_quantile(SmallShapeLaw& law, double u) {
     x = next;
   }
   return x;
+}
+
+// One exact draw of PG(h, z) for 0 < h < 1: one uniform, always consumed.
+inline double small_shape_exact_draw(double h, double z, GeneratorState& g) {
+  const double u = uniform_nonzero(g);
+  if (std::isnan(z)) return z;
+  if (std::isinf(z)) return 0.0;
+  SmallShapeLaw law(h, z);
+  return small_shape_quantile(law, u);
 }
 
 }  // namespace vexol

@@ -138,7 +138,7 @@ Reference per_element(const Inputs& in, uint64_t seed) {
 
 constexpr size_t kElements = 4000;
 constexpr uint64_t kSeed = 0x5EED0F0B10C4ULL;
-constexpr uint64_t kRecordedDigest = 0x4F2133BD6B65BC60ULL;
+constexpr uint64_t kRecordedDigest = 0x935061DEF8A1B63DULL;
 
 TEST(PgBlock, InputsReachEveryMethod) {
   // The comparison below is only as strong as the mix it runs on.
@@ -180,7 +180,11 @@ TEST(PgStream, MixedRunKeepsItsRecordedDigest) {
   // old draw was no number of the law, and consuming the same outputs: the
   // infinite shapes (NaN where there was 0, inf or NaN), the shape -0.0
   // (the floor where there was inf) and large shapes whose normal variance
-  // overflowed on the way (finite where there was inf or NaN).
+  // overflowed on the way (finite where there was inf or NaN). In 0.3.0,
+  // two wrong laws: the normal approximation's spread at |z| >= 24 (it was
+  // 0 from 38.1 on), and shapes below 0.1 or tilts above 50 under 1, drawn
+  // by inversion (one uniform) where the gamma series was visibly off; the
+  // draws after the first such element consume other outputs.
   const Inputs in = mixed_inputs(kElements);
   Reference ref = per_element(in, kSeed);
   EXPECT_EQ(stream_digest(ref), kRecordedDigest);

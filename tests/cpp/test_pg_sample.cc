@@ -139,16 +139,38 @@ TEST(NormalApproximation, SeriesMomentsBelowOneThousandth) {
   EXPECT_EQ(pg_sample(h, z, a), normal(b) * std::sqrt(var) + mean);
 }
 
-TEST(NormalApproximation, LargeTiltsGiveTheMeanExactly) {
-  // From |z| ~ 38.1 the variance rounds to 0; beyond ~710.5 sinh overflows
-  // and the variance is still 0 rather than NaN. The normal is still drawn.
-  for (double z : {40.0, 700.0, 711.0, 1e5, 1e300, kInf}) {
-    GeneratorState g = seed_generator(8);
-    const double x = pg_sample(100.0, z, g);
-    EXPECT_EQ(x, z == kInf ? 0.0 : ((100.0 * 0.5) * std::tanh(z * 0.5)) / z) << z;
-    EXPECT_EQ(outputs_between(seed_generator(8), g), 1);
+// The variance h (sinh a - a) sech^2(a/2) / (4 a^3) in long double, with
+// its large-a form h (2 - 4 a e^-a) / (4 a^3) where sinh leaves the range.
+long double reference_variance(long double h, long double a) {
+  if (a > 5000) return h * (2.0L - 4.0L * a * std::exp(-a)) / (4.0L * a * a * a);
+  const long double c = std::cosh(a / 2);
+  return h * (std::sinh(a) - a) / (4.0L * a * a * a * c * c);
+}
+
+TEST(NormalApproximation, LargeTiltsKeepTheLawsSpread) {
+  // 1 - tanh^2(a/2) cancels as a grows: the spread was off from about 30 on
+  // and 0 from 38.1. From 24 on it comes from the stable form.
+  for (double h : {51.0, 75.0, 1000.0, 1e200}) {
+    for (double z : {24.0, -30.0, 38.0, 39.0, 100.0, 709.0, 711.0, 1e5}) {
+      GeneratorState a = seed_generator(8), b = seed_generator(8);
+      const double x = pg_sample(h, z, a);
+      const double n = normal(b);
+      const double mean = ((h * 0.5) * std::tanh(std::fabs(z) * 0.5)) / std::fabs(z);
+      const long double sd = std::sqrt(reference_variance(h, std::fabs(z)));
+      const double spread = n * static_cast<double>(sd);
+      EXPECT_NEAR(x, mean + spread, 1e-15 * mean + 1e-13 * std::fabs(spread)) << h << " " << z;
+      EXPECT_EQ(outputs_between(seed_generator(8), a), 1);
+    }
   }
+  // Just below 24 the draws keep the bits they always had.
+  GeneratorState a = seed_generator(8), b = seed_generator(8);
+  const double h = 75.0, z = 23.99, T = std::tanh(z * 0.5);
+  const double var = (((std::sinh(z) - z) * (h * 0.25)) * (1 - T * T)) / ((z * z) * z);
+  EXPECT_EQ(pg_sample(h, z, a), normal(b) * std::sqrt(var) + ((h * 0.5) * T) / z);
+  // An infinite tilt is the point mass at 0; the normal is still drawn.
   GeneratorState g = seed_generator(8);
+  EXPECT_EQ(pg_sample(100.0, kInf, g), 0.0);
+  EXPECT_EQ(outputs_between(seed_generator(8), g), 1);
   EXPECT_TRUE(std::isnan(pg_sample(100.0, kNaN, g)));
 }
 
@@ -167,15 +189,27 @@ TEST(GammaSeries, TwentyGammaDrawsThenOneForTheTail) {
   EXPECT_NE(x, A * 0.05066059182116889);
 }
 
-TEST(GammaSeries, HugeTiltAddsTailMeanWithoutExtraDraw) {
-  // v <= 1e-300 for |z| of order 1e100 and above: exactly 20 gamma draws.
-  const double h = 0.5, z = 1e120;
+TEST(GammaSeries, VisiblyOffRegionsDrawExactlyByInversion) {
+  // Tiny shapes and large tilts, where the series' law is visibly off, take
+  // the exact inversion: one uniform. The series keeps the rest, and an
+  // infinite tilt, whose tail variance is 0: 20 gamma draws and the floor.
+  for (double h : {1e-300, 0.001, 0.0999, 0.1, 0.99}) {
+    for (double z : {0.0, -3.0, 50.0, -50.01, 1e120}) {
+      const bool exact = h < 0.1 || std::fabs(z) > 50.0;
+      GeneratorState a = seed_generator(10), b = seed_generator(10);
+      const double x = pg_sample(h, z, a);
+      if (exact) {
+        EXPECT_EQ(x, small_shape_exact_draw(h, z, b)) << h << " " << z;
+        EXPECT_EQ(outputs_between(seed_generator(10), a), 1);
+      } else {
+        EXPECT_GT(outputs_between(seed_generator(10), a), 20) << h << " " << z;
+      }
+    }
+  }
   GeneratorState a = seed_generator(10), b = seed_generator(10);
-  const double x = pg_sample(h, z, a);
-  for (int k = 0; k < 20; ++k) gamma(h, b);
+  EXPECT_EQ(pg_sample(0.5, kInf, a), 0.0);
+  for (int k = 0; k < 20; ++k) gamma(0.5, b);
   EXPECT_TRUE(same_state(a, b));
-  EXPECT_GE(x, 0.0);
-  EXPECT_TRUE(std::isfinite(x));
 }
 
 TEST(GammaSeries, LimitSumsAtAndBelowTheThreshold) {

@@ -150,6 +150,27 @@ def test_the_default_fails_the_same_checks_where_it_approximates(h, z):
         assert any(f.startswith("KS distance") for f in failed), failed
 
 
+@pytest.mark.parametrize("h", [75.0, 1000.0])
+def test_the_default_keeps_the_spread_at_large_tilts(h):
+    # The normal approximation's variance once went through 1 - tanh^2(|z|/2),
+    # which cancels: its draws' sd was 1.33x the law's at |z| = 38 and 0 from
+    # 38.1 on. Each sd here is within 7 of its standard errors (0.22%).
+    for z in (30.0, 35.0, 38.0, 39.0, 100.0, 1000.0):
+        x = draws(h, z, DEFAULT, seed=int(z) + 3)
+        ratio = x.std() / math.sqrt(float(vexol.variance(h, z)))
+        assert abs(ratio - 1.0) < 7 / math.sqrt(2 * N), (z, ratio)
+
+
+@pytest.mark.parametrize("h, z", [(0.001, 0.0), (0.001, 1000.0), (0.01, 0.0), (0.01, 1000.0)])
+def test_the_default_is_exact_where_the_gamma_series_is_off(h, z):
+    # The gamma series put a quarter of PG(0.001, 0)'s draws at the floor
+    # (KS distance 0.55); at h = 0.01 it was 0.08, at |z| = 1000 0.2 and
+    # 0.03. There the default now draws by inversion.
+    x = draws(h, z, DEFAULT, seed=int(1000 * h + z) + 11)
+    ks = [c for c in law_checks(x, h, z) if c[0].startswith("KS")]
+    assert not failures(ks)
+
+
 def test_the_saddle_point_passes_where_the_normal_approximation_fails():
     x = draws(100.0, 0.0, SADDLE, seed=5)
     assert not failures(law_checks(x, 100.0, 0.0))

@@ -8,14 +8,16 @@ sampler does, from its own h (and, for small integer h, |z|):
 | h > 50                    | normal with the exact mean and variance          |
 | 8 <= h <= 50              | saddle-point approximation                       |
 | h = 1; h = 2, 3, 4 with |z| <= 1 | sum of h exact Devroye PG(1, z) draws     |
-| h < 1                     | 20 gamma terms + moment-matched gamma for the rest |
+| h < 1                     | 20 gamma terms + moment-matched gamma for the rest; |
+|                           | inversion of the CDF for h < 0.1 or |z| > 50       |
 | other 1 < h <= 4          | alternate sampler (exact)                        |
 | 4 < h < 8                 | alternate pieces of 3 or 4 plus the remainder    |
 
-method="saddle" takes the saddle point for every h >= 8; method="exact"
-draws the exact law everywhere: h >= 8 as sums of exact pieces (Devroye
-draws for the integer part, one alternate piece for a fractional part),
-h < 1 by inverting vexol's CDF.
+method="saddle" takes the saddle point for every 8 <= h <= 1e12;
+method="exact" draws the exact law: 8 <= h <= 1e6 as sums of exact pieces
+(Devroye draws for the integer part, one alternate piece for a fractional
+part), h < 1 by inverting vexol's CDF; above 1e6 it draws as "saddle".
+Above 1e12 both take the normal approximation, as the C++ path does.
 
 Each method runs only when some element needs it (a cond on the whole
 array) and only on its own lanes, gathered and worked through in blocks,
@@ -30,6 +32,12 @@ from vexol._jax import alternate, devroye, inversion, saddle, series
 from vexol._jax._common import draw_floor, on_lanes, skip_unless, while_loop
 
 METHODS = (None, "saddle", "exact")
+EXACT_PIECES_MAX_SHAPE = 1e6
+SADDLE_MAX_SHAPE = 1e12
+# Below this shape or above this tilt the gamma series' law is visibly off
+# at 10^6 draws; the default draws there by inversion (as the CPU path).
+GAMMA_SERIES_MIN_SHAPE = 0.1
+GAMMA_SERIES_MAX_TILT = 50.0
 
 
 def _sum_of_draws(key, count, max_count, fn, like):
@@ -67,13 +75,18 @@ def _draw_flat(key, h, z, method):
     exact = method == "exact"
 
     integer = h == jnp.floor(h)
+    # As on the CPU path: exact pieces cost time linear in h, so beyond
+    # EXACT_PIECES_MAX_SHAPE "exact" draws as "saddle" does, and beyond
+    # SADDLE_MAX_SHAPE (where the saddle point's own tolerances exceed the
+    # law's spread) both take the default's normal approximation.
+    beyond_saddle = live & (h > SADDLE_MAX_SHAPE)
     if exact:
-        normal_m = jnp.zeros_like(valid)
-        saddle_m = jnp.zeros_like(valid)
-        sum_m = live & (h >= 8)
+        normal_m = beyond_saddle
+        saddle_m = live & (h > EXACT_PIECES_MAX_SHAPE) & ~beyond_saddle
+        sum_m = live & (h >= 8) & (h <= EXACT_PIECES_MAX_SHAPE)
     else:
-        normal_m = live & (h > 50) if method is None else jnp.zeros_like(valid)
-        saddle_m = live & (h >= 8) & ((h <= 50) | (method == "saddle"))
+        normal_m = live & (h > 50) if method is None else beyond_saddle
+        saddle_m = live & (h >= 8) & ((h <= 50) | (method == "saddle")) & ~beyond_saddle
         sum_m = jnp.zeros_like(valid)
     small_h = live & (h < 8)
     dev_m = small_h & ((h == 1) | (integer & (h <= 4) & (a <= 1)))
@@ -127,12 +140,19 @@ def _draw_flat(key, h, z, method):
         lanes=jnp.concatenate([h, h]),
     )  # fmt: skip
     out = out + both[:n] + both[n:]
-    # h < 1.
+    # h < 1: the gamma series, or the exact inversion where the series'
+    # law is visibly off (tiny h, large |z|; the CPU path's rule) and for
+    # the exact method.
     hs = jnp.where(series_m, h, 0.5)
     if exact:
-        out = out + method(series_m, _swap(inversion.draw), hs, zs, key=keys[5])
+        inversion_m = series_m
     else:
-        out = out + method(series_m, _swap(series.gamma_series_draw), hs, zs, key=keys[5])
+        inversion_m = series_m & (
+            (h < GAMMA_SERIES_MIN_SHAPE) | (jnp.abs(zs) > GAMMA_SERIES_MAX_TILT)
+        )
+        gamma_m = series_m & ~inversion_m
+        out = out + method(gamma_m, _swap(series.gamma_series_draw), hs, zs, key=keys[5])
+    out = out + method(inversion_m, _swap(inversion.draw), hs, zs, key=keys[5 if exact else 6])
 
     # Value rules.
     direct_tilt = normal_m | series_m | (live & (h == 1))
