@@ -109,6 +109,37 @@ def test_float64_with_x64():
         gibbs.negbin(X, y, dtype=jnp.float64)
 
 
+def test_negbin_shift_ratio_in_float32_at_large_n():
+    # The shift move's log acceptance ratio at n = 2·10⁵, float32 against
+    # float64 on the same (float32) state and steps. As a difference of two
+    # log-likelihood sums it was 0.01 to 0.1 off here, whatever the step;
+    # the bound scales with the ratio, not with n.
+    from vexol.gibbs import _negbin
+
+    rng = np.random.default_rng(7)
+    n = 200_000
+    psi = (1.0 + 0.8 * rng.normal(size=n)).astype(np.float32)
+    # NB(2, σ(ψ)) counts, from 0 to several hundred.
+    y = rng.poisson(rng.gamma(2.0, np.exp(psi))).astype(np.float32)
+    eps = np.float32([-0.3, -0.01, -0.003, 0.003, 0.01, 0.3])
+    r, b0 = np.float32(2.0), np.float32(0.5)
+    r_new, b0_new = r * np.exp(eps), b0 - eps
+
+    def ratios(dtype):
+        r0, b, p, counts, a, b_rate = (jnp.asarray(v, dtype) for v in (r, b0, psi, y, 1.0, 0.1))
+        prior = _negbin.NegBinPrior(jnp.zeros(2, dtype), jnp.full(2, 0.01, dtype), a, b_rate)
+
+        def one(e, rn, bn):
+            return _negbin._shift_log_ratio(e, r0, rn, b, bn, p, counts, prior, 0)
+
+        steps = (jnp.asarray(v, dtype) for v in (eps, r_new, b0_new))
+        return np.asarray(jax.jit(jax.vmap(one))(*steps), np.float64)
+
+    with x64_enabled():
+        exact, single = ratios(jnp.float64), ratios(jnp.float32)
+    assert np.all(np.abs(single - exact) <= 1e-3 + 1e-4 * np.abs(exact)), (exact, single - exact)
+
+
 def test_stick_breaking_probabilities():
     K = 5
     offsets = gibbs.stick_breaking_offsets(K)
