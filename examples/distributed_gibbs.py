@@ -630,22 +630,37 @@ def benchmark(jax, args, layout, chain, X, X_kappa, key, beta, saved, save, p, d
 # --------------------------------------------------------------------------
 
 
+class _DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows each default, except where None stands for a rule the help states."""
+
+    def _get_help_string(self, action):
+        if action.default is None:
+            return action.help
+        return super()._get_help_string(action)
+
+
 def parse_args(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=_DefaultsFormatter
+    )
     data = parser.add_argument_group("data")
-    data.add_argument("--dataset", choices=("synthetic", "breast-cancer"), default="synthetic")
-    data.add_argument("--rows", type=int, default=100_000, help="synthetic rows (default 1e5)")
+    data.add_argument(
+        "--dataset", choices=("synthetic", "breast-cancer"), default="synthetic", help="rows to fit"
+    )
+    data.add_argument("--rows", type=int, default=100_000, help="synthetic rows")
     data.add_argument(
         "--features", type=int, default=20, help="synthetic features besides the intercept"
     )
-    data.add_argument("--data-seed", type=int, default=0)
+    data.add_argument("--data-seed", type=int, default=0, help="seed of the synthetic data")
     chain = parser.add_argument_group("chain")
-    chain.add_argument("--sweeps", type=int, default=1000)
+    chain.add_argument("--sweeps", type=int, default=1000, help="Gibbs sweeps of the chain")
     chain.add_argument("--block", type=int, default=100, help="sweeps per jitted scan")
-    chain.add_argument("--seed", type=int, default=0)
-    chain.add_argument("--prior-sd", type=float, default=2.5)
-    chain.add_argument("--dtype", choices=DTYPES, default="float64")
-    chain.add_argument("--reduction", choices=("tree", "psum"), default="tree")
+    chain.add_argument("--seed", type=int, default=0, help="seed of the chain")
+    chain.add_argument("--prior-sd", type=float, default=2.5, help="sd of the N(0, sd²) prior")
+    chain.add_argument("--dtype", choices=DTYPES, default="float64", help="precision of the sweep")
+    chain.add_argument(
+        "--reduction", choices=("tree", "psum"), default="tree", help="how X'ΩX is summed"
+    )
     runtime = parser.add_argument_group("processes and devices")
     runtime.add_argument("--local-devices", type=int, help="forced CPU devices in this process")
     runtime.add_argument(

@@ -20,7 +20,7 @@ accuracy with the maximum-likelihood fit, and runs NumPyro's NUTS on the same
 model and prior to compare the posterior and the effective samples per
 second, compilation included.
 
-    python examples/gibbs_logistic.py [--iterations N] [--chains C] [--seed S]
+    python examples/gibbs_logistic.py [--sweeps N] [--warmup W] [--chains C] [--seed S]
         [--split-seed S] [--slow-directions K] [--nuts-samples N] [--output PNG]
 """
 
@@ -43,7 +43,10 @@ from vexol import gibbs  # noqa: E402  (imported after the precision is set)
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import mcmc_compare  # noqa: E402
 
-DEFAULT_ITERATIONS = 20_000
+# Sweeps per chain after warm-up, as vexol.gibbs.run and the other examples
+# count them, and the warm-up before them.
+DEFAULT_SWEEPS = 16_000
+DEFAULT_WARMUP = 4_000
 DEFAULT_CHAINS = 4
 DEFAULT_OUTPUT = "out/gibbs_logistic.png"
 DEFAULT_PRIOR_SD = 2.5
@@ -89,51 +92,16 @@ def _with_intercept(X: np.ndarray) -> np.ndarray:
 
 
 def _plot(draws: np.ndarray, names: list[str], columns: list[int], path: pathlib.Path):
-    """Traces and densities of (chains, n, p) draws, one colour per chain."""
+    """ArviZ's traces and per-chain densities of (chains, n, p) draws."""
     import matplotlib
-    import matplotlib.ticker
 
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    import arviz_plots
 
-    chains, n, _ = draws.shape
-    colours = plt.get_cmap("tab10").colors
-    fig, axes = plt.subplots(len(columns), 2, figsize=(11, 2.4 * len(columns)), squeeze=False)
-    # A trace of every draw of a long chain is a solid band; every stride-th
-    # draw still shows drift or sticking, and stays readable.
-    stride = max(1, n // 2000)
-    iterations = np.arange(0, n, stride)
-    for row, j in zip(axes, columns, strict=True):
-        trace, density = row
-        pooled = draws[:, :, j].ravel()
-        bins = np.histogram_bin_edges(pooled, bins=80)
-        for c in range(chains):
-            colour = colours[c % len(colours)]
-            trace.plot(iterations, draws[c, ::stride, j], linewidth=0.4, color=colour, alpha=0.7)
-            density.hist(
-                draws[c, :, j],
-                bins=bins,
-                density=True,
-                histtype="step",
-                color=colour,
-                label=f"chain {c + 1}",
-            )
-        trace.xaxis.set_major_locator(matplotlib.ticker.MaxNLocator(5))
-        trace.set_ylabel(names[j])
-        low, high = np.quantile(pooled, [0.025, 0.975])
-        for value in (low, high):
-            density.axvline(value, color="black", linestyle="--", linewidth=0.8)
-        density.axvline(pooled.mean(), color="black", linewidth=1.0)
-    axes[0, 0].set_title(f"traces of {chains} chains after warm-up (thinned for display)")
-    axes[0, 1].set_title("posterior density per chain (pooled mean, 95% interval)")
-    if chains > 1:
-        axes[0, 1].legend(fontsize="small", loc="upper right")
-    axes[-1, 0].set_xlabel("sweep after warm-up")
-    fig.suptitle("Pólya-Gamma Gibbs sampler, logistic regression on breast-cancer data")
-    fig.tight_layout()
+    shown = gibbs.to_arviz({names[j]: draws[:, :, j] for j in columns})
+    plots = arviz_plots.plot_trace_dist(shown, compact=False, backend="matplotlib")
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    plots.savefig(path, dpi=110)
 
 
 class _DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
@@ -150,12 +118,21 @@ def main(argv: list[str] | None = None) -> dict:
         description=__doc__.split("\n\n")[0],
         formatter_class=_DefaultsFormatter,
     )
-    parser.add_argument("--iterations", type=int, default=DEFAULT_ITERATIONS, help="per chain")
+    parser.add_argument(
+        "--sweeps", type=int, default=DEFAULT_SWEEPS, help="per chain, after warm-up"
+    )
     parser.add_argument(
         "--warmup",
         type=int,
         default=None,
-        help="sweeps dropped per chain; a fifth of them by default",
+        help=f"sweeps per chain run first and dropped (default: {DEFAULT_WARMUP}; "
+        "with --iterations, a fifth of them)",
+    )
+    parser.add_argument(
+        "--iterations",
+        type=int,
+        default=None,
+        help="deprecated: sweeps per chain with the warm-up; use --sweeps (after warm-up)",
     )
     parser.add_argument("--chains", type=int, default=DEFAULT_CHAINS, help="run at once")
     parser.add_argument("--seed", type=int, default=0, help="seed of the chains")
@@ -194,13 +171,27 @@ def main(argv: list[str] | None = None) -> dict:
     parser.add_argument("--nuts-samples", type=int, default=1000, help="per chain; 0 skips NUTS")
     args = parser.parse_args(argv)
     jax.config.update("jax_enable_x64", args.dtype == "float64")
-    if args.iterations < 10:
-        parser.error("--iterations must be at least 10")
+    if args.iterations is not None:
+        # The earlier count, warm-up included, for one release.
+        print(
+            "--iterations is deprecated: --sweeps counts the sweeps after warm-up",
+            file=sys.stderr,
+        )
+        if args.iterations < 10:
+            parser.error("--iterations must be at least 10")
+        warmup = args.iterations // 5 if args.warmup is None else args.warmup
+        if not 0 <= warmup < args.iterations - 4:
+            parser.error("--warmup must lie in [0, iterations - 4)")
+        sweeps = args.iterations - warmup
+    else:
+        sweeps = args.sweeps
+        warmup = DEFAULT_WARMUP if args.warmup is None else args.warmup
+        if sweeps < 5:
+            parser.error("--sweeps must be at least 5")
+        if warmup < 0:
+            parser.error("--warmup must be at least 0")
     if args.chains < 1:
         parser.error("--chains must be at least 1")
-    warmup = args.iterations // 5 if args.warmup is None else args.warmup
-    if not 0 <= warmup < args.iterations - 4:
-        parser.error("--warmup must lie in [0, iterations - 4)")
 
     from sklearn.linear_model import LogisticRegression
 
@@ -212,7 +203,7 @@ def main(argv: list[str] | None = None) -> dict:
         f"{args.split_seed}), {p} coefficients"
     )
     print(
-        f"{args.chains} chains x {args.iterations} Gibbs sweeps ({warmup} warm-up), "
+        f"{args.chains} chains x ({warmup} warm-up + {sweeps}) Gibbs sweeps, "
         f"prior N(0, {args.prior_sd}^2), {args.dtype}"
         + ("" if args.dtype == "float64" else " (x64 off)")
     )
@@ -241,7 +232,7 @@ def main(argv: list[str] | None = None) -> dict:
         model,
         None,
         jax.random.key(args.seed),
-        sweeps=args.iterations - warmup,
+        sweeps=sweeps,
         warmup=warmup,
         chains=args.chains,
         collect=lambda state: {"beta": state.beta, "accepted": state.accepted},
@@ -256,9 +247,9 @@ def main(argv: list[str] | None = None) -> dict:
     table = gibbs.summary(dict(zip(names, np.moveaxis(kept, 2, 0), strict=True)))
     print(table.to_string())
     print()
-    total = args.iterations * args.chains
+    total = (warmup + sweeps) * args.chains
     print(
-        f"Gibbs: {args.chains} x {args.iterations} sweeps in {gibbs_seconds:.1f} s: "
+        f"Gibbs: {args.chains} x ({warmup} + {sweeps}) sweeps in {gibbs_seconds:.1f} s: "
         f"{setup:.1f} s building the sampler, {timing.compile_seconds:.1f} s tracing and "
         f"compiling ({gibbs_compile:.1f} s of it in XLA's compiler), "
         f"{timing.sampling_seconds:.1f} s sampling; "

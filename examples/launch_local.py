@@ -212,14 +212,25 @@ def _env_assignment(text: str) -> tuple[int, str, str]:
         raise argparse.ArgumentTypeError(f"expected RANK:NAME=VALUE, got {text!r}") from None
 
 
+class _DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows each default, except where None stands for a rule the help states."""
+
+    def _get_help_string(self, action):
+        if action.default is None:
+            return action.help
+        return super()._get_help_string(action)
+
+
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     program_args: list[str] = []
     if "--" in argv:
         split = argv.index("--")
         argv, program_args = argv[:split], argv[split + 1 :]
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--num-processes", "-n", type=int, default=2)
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=_DefaultsFormatter
+    )
+    parser.add_argument("--num-processes", "-n", type=int, default=2, help="processes to start")
     parser.add_argument("--local-devices", type=int, help="forced CPU devices per process")
     parser.add_argument("--timeout", type=float, default=600.0, help="seconds for the whole run")
     parser.add_argument("--program", default=str(DEFAULT_PROGRAM), help="Python script to run")

@@ -164,7 +164,7 @@ def main(argv: list[str] | None = None) -> dict:
     )
     parser.add_argument("--sweeps", type=int, default=4000, help="per chain, after warm-up")
     parser.add_argument("--warmup", type=int, default=500, help="Gibbs sweeps per chain")
-    parser.add_argument("--chains", type=int, default=4)
+    parser.add_argument("--chains", type=int, default=4, help="run at once")
     parser.add_argument("--seed", type=int, default=0, help="seed of the chains")
     parser.add_argument("--split-seed", type=int, default=0, help="seed of the train/test split")
     parser.add_argument(
@@ -189,7 +189,9 @@ def main(argv: list[str] | None = None) -> dict:
     )
     parser.add_argument("--nuts-warmup", type=int, default=200, help="per chain")
     parser.add_argument("--nuts-samples", type=int, default=800, help="per chain; 0 skips NUTS")
-    parser.add_argument("--output", type=pathlib.Path, default=pathlib.Path(DEFAULT_OUTPUT))
+    parser.add_argument(
+        "--output", type=pathlib.Path, default=pathlib.Path(DEFAULT_OUTPUT), help="figure file"
+    )
     args = parser.parse_args(argv)
     if args.sweeps < 10 or args.warmup < 0 or args.chains < 1 or args.slow_directions < 0:
         parser.error("need --sweeps >= 10, --warmup >= 0, --chains >= 1 and --slow-directions >= 0")

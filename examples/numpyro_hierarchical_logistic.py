@@ -142,11 +142,22 @@ def rates(result: dict) -> dict:
     }
 
 
+class _DefaultsFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows each default, except where None stands for a rule the help states."""
+
+    def _get_help_string(self, action):
+        if action.default is None:
+            return action.help
+        return super()._get_help_string(action)
+
+
 def main(argv: list[str] | None = None) -> dict:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--num-samples", type=int, default=4000)
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=_DefaultsFormatter
+    )
+    parser.add_argument("--num-samples", type=int, default=4000, help="kept draws per run")
     parser.add_argument("--num-warmup", type=int, default=None, help="default: num-samples / 2")
-    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--seed", type=int, default=0, help="seed of the runs")
     args = parser.parse_args(argv)
     if args.num_samples < 10:
         parser.error("--num-samples must be at least 10")

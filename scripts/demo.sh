@@ -9,7 +9,7 @@
 #   scripts/demo.sh digits [args]        multinomial logistic, digits (examples/multinomial_digits.py)
 #   scripts/demo.sh hmcgibbs [args]      NumPyro HMCGibbs with vexol's Gibbs step (examples/numpyro_hierarchical_logistic.py)
 # Arguments go to the example, e.g.
-#   scripts/demo.sh --iterations 20000 --chains 2 --seed 1 --output out/demo.png
+#   scripts/demo.sh --sweeps 16000 --warmup 4000 --chains 2 --seed 1 --output out/demo.png
 #   scripts/demo.sh negbin --sweeps 1000 --nuts-samples 0
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -81,7 +81,7 @@ def _split_seed_used(demo, monkeypatch, argv):
 
 
 def test_main_demo_split_does_not_follow_the_chain_seed(logistic_demo, monkeypatch, tmp_path):
-    base = ["--iterations", "20", "--output", str(tmp_path / "f.png")]
+    base = ["--sweeps", "16", "--warmup", "4", "--output", str(tmp_path / "f.png")]
     assert _split_seed_used(logistic_demo, monkeypatch, [*base, "--seed", "1"]) == 0
     assert _split_seed_used(logistic_demo, monkeypatch, [*base, "--seed", "7"]) == 0
     assert _split_seed_used(logistic_demo, monkeypatch, [*base, "--split-seed", "5"]) == 5
@@ -98,7 +98,7 @@ def test_main_demo_help_shows_the_defaults(logistic_demo, capsys):
     assert done.value.code == 0
     text = " ".join(capsys.readouterr().out.split())
     assert "--split-seed" in text
-    for default in (logistic_demo.DEFAULT_ITERATIONS, logistic_demo.DEFAULT_CHAINS):
+    for default in (logistic_demo.DEFAULT_SWEEPS, logistic_demo.DEFAULT_CHAINS):
         assert f"(default: {default})" in text
     assert "(default: None)" not in text
 
@@ -243,3 +243,75 @@ def test_bootstrap_refuses_an_unknown_mode():
         timeout=30,
     )
     assert done.returncode == 2 and "tests-only" in done.stderr
+
+
+# --------------------------------------------------------------------------
+# Every example's --help
+# --------------------------------------------------------------------------
+
+# The scripts (mcmc_compare.py is a module the others import).
+EXAMPLE_SCRIPTS = sorted(
+    p.name for p in (ROOT / "examples").glob("*.py") if "\ndef main(" in p.read_text()
+)
+
+
+@pytest.mark.parametrize("script", EXAMPLE_SCRIPTS)
+def test_every_example_help_shows_its_defaults(script, monkeypatch):
+    import argparse
+
+    parsers = []
+
+    def record(parser, *args, **kwargs):
+        parsers.append(parser)
+        raise _Stop
+
+    monkeypatch.setattr(argparse.ArgumentParser, "parse_args", record)
+    example = _load(f"help_{script[:-3]}", script)
+    with pytest.raises(_Stop):
+        example.main([])
+    parser = parsers[0]
+
+    def shown(action):
+        formatter = parser._get_formatter()
+        formatter.add_argument(action)
+        return "(default: " in " ".join(formatter.format_help().split())
+
+    hidden = [
+        action.dest
+        for action in parser._actions
+        if action.option_strings
+        and action.default not in (None, argparse.SUPPRESS)
+        and not shown(action)
+    ]
+    assert not hidden, f"{script} --help hides the defaults of {hidden}"
+
+
+@pytest.mark.parametrize(
+    "script",
+    [
+        "gibbs_logistic.py",
+        "hierarchical_logistic.py",
+        "multinomial_digits.py",
+        "negbin_regression.py",
+    ],
+)
+def test_every_example_counts_sweeps_after_warmup(script, monkeypatch, tmp_path):
+    # One meaning of --sweeps, vexol.gibbs.run's: the sweeps kept after warm-up.
+    pytest.importorskip("sklearn")
+    pytest.importorskip("statsmodels")
+    from vexol import gibbs
+
+    asked = {}
+
+    def record(*args, **kwargs):
+        asked.update(kwargs)
+        raise _Stop
+
+    monkeypatch.setattr(gibbs, "run", record)
+    example = _load(f"sweeps_{script[:-3]}", script)
+    argv = ["--sweeps", "12", "--warmup", "3", "--chains", "2"]
+    if script != "hierarchical_logistic.py":  # the one without a figure
+        argv += ["--output", str(tmp_path / "f.png")]
+    with pytest.raises(_Stop):
+        example.main(argv)
+    assert (asked["sweeps"], asked["warmup"]) == (12, 3)

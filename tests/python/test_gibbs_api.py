@@ -54,6 +54,9 @@ def test_warmup_thinning_and_blocks_only_choose_what_is_kept(data, capsys):
     assert timing.compile_seconds > 0 and timing.sampling_seconds > 0
     assert timing.total_seconds >= timing.compile_seconds + timing.sampling_seconds
     assert (timing.sweeps, timing.chains) == (12, 3)
+    # Sweeps count as run counts them, after warm-up; the rate includes it.
+    assert (kept.timing.sweeps, kept.timing.warmup) == (8, 4)
+    assert kept.timing.sweeps_per_second == pytest.approx(36 / kept.timing.sampling_seconds)
     assert timing.sweeps_per_second == pytest.approx(36 / timing.sampling_seconds)
 
 

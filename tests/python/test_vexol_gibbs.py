@@ -84,8 +84,8 @@ def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch
     monkeypatch.setattr(example, "_load_data", lambda seed: split)
     report = example.main(
         [
-            "--iterations",
-            "1000",
+            "--sweeps",
+            "700",
             "--warmup",
             "300",
             "--chains",

@@ -29,8 +29,9 @@ class Timing(NamedTuple):
       sampling_seconds: running the compiled blocks, warm-up included, up to
         the draws being on the host.
       total_seconds: the whole call.
-      sweeps: sweeps per chain, warm-up included.
+      sweeps: sweeps per chain after warm-up, as :func:`run` counts them.
       chains: the number of chains.
+      warmup: warm-up sweeps per chain.
 
     Examples:
       >>> import jax, numpy as np
@@ -49,11 +50,14 @@ class Timing(NamedTuple):
     total_seconds: float
     sweeps: int
     chains: int
+    warmup: int = 0
 
     @property
     def sweeps_per_second(self) -> float:
-        """Sweeps of all chains together per second, compilation excluded."""
-        return self.sweeps * self.chains / self.sampling_seconds if self.sampling_seconds else 0.0
+        """Sweeps of all chains together per second, warm-up included,
+        compilation excluded."""
+        total = (self.sweeps + self.warmup) * self.chains
+        return total / self.sampling_seconds if self.sampling_seconds else 0.0
 
 
 class RunResult(NamedTuple):
@@ -193,8 +197,8 @@ def run(
       ...                    sweeps=200, warmup=100, chains=4, thin=2, progress=False)
       >>> result.draws["beta"].shape          # (chains, sweeps // thin, p)
       (4, 100, 2)
-      >>> result.timing.chains, result.timing.sweeps
-      (4, 300)
+      >>> result.timing.chains, result.timing.sweeps, result.timing.warmup
+      (4, 200, 100)
 
       A bare step function and one initial state, shared by the chains:
 
@@ -341,6 +345,6 @@ def run(
             lambda s: np.zeros((chains, 0, *s.shape[1:]), s.dtype), shapes
         )
     timing = Timing(
-        compile_seconds, sampling_seconds, time.perf_counter() - t0, warmup + sweeps, chains
+        compile_seconds, sampling_seconds, time.perf_counter() - t0, sweeps, chains, warmup
     )
     return RunResult(draws, state, timing, model)
