@@ -5,11 +5,16 @@
 #
 #   scripts/test_oldest_jax.sh WHEEL [pytest arguments...]
 #
+# scripts/test.sh passes `-m oldest_jax`: the tests that can behave
+# differently on an older JAX (tests/python/conftest.py, docs/contributing.md).
+#
 # The interpreter: VEXOL_OLDEST_PYTHON if set, else python3.12 (so that CI
 # covers a second Python beside .venv's), else .venv's own. jaxlib 0.5.3 has
 # no wheel for Python 3.14 and later: such an interpreter is refused by name.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=timing/common.sh
+source scripts/timing/common.sh
 WHEEL="${1:?usage: $0 WHEEL [pytest arguments...]}"
 shift
 ENV=build/oldest-jax
@@ -48,4 +53,4 @@ if [ ! -f "$ENV/.stamp" ] || [ "$(cat "$ENV/.stamp")" != "$STAMP" ]; then
 fi
 "$ENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$WHEEL"
 "$ENV/bin/python" -c 'import sys, jax; print(f"test_oldest_jax: jax {jax.__version__} on Python {sys.version.split()[0]}")'
-"$ENV/bin/python" -m pytest -p no:cacheprovider tests/python "$@"
+run_pytest oldest "$ENV/bin/python" tests/python "$@"

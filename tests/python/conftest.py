@@ -62,8 +62,9 @@ SAME_ON_EVERY_JAX = {
 }
 
 # `scripts/test.sh --quick` (`-m quick`): the tests that catch most faults
-# in a few minutes (docs/contributing.md lists the faults it was checked on).
+# in a few minutes (node id prefixes, or patterns with *) (docs/contributing.md lists the faults it was checked on).
 QUICK = (
+    # The custom calls against the C++ reference, the golden and contract tests.
     "test_flat.py",
     "test_batched.py",
     "test_capsules.py",
@@ -71,10 +72,25 @@ QUICK = (
     "test_bad_input.py",
     "test_value_rules.py",
     "test_compat.py",
+    # The API and the Gibbs API.
     "test_vexol_api.py",
     "test_gibbs_api.py",
+    # Transformations: the vmap rules of the custom calls, float32 draws.
     "test_float32.py::TestFloat32Draws",
-    "test_jax_sampler.py::test_exact_regimes_follow_the_law[h=1.0,z=2.5-float64]",
+    "test_float32.py::TestSharedInputsUnderVmap",
+    # The JAX path: every regime's law from one compiled program (float64),
+    # its blocks, shared set-ups and, under shard_map, its typed loops.
+    "test_jax_sampler.py::test_exact_regimes_follow_the_law[*-float64]",
+    "test_jax_sampler.py::test_approximate_regimes_match_the_cpp_path[*-float64]",
+    "test_jax_sampler.py::test_large_batches_draw_every_block_from_its_own_key",
+    "test_jax_sampler.py::test_shared_setup_draws_as_the_per_lane_setup[float64]",
+    "test_vexol_process.py::test_shard_map_draws_each_shard_from_its_own_key[jax]",
+    # The density against its reference values, its gradients at the crossing.
+    "test_density.py::test_logpdf_matches_the_reference_in_every_region",
+    "test_density.py::test_cdf_and_sf_match_the_reference",
+    "test_density.py::test_gradients_at_the_contour_crossing_zero",
+    # A Gibbs sweep's invariance, with the direction moves.
+    "test_gibbs_invariance.py::test_logistic_direction_moves",
 )
 
 # xdist groups (scripts/test.sh runs --dist loadgroup): a test file is one
@@ -102,6 +118,11 @@ HEAVY_FIRST = (
 )
 
 
+def _quick(node, pattern):
+    start, star, end = pattern.partition("*")
+    return node.startswith(start) and (not star or node.endswith(end))
+
+
 def _group(node):
     for prefix, group in GROUPS.items():
         if node.startswith(prefix):
@@ -118,7 +139,7 @@ def pytest_collection_modifyitems(config, items):
                 item.add_marker(pytest.mark.skip(reason=f"needs jax {needed}+: {why}"))
         if not any(node.startswith(prefix) for prefix in SAME_ON_EVERY_JAX):
             item.add_marker(pytest.mark.oldest_jax)
-        if node.startswith(QUICK):
+        if any(_quick(node, pattern) for pattern in QUICK):
             item.add_marker(pytest.mark.quick)
         item.add_marker(pytest.mark.xdist_group(_group(node)))
     rank = {group: i for i, group in enumerate(HEAVY_FIRST)}
@@ -219,5 +240,5 @@ def pytest_collection_finish(session):
     # The fresh_process programs whose tests will run (not deselected, not
     # skipped by a marker).
     fresh_process.SELECTED = {
-        item.originalname for item in session.items if item.get_closest_marker("skip") is None
+        item.name for item in session.items if item.get_closest_marker("skip") is None
     }

@@ -17,12 +17,12 @@ import textwrap
 HERE = os.path.dirname(os.path.abspath(__file__))
 # fold -> {"env": extra environment, "parts": {part: (source, argv, test name)}}
 FOLDS = {}
-# Test function names selected in this pytest process (set by conftest), or
-# None for every registered program.
+# Names of the tests selected in this pytest process, with their parameters
+# (set by conftest), or None for every registered program.
 SELECTED = None
 # Seconds a program may take (jax 0.5.3 compiles the shard_map ones for
 # minutes on a busy machine).
-SECONDS_PER_PROGRAM = 300
+SECONDS_PER_PROGRAM = 900
 _RESULTS = {}
 
 DRIVER = """
@@ -51,7 +51,7 @@ ENV = {
 
 def register(fold, part, source, *argv, test):
     """The program `source` (run with sys.argv[1:] = argv) in `fold`; `test`
-    is the name of the test function that reads its result."""
+    is the name of the test that reads its result, with its parameters."""
     parts = FOLDS.setdefault(fold, {})
     parts[part] = (textwrap.dedent(source), [str(a) for a in argv], test)
 
@@ -59,7 +59,12 @@ def register(fold, part, source, *argv, test):
 def result(fold, part):
     """The JSON result of one program of `fold`, running the fold if needed."""
     if fold not in _RESULTS:
-        _RESULTS[fold] = _run(fold)
+        try:
+            _RESULTS[fold] = _run(fold)
+        except (AssertionError, subprocess.TimeoutExpired) as failure:
+            # Reported to every test of the fold; the fold is not run again.
+            _RESULTS[fold] = {"failed": f"the fold {fold!r} failed: {failure}"}
+    assert "failed" not in _RESULTS[fold], _RESULTS[fold]["failed"]
     got = _RESULTS[fold].get(part)
     assert got is not None, f"{part} did not run in the fold {fold!r}"
     assert "error" not in got, got["error"]

@@ -87,7 +87,7 @@ for _implementation in (None, "jax"):
         f"shard_map draws, implementation={_implementation}",
         SHARD_MAP,
         *([_implementation] if _implementation else []),
-        test="test_shard_map_draws_each_shard_from_its_own_key",
+        test=f"test_shard_map_draws_each_shard_from_its_own_key[{_implementation}]",
     )
 
 
@@ -168,7 +168,7 @@ for _dtype, _fold in (
         f"density under shard_map, {_dtype}",
         SHARD_MAP_DENSITY,
         _dtype,
-        test="test_density_and_methods_under_shard_map",
+        test=f"test_density_and_methods_under_shard_map[{_dtype}]",
     )
 
 
