@@ -22,13 +22,15 @@ def load(directory):
         tests.update(record["tests"])
         wall = max(wall, record["wall"])
     compiles = defaultdict(lambda: defaultdict(float))
+    cpu = 0.0
     for path in glob.glob(os.path.join(directory, "compile-*.json")):
         with open(path) as f:
             record = json.load(f)
+        cpu += record.get("cpu", 0.0)
         for test, kinds in record["tests"].items():
             for kind, value in kinds.items():
                 compiles[test][kind] += value
-    return tests, wall, compiles
+    return tests, wall, compiles, cpu
 
 
 def main():
@@ -37,7 +39,7 @@ def main():
     parser.add_argument("label")
     parser.add_argument("--top", type=int, default=15)
     args = parser.parse_args()
-    tests, wall, compiles = load(args.directory)
+    tests, wall, compiles, cpu = load(args.directory)
     if not tests:
         print(f"timing: {args.label}: no test timings in {args.directory}")
         return
@@ -57,6 +59,11 @@ def main():
     counted = ", ".join(f"{n} {o}" for o, n in sorted(outcomes.items()))
     print(f"{len(tests)} tests ({counted}) in {wall:.0f} s wall; test time summed {total:.0f} s")
     print("per worker: " + ", ".join(f"{w} {s:.0f} s" for w, s in sorted(per_worker.items())))
+    if cpu:
+        print(
+            f"CPU time of the processes that imported JAX: {cpu:.0f} s"
+            f" (on two idle cores, at least {cpu / 2:.0f} s of wall time)"
+        )
     print(
         f"XLA backend compile {kinds['backend']:.0f} s ({100 * kinds['backend'] / total:.0f}% of"
         f" test time; persistent-cache reads included), tracing {kinds['trace']:.0f} s,"

@@ -7,7 +7,7 @@ start, registers JAX's monitoring listeners as soon as `jax` is imported,
 sums the durations of JAX's compile events per test (the test is read from
 PYTEST_CURRENT_TEST, which pytest sets and subprocesses inherit) and, at
 exit, writes them to VEXOL_TIMING_DIR/compile-<pid>.json, together with the
-persistent cache's hits and misses. scripts/timing/report.py reads them.
+persistent cache's hits and misses and the process's CPU time. scripts/timing/report.py reads them.
 Listeners only add numbers: they change no program and no result."""
 
 import os
@@ -21,6 +21,7 @@ if _DIR:
     import importlib.abc
     import importlib.machinery
     import json
+    import resource
 
     _COMPILE_EVENTS = {
         "/jax/core/compile/backend_compile_duration": "backend",
@@ -51,9 +52,15 @@ if _DIR:
             b[kind] = b.get(kind, 0) + 1
 
     def _write():
-        if not _totals:
-            return
-        record = {"pid": os.getpid(), "argv": sys.argv[:2], "tests": _totals}
+        # CPU seconds of this process too: on a busy machine they say more
+        # than wall time about what a run costs.
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        record = {
+            "pid": os.getpid(),
+            "argv": sys.argv[:2],
+            "cpu": usage.ru_utime + usage.ru_stime,
+            "tests": _totals,
+        }
         try:
             os.makedirs(_DIR, exist_ok=True)
             with open(os.path.join(_DIR, f"compile-{os.getpid()}.json"), "w") as f:
