@@ -52,7 +52,6 @@ napoleon_use_ivar = True
 
 html_theme = "furo"
 html_title = f"vexol {release}"
-html_static_path = ["_static"]
 html_show_sourcelink = False
 # Everything the pages need is in the build directory (fonts and scripts of
 # the theme included): the site is read from the file system, offline.
