@@ -207,12 +207,19 @@ def _keyed(implementation: str, method: int, method_name: str | None, key_impl: 
         # inputs; the custom call's result reports none.
         return vary_like(_native(method)(h, z, words), h, z, data)
 
+    @jax.jit
     def pure_jax(h, z, data):
+        # One compiled program whether the caller jits or not (eager, each
+        # operation would be a program of its own), and h and z behind a
+        # barrier: XLA folds a jitted program's constant inputs through the
+        # sampler's arithmetic with the host's libm, not with its compiled
+        # kernels, which differ in the last bit (the normal approximation
+        # drew 1 ulp apart under jit with h = 75 as a Python number).
         from vexol._jax import draw
 
         # Every value the sampler derives from h and z then varies over the
         # same mesh axes, whichever input brought them.
-        h, z = (vary_like(x, h, z, data) for x in (h, z))
+        h, z = lax.optimization_barrier(tuple(vary_like(x, h, z, data) for x in (h, z)))
         return draw(jax.random.wrap_key_data(data, impl=key_impl), h, z, method=method_name)
 
     def unavailable(h, z, data):

@@ -172,7 +172,7 @@ def draw_r(key, at_least, psi, r, prior):
 # difference, its float32 rounding grew with n (0.075 at n = 2·10⁵ against
 # float64). It is summed instead as per-row differences, each computed from
 # the step (r' - r, ε) itself, so that a row's rounding is relative to its
-# own small difference (float32 within 2e-4 of float64 at n = 2·10⁵ where
+# own small difference (float32 within 3e-4 of float64 at n = 2·10⁵ where
 # the ratio is of order 1).
 
 # Counts below this take their log Γ steps term by term (one table per
