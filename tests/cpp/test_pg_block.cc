@@ -143,13 +143,16 @@ constexpr uint64_t kRecordedDigest = 0x935061DEF8A1B63DULL;
 TEST(PgBlock, InputsReachEveryMethod) {
   // The comparison below is only as strong as the mix it runs on.
   const Inputs in = mixed_inputs(kElements);
-  int per_method[7] = {};
+  // kAlternatePieces is the last method.
+  constexpr int kMethods = static_cast<int>(PgMethod::kAlternatePieces) + 1;
+  int per_method[kMethods] = {};
   for (size_t i = 0; i < kElements; ++i) {
     PgSetup s;
     pg_setup(in.h[i], in.z[i], s);
+    ASSERT_LT(static_cast<int>(s.method), kMethods);
     ++per_method[static_cast<int>(s.method)];
   }
-  for (int m = 0; m < 7; ++m) EXPECT_GE(per_method[m], 5) << "method " << m;
+  for (int m = 0; m < kMethods; ++m) EXPECT_GE(per_method[m], 5) << "method " << m;
   EXPECT_GE(per_method[static_cast<int>(PgMethod::kDevroyeSum)], 300);
 }
 
