@@ -9,8 +9,8 @@
 # the slowest tests with their share of XLA compiling (scripts/timing/).
 #
 #   scripts/test.sh                 everything (the README's and CI's test command)
-#   scripts/test.sh --quick         the everyday loop, under 5 minutes: C++ tests,
-#                                   then the tests marked `quick` on the newest JAX
+#   scripts/test.sh --quick         the everyday loop: C++ tests, then the tests marked
+#                                   `quick` on the newest JAX (docs/contributing.md)
 #   VEXOL_SKIP_OLDEST_JAX=1 scripts/test.sh   the newest JAX only
 set -euo pipefail
 cd "$(dirname "$0")/.."
