@@ -50,6 +50,8 @@ SAME_ON_EVERY_JAX = {
     "test_exact_method.py::test_exact_draws_follow_the_law": "the C++ stream's law by method",
     "test_exact_method.py::test_the_default_fails": "the C++ stream's law by method",
     "test_exact_method.py::test_the_saddle_point_passes": "the C++ stream's law by method",
+    "test_exact_method.py::test_the_default_keeps_the_spread": "the C++ stream's law",
+    "test_exact_method.py::test_the_default_is_exact_where": "the C++ stream's law",
     "test_threads.py": "the C++ runner's thread counts",
     "test_gibbs_invariance.py": "Geweke tests of samplers in plain jnp/lax; the API tests run them",
     "test_gibbs_beta.py": "the beta draw's law in plain jnp; the API tests run it",
