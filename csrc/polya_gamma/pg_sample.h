@@ -146,13 +146,13 @@ inline void normal_setup(double h, double z, NormalSetup& out) {
     const double T = std::tanh(a * 0.5);
     mean = ((h * 0.5) * T) / a;
     const double sh = std::sinh(a);
-    // An infinite tilt (the only a left here that makes sinh overflow or
-    // T round to 1) has the point mass at 0: variance 0, where inf * 0
-    // would be NaN. For huge h, (sinh a - a) h / 4 alone can overflow while
-    // the variance is finite: then the small factor goes first. Every other
-    // case keeps the stream's order of operations.
+    // An infinite tilt (the only a left here that makes sinh overflow) has
+    // the point mass at 0: variance 0, where inf * 0 would be NaN. For huge
+    // h, (sinh a - a) h / 4 alone can overflow while the variance is finite:
+    // then the small factor goes first. Every other case keeps the stream's
+    // order of operations.
     const double scaled = (sh - a) * (h * 0.25);
-    if (std::isinf(sh) || T == 1.0) {
+    if (std::isinf(sh)) {
       var = 0.0;
     } else if (std::isinf(scaled)) {
       var = (((sh - a) * (1.0 - T * T)) * (h * 0.25)) / ((a * a) * a);

@@ -84,17 +84,17 @@ if _DIR:
             if name != "jax":
                 return None
             sys.meta_path.remove(self)
-            spec = importlib.machinery.PathFinder.find_spec(name, path)
-            if spec is None or spec.loader is None:
-                return spec
-            exec_module = spec.loader.exec_module
+            found = importlib.machinery.PathFinder.find_spec(name, path)
+            if found is None or found.loader is None:
+                return found
+            exec_module = found.loader.exec_module
 
             def exec_then_register(module):
                 exec_module(module)
                 with contextlib.suppress(Exception):  # accounting never breaks a test
                     _register()
 
-            spec.loader.exec_module = exec_then_register
-            return spec
+            found.loader.exec_module = exec_then_register
+            return found
 
     sys.meta_path.insert(0, _AfterJaxImport())
