@@ -1,0 +1,325 @@
+"""Logistic and binomial regression with a horseshoe prior on the coefficients.
+
+y_i ~ Binomial(n_i, σ(ψ_i)), ψ = Xβ + offset, and for each penalized column j
+
+    β_j | λ_j, τ ~ N(0, λ_j² τ²),   λ_j ~ C⁺(0, 1),   τ ~ C⁺(0, τ₀)
+
+(Carvalho, Polson and Scott 2010); the unpenalized columns (the intercept by
+default) get N(0, unpenalized_sd²). A half-Cauchy is a scale mixture of
+inverse gammas: λ² | ν ~ IG(1/2, 1/ν) with ν ~ IG(1/2, 1) makes λ ~ C⁺(0, 1),
+and τ² | ξ ~ IG(1/2, 1/ξ), ξ ~ IG(1/2, 1/τ₀²) makes τ ~ C⁺(0, τ₀) (Makalic
+and Schmidt 2016). With ω the Pólya-Gamma augmentation every full
+conditional is then one of vexol's draws, a Gaussian or an inverse gamma:
+
+    ω | β         ~ PG(n, ψ)
+    β | ω, λ, τ   ~ N(μ, Σ)           prior precision 1/(λ_j² τ²): draw_beta
+    λ_j² | β, ν, τ ~ IG(1, 1/ν_j + β_j²/(2τ²))
+    ν_j | λ_j      ~ IG(1, 1 + 1/λ_j²)
+    τ² | β, λ, ξ   ~ IG((m + 1)/2, 1/ξ + Σ_j β_j²/(2λ_j²))     (m penalized)
+    ξ | τ          ~ IG(1, 1/τ₀² + 1/τ²)
+
+The prior precision is diagonal, so for p > n the β draw is the
+Bhattacharya-Chakraborty-Mallick algorithm, O(n²p) instead of O(p³).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple
+
+import jax
+import jax.numpy as jnp
+import numpy as np
+
+import vexol
+from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._logistic import binomial_data
+from vexol.gibbs._model import (
+    Gibbs,
+    as_offset,
+    binomial_log_likelihood,
+    float_dtype,
+    integer,
+    linear_predictor,
+    per_element,
+    pg_keywords,
+    positive,
+)
+from vexol.gibbs._model import beta_method as check_beta_method
+
+
+class HorseshoeState(NamedTuple):
+    """State of :func:`horseshoe_logistic`.
+
+    ``beta`` (p,); the penalized columns' local scales squared ``lambda2``
+    (m,) and their auxiliary ``nu`` (m,); the global scale squared ``tau2``
+    () and its auxiliary ``xi`` (); ``omega`` (n,), the sweep's Pólya-Gamma
+    draws (never read by the next sweep). m is the number of penalized
+    columns, in the order of the columns of X.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> X = np.column_stack([np.ones(4), np.eye(4)[:, :3]])
+      >>> model = gibbs.horseshoe_logistic(X, np.array([0.0, 1.0, 1.0, 0.0]))
+      >>> state = model.init(jax.random.key(0))
+      >>> state._fields
+      ('beta', 'lambda2', 'nu', 'tau2', 'xi', 'omega')
+      >>> state.beta.shape, state.lambda2.shape, state.tau2.shape
+      ((4,), (3,), ())
+    """
+
+    beta: jax.Array
+    lambda2: jax.Array
+    nu: jax.Array
+    tau2: jax.Array
+    xi: jax.Array
+    omega: jax.Array
+
+
+def _bounds(dtype) -> tuple[float, float]:
+    # Every scale is kept in [t^¼, t^-¼], t the dtype's smallest normal
+    # (float32: 3e-10 to 3e9), so that λ²τ² and its inverse, the prior
+    # precision of the β draw, and the products the BCM draw forms with it
+    # stay finite. An inverse gamma of shape 1 has no mean: without the
+    # bounds one draw in a long float32 run would make a precision inf and
+    # the chain NaN. Only draws beyond the bounds are moved, a region of
+    # negligible posterior mass for any data the model is used on.
+    low = float(jnp.finfo(dtype).tiny) ** 0.25
+    return low, 1.0 / low
+
+
+def _inverse_gamma_1(key, rate, low, high):
+    """IG(1, rate) elementwise: rate / Exp(1), within [low, high]."""
+    e = jax.random.exponential(key, jnp.shape(rate), rate.dtype)
+    return jnp.clip(rate / e, low, high)
+
+
+def horseshoe_sweep(
+    key,
+    state,
+    X,
+    y,
+    h,
+    penalized,
+    fixed_precision,
+    global_scale,
+    offset=None,
+    *,
+    beta_method="auto",
+    **pg_options,
+):
+    """One sweep of :func:`horseshoe_logistic` on explicit data:
+    ω | β; β | ω, λ, τ; λ² | β, ν, τ; ν | λ; τ² | β, λ, ξ; ξ | τ.
+
+    Args:
+      key: a PRNG key; state: a :class:`HorseshoeState` (``omega`` is not read).
+      X: (n, p) design, whose dtype the sweep uses; y: (n,) successes;
+      h: the trials, a scalar or (n,).
+      penalized: (m,) int, the columns under the horseshoe (static or traced).
+      fixed_precision: (p,) prior precision of the other columns (the
+        entries at ``penalized`` are ignored).
+      global_scale: τ₀, the scale of τ's half-Cauchy prior.
+      offset: (n,) or None. beta_method: see ``draw_beta``.
+      pg_options: keyword arguments for ``vexol.polya_gamma``.
+
+    Returns:
+      The next :class:`HorseshoeState`.
+
+    Like the other ``*_sweep`` functions it checks nothing; every data
+    argument may be traced (vmap it over data sets as well as chains).
+
+    Examples:
+      >>> import jax, jax.numpy as jnp
+      >>> from vexol import gibbs
+      >>> X = jax.random.normal(jax.random.key(0), (20, 30))      # n < p: the BCM draw
+      >>> y = (X[:, 0] > 0).astype(jnp.float32)
+      >>> state = gibbs.HorseshoeState(beta=jnp.zeros(30), lambda2=jnp.ones(30),
+      ...                              nu=jnp.ones(30), tau2=jnp.float32(1.0),
+      ...                              xi=jnp.float32(1.0), omega=jnp.zeros(20))
+      >>> state = gibbs.horseshoe_sweep(jax.random.key(1), state, X, y, 1.0,
+      ...                               jnp.arange(30), jnp.zeros(30), 1.0)
+      >>> state.beta.shape, state.beta.dtype, bool(state.tau2 > 0)
+      ((30,), dtype('float32'), True)
+    """
+    omega_key, beta_key, lambda_key, nu_key, tau_key, xi_key = jax.random.split(key, 6)
+    dtype = X.dtype
+    low, high = _bounds(dtype)
+    psi = X @ state.beta if offset is None else X @ state.beta + offset
+    omega = vexol.polya_gamma(omega_key, h, psi, dtype=dtype, **pg_options)
+    variance = jnp.clip(state.lambda2 * state.tau2, low * low, high * high)
+    precision = jnp.asarray(fixed_precision, dtype).at[penalized].set(1.0 / variance)
+    kappa = y - 0.5 * h
+    beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
+
+    b2 = beta[penalized] ** 2
+    lambda2 = _inverse_gamma_1(lambda_key, 1.0 / state.nu + 0.5 * b2 / state.tau2, low, high)
+    nu = _inverse_gamma_1(nu_key, 1.0 + 1.0 / lambda2, low, high)
+    m = b2.shape[0]
+    rate = 1.0 / state.xi + 0.5 * jnp.sum(b2 / lambda2)
+    gamma = jax.random.gamma(tau_key, jnp.asarray(0.5 * (m + 1), dtype), dtype=dtype)
+    tau2 = jnp.clip(rate / gamma, low, high)
+    xi = _inverse_gamma_1(xi_key, jnp.asarray(global_scale, dtype) ** -2.0 + 1.0 / tau2, low, high)
+    return HorseshoeState(beta, lambda2, nu, tau2, xi, omega)
+
+
+def _piironen_vehtari(expected: float, m: int, y: np.ndarray, h: Any) -> float:
+    """τ₀ = p₀/(m − p₀) · σ/√N (Piironen and Vehtari 2017), with the
+    pseudo-sd σ = 1/√(μ(1 − μ)) of a binomial trial at the observed success
+    rate μ and N the number of trials."""
+    trials = float(np.sum(np.broadcast_to(h, y.shape)))
+    mu = np.clip(float(np.sum(y)) / trials, 0.01, 0.99)
+    return expected / (m - expected) / np.sqrt(mu * (1.0 - mu)) / np.sqrt(trials)
+
+
+def horseshoe_logistic(
+    X: Any,
+    y: Any,
+    *,
+    trials: Any = None,
+    unpenalized: Sequence[int] = (0,),
+    unpenalized_sd: float = 5.0,
+    global_scale: float | None = None,
+    expected_signals: float | None = None,
+    offset: Any = None,
+    beta_method: str = "auto",
+    pg_options: Mapping[str, Any] | None = None,
+    dtype: Any = None,
+) -> Gibbs:
+    """Logistic/binomial regression with a horseshoe prior, by Gibbs.
+
+    Model: y_i ~ Binomial(n_i, σ(x_i'β + offset_i)); β_j ~ N(0,
+    unpenalized_sd²) for j in ``unpenalized`` (by default column 0, the
+    intercept); for the m other columns β_j ~ N(0, λ_j² τ²), λ_j ~ C⁺(0, 1),
+    τ ~ C⁺(0, τ₀), half-Cauchy priors written as inverse-gamma mixtures so
+    that every update is conjugate (see :func:`horseshoe_sweep`).
+
+    Args:
+      X: (n, p) design (include a column of ones for an intercept).
+      y: (n,) successes: 0/1 labels, or counts in [0, n_i] with ``trials``.
+      trials: n_i, scalar or (n,); 1 when None.
+      unpenalized: column indices left out of the horseshoe (negative ones
+        count from the end); at least one column must stay penalized.
+      unpenalized_sd: their prior sd.
+      global_scale: τ₀. When None: 1, or with ``expected_signals`` the
+        rule of Piironen and Vehtari (2017), τ₀ = p₀/(m − p₀) · σ/√N, with
+        p₀ = ``expected_signals``, σ = 1/√(μ(1 − μ)) at the observed success
+        rate μ and N the number of trials (rows for logistic data). A τ₀
+        far above it lets the noise coefficients spread; the prior on τ is
+        still heavy-tailed either way.
+      expected_signals: p₀ in (0, m), a guess of how many coefficients are
+        not near zero; only to set τ₀, not with ``global_scale``.
+      offset: (n,) known part of the linear predictor, or None.
+      beta_method: "auto", "cholesky" or "bcm" (see ``draw_beta``); "auto"
+        takes the BCM draw when n < p.
+      pg_options: extra keyword arguments for ``vexol.polya_gamma``.
+      dtype: float32 or float64; JAX's default float when None.
+
+    Returns:
+      A :class:`Gibbs` with state :class:`HorseshoeState`; ``collect``
+      keeps ``{"beta": (p,), "lambda": (m,), "tau": ()}``, the local and
+      global scales (not squared), the local ones of the penalized columns
+      in their order. ``init(key)`` starts at β ~ N(0, 0.1²), log λ_j and
+      log(τ/τ₀) ~ N(0, 1).
+
+    Raises:
+      ValueError: bad data (as :func:`logistic`), an index in
+        ``unpenalized`` outside the columns of X or every column named,
+        a non-positive scale, ``expected_signals`` outside (0, m) or given
+        with ``global_scale``.
+      TypeError: a non-numeric argument.
+
+    Examples:
+      >>> import jax, numpy as np
+      >>> from vexol import gibbs
+      >>> rng = np.random.default_rng(0)
+      >>> X = np.column_stack([np.ones(40), rng.normal(size=(40, 60))])   # p > n
+      >>> y = (rng.random(40) < 1 / (1 + np.exp(-2 * X[:, 1]))).astype(float)
+      >>> model = gibbs.horseshoe_logistic(X, y, expected_signals=2)
+      >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, warmup=50,
+      ...                    chains=2, progress=False)
+      >>> {k: v.shape for k, v in sorted(result.draws.items())}
+      {'beta': (2, 100, 61), 'lambda': (2, 100, 60), 'tau': (2, 100)}
+      >>> result.draws["beta"].dtype
+      dtype('float32')
+    """
+    where = "vexol.gibbs.horseshoe_logistic"
+    dtype = float_dtype(dtype, where)
+    X, y, h, (X_host, y_host, h_host) = binomial_data(X, y, trials, dtype, where)
+    n, p = X.shape
+    fixed = np.zeros(p, bool)
+    for j in unpenalized:
+        j = integer(j, "unpenalized", where, None, None, "")
+        if not -p <= j < p:
+            raise ValueError(
+                f"{where}: unpenalized holds {j}; it must hold column indices of X in [0, {p})"
+            )
+        fixed[j] = True
+    if fixed.all():
+        raise ValueError(
+            f"{where}: unpenalized names every column; at least one coefficient must "
+            "have the horseshoe prior"
+        )
+    penalized = np.flatnonzero(~fixed)
+    m = penalized.size
+    positive(unpenalized_sd, "unpenalized_sd", where)
+    if expected_signals is not None:
+        if global_scale is not None:
+            raise ValueError(
+                f"{where}: global_scale and expected_signals both given; expected_signals "
+                "only sets global_scale"
+            )
+        positive(expected_signals, "expected_signals", where)
+        if not expected_signals < m:
+            raise ValueError(
+                f"{where}: expected_signals is {expected_signals}; it must be in (0, {m}), "
+                "below the number of penalized columns"
+            )
+        global_scale = _piironen_vehtari(float(expected_signals), m, y_host, h_host)
+    elif global_scale is None:
+        global_scale = 1.0
+    tau0 = positive(global_scale, "global_scale", where)
+    fixed_precision = jnp.full(p, unpenalized_sd**-2.0, dtype)
+    penalized_j = jnp.asarray(penalized)
+    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
+    offset = as_offset(offset, n, dtype, where)
+    check_beta_method(beta_method, where)
+    choose_method(n, p, True, beta_method)
+    pg = pg_keywords(pg_options, where)
+
+    def init(key):
+        beta_key, lambda_key, tau_key = jax.random.split(key, 3)
+        sd = jnp.where(jnp.asarray(fixed), 0.5, 0.1).astype(dtype)
+        beta = sd * jax.random.normal(beta_key, (p,), dtype)
+        lambda2 = jnp.exp(2.0 * jax.random.normal(lambda_key, (m,), dtype))
+        tau2 = tau0**2 * jnp.exp(2.0 * jax.random.normal(tau_key, (), dtype))
+        one = jnp.ones((), dtype)
+        return HorseshoeState(beta, lambda2, jnp.ones(m, dtype), tau2, one, jnp.zeros(n, dtype))
+
+    def step(key, state):
+        return horseshoe_sweep(
+            key,
+            state,
+            X,
+            y,
+            h,
+            penalized_j,
+            fixed_precision,
+            tau0,
+            offset,
+            beta_method=beta_method,
+            **pg,
+        )
+
+    def collect(state):
+        return {
+            "beta": state.beta,
+            "lambda": jnp.sqrt(state.lambda2),
+            "tau": jnp.sqrt(state.tau2),
+        }
+
+    def log_likelihood(draws):
+        psi = linear_predictor(draws["beta"], X_host, offset_host)
+        return binomial_log_likelihood(psi, y_host, h_host)
+
+    return Gibbs(init, step, collect, log_likelihood, {"y": y_host})
