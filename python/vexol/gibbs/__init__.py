@@ -12,6 +12,8 @@ model                          state (shapes for one chain)
                                accepted ())
 :func:`hierarchical_logistic`  HierarchicalLogisticState(beta (p,),
                                tau2 (), omega (n,))
+:func:`horseshoe_logistic`     HorseshoeState(beta (p,), lambda2 (m,),
+                               nu (m,), tau2 (), xi (), omega (n,))
 :func:`negbin`                 NegBinState(beta (p,), r (), omega (n,),
                                shift_accepted ())
 :func:`multinomial`            MultinomialState(beta (K-1, p),
@@ -48,6 +50,7 @@ the Metropolis steps along the directions the augmentation mixes slowest
 from vexol.gibbs._arviz import ess, rhat, summary, to_arviz
 from vexol.gibbs._directions import direction_moves, posterior_mode, slow_directions
 from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_beta_cholesky
+from vexol.gibbs._horseshoe import HorseshoeState, horseshoe_logistic, horseshoe_sweep
 from vexol.gibbs._logistic import (
     HierarchicalLogisticState,
     LogisticState,
@@ -83,6 +86,7 @@ from vexol.gibbs._run import RunResult, Timing, run
 __all__ = [
     "Gibbs",
     "HierarchicalLogisticState",
+    "HorseshoeState",
     "LogisticState",
     "MultinomialState",
     "NegBinPrior",
@@ -100,6 +104,8 @@ __all__ = [
     "ess",
     "hierarchical_logistic",
     "hierarchical_sweep",
+    "horseshoe_logistic",
+    "horseshoe_sweep",
     "logistic",
     "logistic_gibbs_fn",
     "logistic_sweep",
