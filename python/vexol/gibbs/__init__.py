@@ -14,6 +14,9 @@ model                          state (shapes for one chain)
                                tau2 (), omega (n,))
 :func:`horseshoe_logistic`     HorseshoeState(beta (p,), lambda2 (m,),
                                nu (m,), tau2 (), xi (), omega (n,))
+:func:`mixed_logistic`         MixedLogisticState(beta (p,), u (tuple of
+                               (L_k, q_k)), sigma2 (tuple of (q_k,)),
+                               omega (n,))
 :func:`negbin`                 NegBinState(beta (p,), r (), omega (n,),
                                shift_accepted ())
 :func:`multinomial`            MultinomialState(beta (K-1, p),
@@ -81,6 +84,7 @@ from vexol.gibbs._negbin import (
     shift_move,
 )
 from vexol.gibbs._numpyro import logistic_gibbs_fn, negbin_gibbs_fn
+from vexol.gibbs._random_effects import MixedLogisticState, mixed_logistic
 from vexol.gibbs._run import RunResult, Timing, run
 
 __all__ = [
@@ -88,6 +92,7 @@ __all__ = [
     "HierarchicalLogisticState",
     "HorseshoeState",
     "LogisticState",
+    "MixedLogisticState",
     "MultinomialState",
     "NegBinPrior",
     "NegBinState",
@@ -109,6 +114,7 @@ __all__ = [
     "logistic",
     "logistic_gibbs_fn",
     "logistic_sweep",
+    "mixed_logistic",
     "multinomial",
     "multinomial_sweep",
     "nb_log_likelihood",
