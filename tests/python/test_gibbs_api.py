@@ -30,15 +30,21 @@ def data():
     return X, y
 
 
-def test_warmup_thinning_and_blocks_only_choose_what_is_kept(data, capsys):
+def test_warmup_thinning_and_blocks_only_choose_what_is_kept(data, capsys, monkeypatch):
     with x64_disabled():
         model = gibbs.logistic(*data)
         key = jax.random.key(5)
         every = gibbs.run(model, None, key, sweeps=12, chains=3, block_size=6, progress=True)
+        # tqdm is optional: without it, no progress and the same run.
+        monkeypatch.setitem(sys.modules, "tqdm", None)
         kept = gibbs.run(model, None, key, sweeps=8, warmup=4, chains=3, thin=2, block_size=4)
-    # Progress off a terminal: plain lines on stderr, the last at the end.
-    lines = capsys.readouterr().err.strip().splitlines()
-    assert lines[-1].startswith("vexol.gibbs: 12/12 sweeps (100%)")
+    # Progress off a terminal: tqdm's line per block for a log, each once,
+    # no carriage returns; nothing from the run without tqdm.
+    err = capsys.readouterr().err
+    lines = err.splitlines()
+    assert "\r" not in err and len(lines) == 2, err
+    assert lines[0].startswith("vexol.gibbs:  50%") and "6/12" in lines[0]
+    assert lines[1].startswith("vexol.gibbs: 100%") and "12/12" in lines[1]
     beta = every.draws["beta"]
     assert beta.shape == (3, 12, 3) and beta.dtype == np.float32
     assert kept.draws["beta"].shape == (3, 4, 3)

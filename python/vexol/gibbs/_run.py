@@ -92,42 +92,49 @@ class RunResult(NamedTuple):
     model: Gibbs | None = None
 
 
-class _Progress:
-    """A tqdm bar on a terminal, else a plain line about every tenth of the run."""
+def _progress(total: int, enabled: bool, label: str) -> Any:
+    """tqdm's bar on a terminal; off one (a log, a pipe), tqdm's line about
+    every tenth of the run; None without tqdm (an optional extra) or when off."""
+    if not enabled or total <= 0:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    if sys.stderr.isatty():
+        return tqdm(total=total, unit="sweep", desc=label, file=sys.stderr)
 
-    def __init__(self, total: int, enabled: bool, label: str):
-        self.total, self.done, self.label = total, 0, label
-        self.bar = None
-        self.enabled = enabled and total > 0
-        self.next_line = 0.1
-        self.start = time.perf_counter()
-        if self.enabled and sys.stderr.isatty():
-            try:
-                from tqdm.auto import tqdm
-            except ImportError:
-                return
-            self.bar = tqdm(total=total, unit="sweep", desc=label, file=sys.stderr)
+    class Lines(tqdm):
+        # tqdm redraws one line with carriage returns, which a log keeps as
+        # one ever longer line: write each refresh as a line of its own,
+        # once per count (closing redraws the last one), none at the start.
+        shown = 0
 
-    def update(self, sweeps: int) -> None:
-        self.done += sweeps
-        if not self.enabled:
-            return
-        if self.bar is not None:
-            self.bar.update(sweeps)
-        elif self.done >= self.next_line * self.total or self.done == self.total:
-            seconds = time.perf_counter() - self.start
-            print(
-                f"{self.label}: {self.done}/{self.total} sweeps "
-                f"({100 * self.done / self.total:.0f}%), {seconds:.1f} s",
-                file=sys.stderr,
-                flush=True,
-            )
-            while self.next_line * self.total <= self.done:
-                self.next_line += 0.1
+        def display(self, msg=None, pos=None):
+            if self.n != self.shown:
+                self.fp.write((msg or self.__str__()) + "\n")
+                self.fp.flush()
+                self.shown = self.n
+            return True
 
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
+        def close(self):
+            if not self.disable:
+                self.display()
+                self.disable = True  # and no closing newline
+            super().close()
+
+    # A fixed step of about a tenth (miniters) rather than tqdm's adaptive
+    # one, and no time limit: a log gets about ten lines however long the run.
+    return Lines(
+        total=total,
+        unit="sweep",
+        desc=label,
+        file=sys.stderr,
+        miniters=max(1, math.ceil(total / 10)),
+        mininterval=0,
+        ascii=True,
+        ncols=80,
+    )
 
 
 def _chain_starts(init: Any, chain_keys: jax.Array) -> Any:
@@ -180,8 +187,9 @@ def run(
       block_size: sweeps per call of the compiled program; about a
         twentieth of the run by default. Between blocks control returns to
         Python only to report progress and fetch the draws.
-      progress: a tqdm bar on a terminal, else a plain line on stderr about
-        every tenth of the run; False for none.
+      progress: tqdm's bar on a terminal, else tqdm's line on stderr about
+        every tenth of the run; False for none, and none without tqdm
+        (``pip install vexol[gibbs]``).
 
     Returns:
       A :class:`RunResult`: ``draws`` (each leaf (chains, sweeps // thin,
@@ -312,7 +320,8 @@ def run(
         # that the final state is after exactly warmup + sweeps sweeps.
         lengths.append(sweeps % thin)
 
-    bar = _Progress(warmup + sweeps, progress, "vexol.gibbs")
+    bar = _progress(warmup + sweeps, progress, "vexol.gibbs")
+    advanced = bar.update if bar is not None else lambda sweeps: None
     s0 = time.perf_counter()
     done = 0
     pieces = []
@@ -324,17 +333,18 @@ def run(
             state, _ = advance(state, done, length)
             jax.block_until_ready(state)
             done += length
-            bar.update(length)
+            advanced(length)
         for length in lengths:
             state, out = advance(state, done, length)
             if length >= thin:
                 keep = slice(0, length // thin)
                 pieces.append(jax.tree_util.tree_map(lambda x, k=keep: np.asarray(x)[:, k], out))
             done += length
-            bar.update(length)
+            advanced(length)
         jax.block_until_ready(state)
     finally:
-        bar.close()
+        if bar is not None:
+            bar.close()
     sampling_seconds = time.perf_counter() - s0
 
     if pieces:
