@@ -163,21 +163,19 @@ def _factors(groups: Any, n: int, where: str) -> dict[str, np.ndarray]:
                 f"{where}: groups has shape {a.shape}; it must have shape ({n},) or ({n}, G), "
                 "a level code per row of X for each grouping factor"
             )
-        if a.ndim == 1:
-            a = a[:, None]
-        given = {f"g{k}": ("groups", a) for k in range(a.shape[1])}
+        given = {f"g{k}": ("groups", a) for k in range(1 if a.ndim == 1 else a.shape[1])}
     if not given:
         raise ValueError(f"{where}: groups names no grouping factor")
     out = {}
     for k, (name, (label, codes)) in enumerate(given.items()):
         a = host_numbers(codes, label, where)
-        column = a[:, k] if label == "groups" else a
+        column = a[:, k] if a.ndim == 2 and label == "groups" else a
         if column.shape != (n,):
             raise ValueError(
                 f"{where}: {label} has shape {a.shape}; it must have shape ({n},), a level code "
                 "per row of X"
             )
-        # The (n, G) array names its element as groups[i, k].
+        # Checked as given, so that the message names groups[i] or groups[i, k].
         whole(where, label, a, "group codes must be non-negative integers (0, 1, 2, ...)")
         out[name] = column.astype(np.int64)
     return out
