@@ -44,8 +44,12 @@ function of explicit data arrays (:func:`logistic_sweep`,
 :func:`shift_move`, :func:`multinomial_sweep`), to vmap over data sets;
 the Metropolis steps along the directions the augmentation mixes slowest
 (:func:`slow_directions` at the :func:`posterior_mode`, :func:`direction_moves`,
-:func:`stick_direction_moves`); :func:`logistic_gibbs_fn` and
-:func:`negbin_gibbs_fn` (``gibbs_fn`` for ``numpyro.infer.HMCGibbs``),
+:func:`stick_direction_moves`); each sweep as a BlackJAX-shaped kernel
+(:func:`as_kernel`) or a ``numpyro.infer.MCMC`` kernel
+(:func:`numpyro_kernel`); :func:`logistic_gibbs_fn`,
+:func:`negbin_gibbs_fn`, :func:`multinomial_gibbs_fn` and
+:func:`hierarchical_gibbs_fn` (``gibbs_fn`` for ``numpyro.infer.HMCGibbs``
+and ``CustomGibbs``),
 :func:`to_arviz`, :func:`summary`, :func:`rhat`, :func:`ess` (ArviZ, the
 ``arviz`` extra, imported on first use).
 """
@@ -54,6 +58,7 @@ from vexol.gibbs._arviz import ess, rhat, summary, to_arviz
 from vexol.gibbs._directions import direction_moves, posterior_mode, slow_directions
 from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_beta_cholesky
 from vexol.gibbs._horseshoe import HorseshoeState, horseshoe_logistic, horseshoe_sweep
+from vexol.gibbs._kernels import Kernel, KernelInfo, KernelState, as_kernel
 from vexol.gibbs._logistic import (
     HierarchicalLogisticState,
     LogisticState,
@@ -83,7 +88,14 @@ from vexol.gibbs._negbin import (
     negbin_sweep,
     shift_move,
 )
-from vexol.gibbs._numpyro import logistic_gibbs_fn, negbin_gibbs_fn
+from vexol.gibbs._numpyro import (
+    NumPyroGibbsState,
+    hierarchical_gibbs_fn,
+    logistic_gibbs_fn,
+    multinomial_gibbs_fn,
+    negbin_gibbs_fn,
+    numpyro_kernel,
+)
 from vexol.gibbs._random_effects import MixedLogisticState, mixed_logistic
 from vexol.gibbs._run import RunResult, Timing, run
 
@@ -91,14 +103,19 @@ __all__ = [
     "Gibbs",
     "HierarchicalLogisticState",
     "HorseshoeState",
+    "Kernel",
+    "KernelInfo",
+    "KernelState",
     "LogisticState",
     "MixedLogisticState",
     "MultinomialState",
     "NegBinPrior",
     "NegBinState",
+    "NumPyroGibbsState",
     "RunResult",
     "ScalePrior",
     "Timing",
+    "as_kernel",
     "choose_method",
     "count_levels",
     "direction_moves",
@@ -107,6 +124,7 @@ __all__ = [
     "draw_beta_cholesky",
     "draw_r",
     "ess",
+    "hierarchical_gibbs_fn",
     "hierarchical_logistic",
     "hierarchical_sweep",
     "horseshoe_logistic",
@@ -116,11 +134,13 @@ __all__ = [
     "logistic_sweep",
     "mixed_logistic",
     "multinomial",
+    "multinomial_gibbs_fn",
     "multinomial_sweep",
     "nb_log_likelihood",
     "negbin",
     "negbin_gibbs_fn",
     "negbin_sweep",
+    "numpyro_kernel",
     "posterior_mode",
     "rhat",
     "run",
