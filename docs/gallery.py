@@ -23,7 +23,9 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
-# name: (script, reduced-size arguments, writes a figure). The sizes keep
+# name: (script, reduced-size arguments, the figures it writes: NAME.png
+# at --output and NAME<suffix>.png beside it for each further suffix; the
+# main job adds its forest plot of Gibbs beside NUTS). The sizes keep
 # the whole gallery within about two minutes on two cores (the
 # negative-binomial and digits examples take longer even when reduced: their
 # pages show the commands); the examples'
@@ -32,17 +34,22 @@ RUNS = {
     "gibbs_logistic": (
         "examples/gibbs_logistic.py",
         ["--sweeps", "500", "--warmup", "100", "--nuts-warmup", "100", "--nuts-samples", "100"],
-        True,
+        ("", "_vs_nuts"),
     ),
     "hierarchical_logistic": (
         "examples/hierarchical_logistic.py",
         ["--sweeps", "300", "--warmup", "100", "--nuts-warmup", "100", "--nuts-samples", "100"],
+        (),
+    ),
+    "horseshoe_logistic": (
+        "examples/horseshoe_logistic.py",
+        ["--columns", "500", "--sweeps", "300", "--warmup", "200", "--nuts-samples", "0"],
         False,
     ),
     "distributed_gibbs": (
         "examples/distributed_gibbs.py",
         ["--rows", "20000", "--sweeps", "200"],
-        False,
+        (),
     ),
 }
 
@@ -65,10 +72,10 @@ def arguments_for(script: str, arguments: list[str]) -> list[str]:
 
 
 def run(name: str, out: pathlib.Path) -> float:
-    script, arguments, figure = RUNS[name]
+    script, arguments, figures = RUNS[name]
     arguments = arguments_for(script, arguments)
     command = [sys.executable, script, *arguments]
-    if figure:
+    if figures:
         command += ["--output", str(out / f"{name}.png")]
     env = dict(os.environ, PYTHONUNBUFFERED="1", MPLBACKEND="Agg")
     start = time.perf_counter()
@@ -82,11 +89,13 @@ def run(name: str, out: pathlib.Path) -> float:
     lines = [line for line in done.stdout.splitlines() if not PROGRESS.search(line)]
     (out / f"{name}.txt").write_text("\n".join(lines).rstrip() + "\n")
     shown = ["python", script, *arguments]
-    if figure:
+    if figures:
         shown += ["--output", f"{name}.png"]
     (out / f"{name}.cmd").write_text(shlex.join(shown) + "\n")
-    if figure and not (out / f"{name}.png").is_file():
-        raise SystemExit(f"gallery: {name} wrote no figure")
+    missing = [f"{name}{suffix}.png" for suffix in figures]
+    missing = [figure for figure in missing if not (out / figure).is_file()]
+    if missing:
+        raise SystemExit(f"gallery: {name} did not write {', '.join(missing)}")
     print(f"gallery: {name} in {seconds:.0f} s", flush=True)
     return seconds
 

@@ -243,15 +243,17 @@ def main(argv: list[str] | None = None) -> dict:
     kept = np.asarray(result.draws["beta"], np.float64)
     pooled = kept.reshape(-1, p)
 
-    print("\nposterior (all chains after warm-up; ArviZ's split R-hat and bulk ESS)")
-    table = gibbs.summary(dict(zip(names, np.moveaxis(kept, 2, 0), strict=True)))
+    print(
+        f"\nposterior (all chains after warm-up; ArviZ's summary: {mcmc_compare.CI_LABEL}, "
+        "split R-hat, bulk and tail ESS)"
+    )
+    table = mcmc_compare.posterior_summary(dict(zip(names, np.moveaxis(kept, 2, 0), strict=True)))
     print(table.to_string())
     print()
     total = (warmup + sweeps) * args.chains
     print(
         f"Gibbs: {args.chains} x ({warmup} + {sweeps}) sweeps in {gibbs_seconds:.1f} s: "
-        f"{setup:.1f} s building the sampler, {timing.compile_seconds:.1f} s tracing and "
-        f"compiling ({gibbs_compile:.1f} s of it in XLA's compiler), "
+        f"{setup:.1f} s building the sampler, {gibbs_compile:.1f} s {mcmc_compare.COMPILING}, "
         f"{timing.sampling_seconds:.1f} s sampling; "
         f"{timing.sweeps_per_second:,.0f} sweeps/s of all chains after compiling, "
         f"{timing.sweeps_per_second * n:,.0f} Pólya-Gamma draws/s ({total:,} sweeps)"
@@ -304,6 +306,17 @@ def main(argv: list[str] | None = None) -> dict:
         print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
         print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
         report["comparison"] = comparison
+        # The figure's coefficients, and the comparison's worst and slowest.
+        shown = sorted({0, *by_size.tolist(), *mcmc_compare.chosen_rows(comparison, 8)})
+        forest = mcmc_compare.comparison_figure(args.output)
+        mcmc_compare.plot_forest(
+            [names[j] for j in shown],
+            kept[:, :, shown],
+            nuts.draws["beta"][:, :, shown],
+            forest,
+            "breast cancer, Gibbs beside NUTS",
+        )
+        print(f"figure: {forest.resolve()}")
     return report
 
 

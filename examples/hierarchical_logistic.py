@@ -130,7 +130,8 @@ def main(argv: list[str] | None = None) -> dict:
     labels = {"beta": [f"beta[{f}]" for f in features]}
     names, stacked = mcmc_compare.scalars(draws, labels)
     print(
-        f"Gibbs: {timing.total_seconds:.1f} s, {timing.compile_seconds:.1f} s of it compiling; "
+        f"Gibbs: {timing.total_seconds:.1f} s, {gibbs_compile:.1f} s of it "
+        f"{mcmc_compare.COMPILING}; "
         f"{timing.sweeps_per_second:,.0f} sweeps/s of all chains after compiling"
     )
 
@@ -161,7 +162,13 @@ def main(argv: list[str] | None = None) -> dict:
         print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
         report["comparison"] = comparison
     else:
-        print(gibbs.summary(dict(zip(names, np.moveaxis(stacked, 2, 0), strict=True))).to_string())
+        print(
+            f"\nposterior (ArviZ's summary: {mcmc_compare.CI_LABEL}, split R-hat, bulk and tail ESS)"
+        )
+        table = mcmc_compare.posterior_summary(
+            dict(zip(names, np.moveaxis(stacked, 2, 0), strict=True))
+        )
+        print(table.to_string())
     return report
 
 

@@ -27,6 +27,15 @@ import numpy as np
 
 AGREEMENT_SD = 0.1
 
+# One credible interval in every table and figure of every example: ArviZ's
+# equal-tailed interval at this probability. ArviZ's own default is 89%,
+# which a 95% interval in a figure beside it would contradict; equal-tailed
+# because ArviZ's rootogram draws no other kind. CI_LABEL names it in each
+# heading.
+CI_PROB = 0.95
+CI_KIND = "eti"
+CI_LABEL = f"{CI_PROB:.0%} equal-tailed interval"
+
 # --------------------------------------------------------------------------
 # Compilation time, from JAX's monitoring events
 # --------------------------------------------------------------------------
@@ -42,6 +51,13 @@ def _on_duration(event: str, duration: float, **_: Any) -> None:
     if event.endswith("backend_compile_duration"):
         with _lock:
             _compile_seconds[0] += duration
+
+
+# The one compile-time figure every example prints, for either sampler: XLA's
+# compile events (compile_seconds) over the run. vexol.gibbs.Timing's
+# compile_seconds also counts tracing, and NUTS has no such figure; two
+# figures both called "compiling" in one output read as a contradiction.
+COMPILING = "XLA compiling"
 
 
 def compile_seconds() -> float:
@@ -165,6 +181,69 @@ def run_nuts(
         compile_seconds() - compiled,
         divergences,
     )
+
+
+# --------------------------------------------------------------------------
+# ArviZ's tables, intervals and figures, with the one interval
+# --------------------------------------------------------------------------
+
+
+def posterior_summary(draws: Mapping[str, np.ndarray], **kwargs: Any) -> Any:
+    """ArviZ's summary (a DataFrame: mean, sd, the CI_LABEL interval, ESS,
+    R-hat) of site -> (chains, draws, ...) arrays; `kwargs` go to ArviZ."""
+    from vexol import gibbs
+
+    return gibbs.summary(dict(draws), ci_prob=CI_PROB, ci_kind=CI_KIND, **kwargs)
+
+
+def interval(draws: np.ndarray, axis: int | tuple[int, ...] = 0) -> tuple[np.ndarray, np.ndarray]:
+    """The CI_LABEL interval (ArviZ's) over `axis`: (low, high)."""
+    from arviz_stats.base import array_stats
+
+    interval_of = {"eti": array_stats.eti, "hdi": array_stats.hdi}[CI_KIND]
+    bounds = interval_of(np.asarray(draws, np.float64), CI_PROB, axis=axis)
+    return bounds[..., 0], bounds[..., 1]
+
+
+def plot_forest(
+    names: Sequence[str], gibbs_draws: np.ndarray, nuts_draws: np.ndarray, path, title: str
+) -> None:
+    """ArviZ's forest plot of both samplers' (chains, draws, quantities)
+    draws side by side: 50% and CI_LABEL intervals, chains pooled."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import arviz
+
+    from vexol import gibbs
+
+    # ArviZ lines the two runs up draw by draw (the draws a shorter run lacks
+    # would be NaN, and so its intervals): the longer run is thinned evenly
+    # to the shorter one's length, which keeps its distribution.
+    length = min(gibbs_draws.shape[1], nuts_draws.shape[1])
+
+    def tree(draws):
+        kept = np.linspace(0, draws.shape[1] - 1, length).round().astype(int)
+        return gibbs.to_arviz({name: draws[:, kept, j] for j, name in enumerate(names)})
+
+    plots = arviz.plot_forest(
+        {"Gibbs": tree(gibbs_draws), "NUTS": tree(nuts_draws)},
+        combined=True,
+        ci_kind=CI_KIND,
+        ci_probs=[0.5, CI_PROB],
+        point_estimate="mean",
+        backend="matplotlib",
+        figure_kwargs={"figsize": (9, 1.0 + 0.6 * len(names))},
+    )
+    plots.add_legend("model")
+    plots.viz["figure"].item().suptitle(f"{title}: posterior mean, 50% and {CI_LABEL}")
+    path.parent.mkdir(parents=True, exist_ok=True)
+    plots.savefig(path, dpi=110)
+
+
+def comparison_figure(path) -> Any:
+    """Where an example writes its forest plot: beside its figure."""
+    return path.with_name(f"{path.stem}_vs_nuts{path.suffix}")
 
 
 # --------------------------------------------------------------------------
@@ -306,9 +385,9 @@ def verdict(c: Comparison, gibbs_compile: float, nuts_compile: float) -> str:
             ),
             "min bulk ESS per second, compilation included:",
             f"  Gibbs {c.gibbs_ess.min():>8.0f} ({c.names[g_min]}) in {c.gibbs_seconds:7.1f} s "
-            f"({gibbs_compile:.1f} s compiling) = {c.gibbs_rate:9.1f}/s",
+            f"({gibbs_compile:.1f} s {COMPILING}) = {c.gibbs_rate:9.1f}/s",
             f"  NUTS  {c.nuts_ess.min():>8.0f} ({c.names[n_min]}) in {c.nuts_seconds:7.1f} s "
-            f"({nuts_compile:.1f} s compiling) = {c.nuts_rate:9.1f}/s",
+            f"({nuts_compile:.1f} s {COMPILING}) = {c.nuts_rate:9.1f}/s",
             f"  Gibbs / NUTS = {c.speedup:.1f}x",
         ]
     )

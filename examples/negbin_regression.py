@@ -151,8 +151,8 @@ def count_frequencies(y: np.ndarray) -> np.ndarray:
     return counts / counts.sum()
 
 
-def predictive_frequencies(X, beta, r, draws, seed):
-    """Count shares of replicated data sets, one per posterior draw used."""
+def replicated_counts(X, beta, r, draws, seed):
+    """Replicated data sets, one per posterior draw used: (draws, people)."""
     rng = np.random.default_rng(seed)
     flat_beta = beta.reshape(-1, beta.shape[-1])
     flat_r = r.reshape(-1)
@@ -161,50 +161,48 @@ def predictive_frequencies(X, beta, r, draws, seed):
     for j in chosen:
         # NB(r, p) as a gamma mixture of Poissons with mean r exp(psi).
         rate = rng.gamma(flat_r[j], np.exp(X @ flat_beta[j]))
-        out.append(count_frequencies(rng.poisson(rate)))
+        out.append(rng.poisson(rate))
     return np.array(out)
 
 
-def _plot(observed, replicated, r, path):
-    """The posterior predictive check, and the trace of r per chain: r is
-    the quantity that mixes slowest."""
+def _plot(y, replicated, r, path):
+    """ArviZ's rootogram of the posterior predictive check (counts from TOP
+    up pooled, as in the printed table), and beside it ArviZ's trace and
+    density of r per chain: r is the quantity that mixes slowest."""
     import matplotlib
 
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    import arviz
 
-    labels = [str(k) for k in range(TOP)] + [f"{TOP}+"]
-    where = np.arange(TOP + 1)
-    low, high = np.quantile(replicated, [0.025, 0.975], axis=0)
-    mean = replicated.mean(axis=0)
-    fig, (ax, trace) = plt.subplots(2, 1, figsize=(9, 7.5), gridspec_kw={"height_ratios": [3, 2]})
-    ax.bar(where, observed, width=0.7, color="tab:blue", alpha=0.6, label="observed")
-    ax.errorbar(
-        where,
-        mean,
-        yerr=[mean - low, high - mean],
-        fmt="o",
-        color="tab:red",
-        capsize=4,
-        markersize=4,
-        label="posterior predictive mean, 95% interval",
+    capped = np.minimum(replicated, TOP)
+    predictive = arviz.from_dict(
+        {
+            "posterior_predictive": {"mdvis": capped[None]},
+            "observed_data": {"mdvis": np.minimum(y, TOP)},
+        },
+        dims={"mdvis": ["person"]},
     )
-    ax.set_xticks(where, labels)
-    ax.set_xlabel("outpatient visits in the year (mdvis)")
-    ax.set_ylabel("share of people")
-    ax.set_title("RAND HIE: posterior predictive check of the count distribution")
-    ax.legend()
-    for c in range(r.shape[0]):
-        trace.plot(r[c], linewidth=0.5, alpha=0.8, label=f"chain {c + 1}")
-    trace.set_xlabel("sweep after warm-up")
-    trace.set_ylabel("r (dispersion)")
-    trace.set_title("trace of r, the slowest-mixing quantity")
-    if r.shape[0] > 1:
-        trace.legend(fontsize="small", ncol=r.shape[0], loc="upper right")
-    fig.tight_layout()
+    rootogram = arviz.plot_ppc_rootogram(
+        predictive,
+        ci_prob=mcmc_compare.CI_PROB,
+        backend="matplotlib",
+        figure_kwargs={"figsize": (9, 5.5)},
+    )
+    rootogram.viz["figure"].item().suptitle(
+        "RAND HIE: posterior predictive check of the visit counts\n"
+        f"({TOP} stands for {TOP} or more; {len(capped)} replicated data sets, "
+        f"{mcmc_compare.CI_LABEL})",
+        fontsize="medium",
+    )
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    rootogram.savefig(path, dpi=110)
+    trace = arviz.plot_trace_dist(gibbs.to_arviz({"r": r}), compact=False, backend="matplotlib")
+    trace.savefig(trace_figure(path), dpi=110)
+
+
+def trace_figure(path: pathlib.Path) -> pathlib.Path:
+    """Where the trace of r goes: beside the predictive check."""
+    return path.with_name(f"{path.stem}_r{path.suffix}")
 
 
 # --------------------------------------------------------------------------
@@ -286,12 +284,18 @@ def main(argv: list[str] | None = None) -> dict:
     draws = {"beta": beta, "r": r, "log r": np.log(r)}
     quantities, stacked = mcmc_compare.scalars(draws, {"beta": names})
 
-    print("\nposterior (all chains after warm-up; ArviZ's split R-hat and bulk ESS)")
-    print(gibbs.summary(dict(zip(quantities, np.moveaxis(stacked, 2, 0), strict=True))).to_string())
+    print(
+        f"\nposterior (all chains after warm-up; ArviZ's summary: {mcmc_compare.CI_LABEL}, "
+        "split R-hat, bulk and tail ESS)"
+    )
+    table = mcmc_compare.posterior_summary(
+        dict(zip(quantities, np.moveaxis(stacked, 2, 0), strict=True))
+    )
+    print(table.to_string())
     print(
         f"\nGibbs: {args.chains} x ({warmup} + {args.sweeps}) sweeps in "
         f"{timing.total_seconds:.1f} s, "
-        f"{timing.compile_seconds:.1f} s of it compiling; after compiling "
+        f"{gibbs_compile:.1f} s of it {mcmc_compare.COMPILING}; after compiling "
         f"{timing.sweeps_per_second:,.1f} sweeps/s over the {args.chains} chains, "
         f"{timing.sweeps_per_second * n:,.0f} Pólya-Gamma draws/s; "
         f"the (r, intercept) shift move accepted {accepted:.1%} of the time"
@@ -321,21 +325,25 @@ def main(argv: list[str] | None = None) -> dict:
         )
 
     observed = count_frequencies(y)
-    replicated = predictive_frequencies(X, beta, r, 400, args.seed)
-    low, high = np.quantile(replicated, [0.025, 0.975], axis=0)
+    replicated = replicated_counts(X, beta, r, 400, args.seed)
+    predicted = np.array([count_frequencies(sample) for sample in replicated])
+    low, high = mcmc_compare.interval(predicted, axis=0)
     print(
-        "\nposterior predictive check: share of people with each count (400 replicated data sets)"
+        f"\nposterior predictive check: share of people with each count ({len(predicted)} "
+        f"replicated data sets, {mcmc_compare.CI_LABEL})"
     )
-    print(f"  {'count':>6}{'observed':>10}{'predictive':>12}{'2.5%':>9}{'97.5%':>9}")
+    print(f"  {'count':>6}{'observed':>10}{'predictive':>12}{'low':>9}{'high':>9}")
     for k in range(TOP + 1):
         label = f"{k}" if k < TOP else f"{TOP}+"
         inside = "" if low[k] <= observed[k] <= high[k] else "  outside"
         print(
-            f"  {label:>6}{observed[k]:>10.4f}{replicated[:, k].mean():>12.4f}"
+            f"  {label:>6}{observed[k]:>10.4f}{predicted[:, k].mean():>12.4f}"
             f"{low[k]:>9.4f}{high[k]:>9.4f}{inside}"
         )
-    _plot(observed, replicated, r, args.output)
-    print(f"figure: {args.output.resolve()}")
+    _plot(y, replicated, r, args.output)
+    print(
+        f"figures: {args.output.resolve()} (predictive check), {trace_figure(args.output).resolve()} (trace of r)"
+    )
 
     report = {"draws": draws, "names": quantities, "timing": timing, "accepted": accepted}
     if args.nuts_samples > 0:
@@ -366,6 +374,11 @@ def main(argv: list[str] | None = None) -> dict:
         print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
         print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
         report["comparison"] = comparison
+        forest = mcmc_compare.comparison_figure(args.output)
+        mcmc_compare.plot_forest(
+            quantities, stacked, nuts_stacked, forest, "RAND HIE, Gibbs beside NUTS"
+        )
+        print(f"figure: {forest.resolve()}")
     return report
 
 

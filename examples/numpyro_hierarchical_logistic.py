@@ -38,6 +38,8 @@ draw (vexol.gibbs.hierarchical_logistic).
 from __future__ import annotations
 
 import argparse
+import pathlib
+import sys
 import time
 from collections.abc import Callable
 
@@ -53,6 +55,9 @@ from numpyro.diagnostics import effective_sample_size  # noqa: E402
 from numpyro.infer import MCMC, NUTS, HMCGibbs  # noqa: E402
 
 from vexol import gibbs  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import mcmc_compare  # noqa: E402  (the examples' one credible interval, ArviZ's summary)
 
 INTERCEPT_SD = 5.0
 AGREEMENT_SD = 0.1
@@ -114,16 +119,21 @@ def flatten(samples: dict) -> np.ndarray:
 
 
 def summary_table(gibbs: dict, nuts: dict, names: list[str]) -> str:
+    """HMCGibbs's posterior by ArviZ's summary (mean, sd and the examples'
+    one interval, mcmc_compare.CI_LABEL: low, high) beside NUTS's."""
     g, n = gibbs["draws"], nuts["draws"]
+    stats = mcmc_compare.posterior_summary(
+        {name: g[None, :, j] for j, name in enumerate(names)}, kind="stats", round_to="none"
+    ).to_numpy(np.float64)  # columns: mean, sd, low, high
     lines = [
-        f"{'parameter':<26}{'mean':>8}{'sd':>7}{'5%':>8}{'95%':>8}{'Gibbs ESS':>10}"
+        f"{'parameter':<26}{'mean':>8}{'sd':>7}{'low':>8}{'high':>8}{'Gibbs ESS':>10}"
         f"{'NUTS mean':>11}{'NUTS sd':>9}{'NUTS ESS':>9}{'diff/sd':>9}"
     ]
     diff = (g.mean(0) - n.mean(0)) / n.std(0, ddof=1)
     for j, name in enumerate(names):
-        low, high = np.quantile(g[:, j], [0.05, 0.95])
+        mean, sd, low, high = stats[j]
         lines.append(
-            f"{name:<26}{g[:, j].mean():>8.3f}{g[:, j].std(ddof=1):>7.3f}{low:>8.3f}"
+            f"{name:<26}{mean:>8.3f}{sd:>7.3f}{low:>8.3f}"
             f"{high:>8.3f}{gibbs['ess'][j]:>10.0f}{n[:, j].mean():>11.3f}"
             f"{n[:, j].std(ddof=1):>9.3f}{nuts['ess'][j]:>9.0f}{diff[j]:>+9.3f}"
         )
@@ -177,7 +187,8 @@ def main(argv: list[str] | None = None) -> dict:
 
     print()
     print("posterior (HMCGibbs: NUTS for tau, Pólya-Gamma Gibbs for alpha and beta)")
-    print("next to plain NUTS on the same model; diff/sd = (mean - NUTS mean) / NUTS sd")
+    print("next to plain NUTS on the same model; diff/sd = (mean - NUTS mean) / NUTS sd;")
+    print(f"low and high: the {mcmc_compare.CI_LABEL} (ArviZ's)")
     print(summary_table(gibbs, nuts, names))
 
     diff = np.abs(gibbs["draws"].mean(0) - nuts["draws"].mean(0)) / nuts["draws"].std(0, ddof=1)

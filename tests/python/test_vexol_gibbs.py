@@ -7,6 +7,7 @@ minimum bulk ESS per second and their ratio, and progress lines that read
 well in a log."""
 
 import io
+import re
 
 import jax
 import numpy as np
@@ -73,7 +74,7 @@ def test_nuts_runs_the_same_model_and_prior(example, synthetic):
     np.testing.assert_allclose(gaps, gaps[0], atol=1e-8)
 
 
-def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch, tmp_path):
+def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch, tmp_path, capsys):
     # The demo's own wiring (intercept column, prior, warm-up, chains) on
     # synthetic data small enough to check against a Laplace approximation.
     X, y, _ = synthetic
@@ -82,6 +83,12 @@ def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch
     # 400 rows the posterior mean sits close to the mode.
     split = features, features[:100], y, y[:100], ["intercept", "a", "b", "c"]
     monkeypatch.setattr(example, "_load_data", lambda seed: split)
+    mode, covariance = laplace(X, y, PRIOR_SD)
+    # NUTS stands in by draws of the Laplace approximation, and 7.5 s of
+    # compiling: the output's comparison part without running NUTS.
+    laplace_draws = np.random.default_rng(1).multivariate_normal(mode, covariance, (2, 300))
+    nuts = example.mcmc_compare.NutsRun({"beta": laplace_draws}, 20.0, 7.5, 0)
+    monkeypatch.setattr(example.mcmc_compare, "run_nuts", lambda *a, **k: nuts)
     report = example.main(
         [
             "--sweeps",
@@ -92,8 +99,6 @@ def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch
             "2",
             "--prior-sd",
             str(PRIOR_SD),
-            "--nuts-samples",
-            "0",
             "--output",
             str(tmp_path / "demo.png"),
         ]
@@ -101,7 +106,13 @@ def test_demo_samples_the_posterior_of_its_model(example, synthetic, monkeypatch
     draws = report["draws"]
     assert draws.shape == (2, 700, 4)
     assert (tmp_path / "demo.png").stat().st_size > 10_000
-    mode, covariance = laplace(X, y, PRIOR_SD)
+    assert (tmp_path / "demo_vs_nuts.png").stat().st_size > 10_000  # the forest comparison
+    # One compile-time figure per sampler, under one label, wherever printed.
+    out = capsys.readouterr().out
+    figures = re.findall(r"([\d.]+) s (\S+ )?compil", out)
+    assert figures and all(label == "XLA " for _, label in figures), figures
+    gibbs_figures = {f for f, _ in figures} - {"7.5"}
+    assert len(gibbs_figures) == 1 and len(figures) == 3, out
     sd = np.sqrt(np.diag(covariance))
     pooled = draws.reshape(-1, 4)
     np.testing.assert_array_less(np.abs(pooled.mean(axis=0) - mode), 0.3 * sd)
@@ -189,6 +200,17 @@ def test_chosen_rows_keep_the_worst_and_the_slowest(compare):
     assert len(rows) == 8 and rows == sorted(rows)
     assert 17 in rows and int(np.argmin(c.gibbs_ess)) in rows
     assert compare.chosen_rows(c, 50) == list(range(40))
+
+
+def test_tables_and_figures_share_one_interval(compare):
+    # ArviZ's summary, the printed intervals and the figures' come from one
+    # setting, 95% equal-tailed: of Exp(1), from -log(0.975) to -log(0.025)
+    # (its 95% HDI would end at 3.0, the 89% interval at 2.2).
+    draws = np.random.default_rng(6).exponential(size=(4, 20_000))
+    low, high = compare.interval(draws, axis=(0, 1))
+    assert low == pytest.approx(0.0253, abs=0.003) and high == pytest.approx(3.689, rel=0.02)
+    row = compare.posterior_summary({"x": draws}, round_to="none").loc["x"].to_numpy(float)
+    assert np.isclose(row, low).any() and np.isclose(row, high).any(), row
 
 
 def test_progress_lines_for_a_log(compare, monkeypatch):
