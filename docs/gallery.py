@@ -46,6 +46,11 @@ RUNS = {
         ["--columns", "500", "--sweeps", "300", "--warmup", "200", "--nuts-samples", "0"],
         False,
     ),
+    "mixed_logistic": (
+        "examples/mixed_logistic.py",
+        ["--sweeps", "300", "--warmup", "100", "--nuts-warmup", "100", "--nuts-samples", "100"],
+        ("",),
+    ),
     "distributed_gibbs": (
         "examples/distributed_gibbs.py",
         ["--rows", "20000", "--sweeps", "200"],
