@@ -43,7 +43,7 @@ NEEDS_NEWER_JAX = {
 # on every JAX: the digest checks the stream bit for bit in both
 # environments) or which run the same Python and NumPy on the same numbers;
 # every function they call also runs in a test of the oldest pass.
-# Node id prefix -> why.
+# Node id prefix (or a pattern with *, as in QUICK) -> why.
 SAME_ON_EVERY_JAX = {
     "test_validation.py": "the C++ stream against the exact law in NumPy",
     "test_gamma_series_law.py": "the C++ stream's gamma-series law, checked in NumPy",
@@ -61,6 +61,42 @@ SAME_ON_EVERY_JAX = {
     "test_example_multinomial.py": "an example's posterior statistics",
     "test_example_demos.py": "the examples' command lines and tables",
     "test_numpyro_example.py": "an example with NumPyro, which the oldest environment leaves out",
+    "test_gibbs_random_effects.py::test_sweep_leaves_the_posterior_invariant": (
+        "a Geweke test in plain jnp/lax; the run test draws the sweep in both dtypes"
+    ),
+    "test_gibbs_horseshoe.py::test_horseshoe_sweep_leaves_the_posterior_invariant": (
+        "a Geweke test in plain jnp/lax; the float32 run test draws the sweep"
+    ),
+    "test_gibbs_random_effects.py::test_builder_names_the_bad_argument": "NumPy checks on the host",
+    "test_gibbs_horseshoe.py::test_horseshoe_names_the_bad_argument": "NumPy checks on the host",
+    # The C++ path's value rules along the flat and chunked routes are the
+    # same numbers on every JAX; the vmap route (the batching rule) stays.
+    "test_value_rules.py::*[flat]": "the C++ stream's value rules",
+    "test_value_rules.py::*[chunked]": "the C++ stream's value rules, on the runner's threads",
+    "test_value_rules.py::test_small_integer_shape_with_a_nan_tilt": "the C++ stream's law",
+    # One seed carries the awkward grid through the custom calls' lowering.
+    "test_bad_input.py::test_awkward_inputs_through_the_custom_calls[-1]": "the C++ stream",
+    "test_bad_input.py::test_awkward_inputs_through_the_custom_calls[12345]": "the C++ stream",
+    "test_bad_input.py::test_gibbs_bad_values_are_refused_early": "NumPy checks on the host",
+    # The runner's chunks and threads: the C++ code, whichever JAX calls it.
+    "test_flat.py::test_one_full_chunk_is_unmixed": "the C++ runner's chunks",
+    "test_batched.py::test_long_rows_are_chunked": "the C++ runner's chunks",
+    "test_float32.py::TestRoundedStream::test_float32_is_the_float64_draw_rounded[four_chunks]": (
+        "the C++ runner's chunks; one_chunk carries the float32 call"
+    ),
+    "test_float32.py::TestRoundedStream::test_thread_counts": "the C++ runner's thread counts",
+    "test_environment.py::test_thread_count_reads": "parsing a setting in Python",
+    "test_environment.py::test_self_check_fails": "comparing the same draws in NumPy",
+    # Python's own introspection of Python functions and docstrings.
+    "test_vexol_api.py::test_public_functions_have_real_signatures": "inspect on Python functions",
+    "test_docs.py::test_every_public_function_and_class_has_an_examples_section": "docstrings",
+    # One dtype represents the density and the methods under shard_map (the
+    # float64 case; float32 with x64 off is checked unsharded in
+    # test_jax_sampler.py and test_float32.py): the oldest pass then starts
+    # no x64-off process of four devices, minutes of compiling on jax 0.5.
+    "test_vexol_process.py::test_density_and_methods_under_shard_map[float32]": (
+        "a second dtype of a lowering that float64 represents"
+    ),
 }
 
 # `scripts/test.sh --quick` (`-m quick`): the tests that catch most faults
@@ -78,7 +114,7 @@ QUICK = (
     "test_vexol_api.py",
     "test_gibbs_api.py",
     # Transformations: the vmap rules of the custom calls, float32 draws.
-    "test_float32.py::TestFloat32Draws",
+    "test_float32.py::TestRoundedStream",
     "test_float32.py::TestSharedInputsUnderVmap",
     # The JAX path: every regime's law from one compiled program (float64),
     # its blocks, shared set-ups and, under shard_map, its typed loops.
@@ -122,7 +158,7 @@ HEAVY_FIRST = (
 )
 
 
-def _quick(node, pattern):
+def _matches(node, pattern):
     start, star, end = pattern.partition("*")
     return node.startswith(start) and (not star or node.endswith(end))
 
@@ -134,6 +170,28 @@ def _group(node):
     return node.split("::", 1)[0]
 
 
+def _refuse_stale_entries(items):
+    """When every test file is collected, each entry of the lists above must
+    name a test: a renamed test or class would otherwise leave the quick loop
+    silently, or run in the oldest-JAX pass again without anyone asking."""
+    nodes = [item.nodeid.rsplit("/", 1)[-1] for item in items]
+    here = pathlib.Path(__file__).parent
+    if {node.split("::", 1)[0] for node in nodes} != {p.name for p in here.glob("test_*.py")}:
+        return
+    lists = {"SAME_ON_EVERY_JAX": SAME_ON_EVERY_JAX, "QUICK": QUICK, "GROUPS": GROUPS}
+    lists["NEEDS_NEWER_JAX"] = NEEDS_NEWER_JAX
+    stale = [
+        f"{name}: {pattern!r}"
+        for name, entries in lists.items()
+        for pattern in entries
+        if not any(_matches(node, pattern) for node in nodes)
+    ]
+    if stale:
+        raise pytest.UsageError(
+            "tests/python/conftest.py names tests that do not exist: " + "; ".join(stale)
+        )
+
+
 def pytest_collection_modifyitems(config, items):
     for item in items:
         node = item.nodeid.rsplit("/", 1)[-1]
@@ -141,11 +199,12 @@ def pytest_collection_modifyitems(config, items):
             if node.startswith(prefix) and release > JAXLIB_RELEASE:
                 needed = ".".join(map(str, release))
                 item.add_marker(pytest.mark.skip(reason=f"needs jax {needed}+: {why}"))
-        if not any(node.startswith(prefix) for prefix in SAME_ON_EVERY_JAX):
+        if not any(_matches(node, pattern) for pattern in SAME_ON_EVERY_JAX):
             item.add_marker(pytest.mark.oldest_jax)
-        if any(_quick(node, pattern) for pattern in QUICK):
+        if any(_matches(node, pattern) for pattern in QUICK):
             item.add_marker(pytest.mark.quick)
         item.add_marker(pytest.mark.xdist_group(_group(node)))
+    _refuse_stale_entries(items)
     rank = {group: i for i, group in enumerate(HEAVY_FIRST)}
     # A stable sort: the order within a group stays the files' own.
     items.sort(key=lambda item: rank.get(_group(item.nodeid.rsplit("/", 1)[-1]), len(rank)))
