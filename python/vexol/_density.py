@@ -236,6 +236,12 @@ def logpdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     ``jax.scipy.stats``: float32 arguments give float32 results, float16 and
     bfloat16 are computed in float32 and returned in their own dtype.
 
+    Each new shape or dtype of the arguments compiles a program, in eager
+    calls too: seconds for the density, longer for the CDF and the tails,
+    longer still for a gradient (:doc:`/distribution`). Keep the shapes
+    fixed (pad a batch to one size) and the program is compiled once;
+    inside your own :func:`jax.jit` it compiles with your program.
+
     Args:
       x: where to evaluate, a float array or Python number.
       h: the shapes (h > 0).
@@ -260,6 +266,12 @@ def logpdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
 
 def pdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """Density of PG(h, z) at x.
+
+    Each new shape or dtype of the arguments compiles a program, in eager
+    calls too: seconds for the density, longer for the CDF and the tails,
+    longer still for a gradient (:doc:`/distribution`). Keep the shapes
+    fixed (pad a batch to one size) and the program is compiled once;
+    inside your own :func:`jax.jit` it compiles with your program.
 
     Args:
       x: where to evaluate, a float array or Python number.
@@ -441,6 +453,12 @@ def logcdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     Stays finite far into the left tail, where :func:`cdf` underflows;
     differentiable in x, h and z (forward and reverse mode).
 
+    Each new shape or dtype of the arguments compiles a program, in eager
+    calls too: seconds for the density, longer for the CDF and the tails,
+    longer still for a gradient (:doc:`/distribution`). Keep the shapes
+    fixed (pad a batch to one size) and the program is compiled once;
+    inside your own :func:`jax.jit` it compiles with your program.
+
     Args:
       x: where to evaluate, a float array or Python number.
       h: the shapes (h > 0).
@@ -461,6 +479,12 @@ def logcdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
 
 def cdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     """P(X <= x) for X ~ PG(h, z).
+
+    Each new shape or dtype of the arguments compiles a program, in eager
+    calls too: seconds for the density, longer for the CDF and the tails,
+    longer still for a gradient (:doc:`/distribution`). Keep the shapes
+    fixed (pad a batch to one size) and the program is compiled once;
+    inside your own :func:`jax.jit` it compiles with your program.
 
     Args:
       x: where to evaluate, a float array or Python number.
@@ -483,6 +507,12 @@ def logsf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
 
     Stays finite far into the right tail, where :func:`sf` underflows.
 
+    Each new shape or dtype of the arguments compiles a program, in eager
+    calls too: seconds for the density, longer for the CDF and the tails,
+    longer still for a gradient (:doc:`/distribution`). Keep the shapes
+    fixed (pad a batch to one size) and the program is compiled once;
+    inside your own :func:`jax.jit` it compiles with your program.
+
     Args:
       x: where to evaluate, a float array or Python number.
       h: the shapes (h > 0).
@@ -504,6 +534,12 @@ def sf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
 
     Computed from its own representations, not as 1 - :func:`cdf`, so that
     the right tail keeps its relative accuracy.
+
+    Each new shape or dtype of the arguments compiles a program, in eager
+    calls too: seconds for the density, longer for the CDF and the tails,
+    longer still for a gradient (:doc:`/distribution`). Keep the shapes
+    fixed (pad a batch to one size) and the program is compiled once;
+    inside your own :func:`jax.jit` it compiles with your program.
 
     Args:
       x: where to evaluate, a float array or Python number.
