@@ -237,6 +237,26 @@ inline void saddle_point_setup(double h, double z, SaddlePointSetup& out) {
   out.left_probability = left_mass / (right_mass + left_mass);
 }
 
+// One proposal X from the two-piece envelope of a kEnvelope set-up.
+inline double saddle_point_propose(const SaddlePointSetup& s, GeneratorState& g) {
+  const double h = s.state.shape;
+  const double xc = s.state.split;
+  const double mu = s.mu;
+  const double F = s.F;
+  double X;
+  if (s.left_probability > uniform_nonzero(g)) {
+    do {
+      const double N = normal(g);
+      X = ((((mu * mu) * 0.5) * N) * N) / h + mu;
+      X = X - std::sqrt(std::fabs(X * X - mu * mu));
+      if (uniform_nonzero(g) * (X * F + 1.0) > 1.0) X = (mu * mu) / X;
+    } while (!(X < xc));
+  } else {
+    X = draw_gamma_tail(h, s.lambda_r, xc, g);
+  }
+  return X;
+}
+
 // One draw from a set-up; `s.state.x` is overwritten.
 inline double saddle_point_draw(SaddlePointSetup& s, GeneratorState& g) {
   using namespace saddle_point_constants;
@@ -246,24 +266,11 @@ inline double saddle_point_draw(SaddlePointSetup& s, GeneratorState& g) {
   }
   SaddlePointState& st = s.state;
   const double h = st.shape;
-  const double xc = st.split;
   const double eta = st.half_tilt_squared;
-  const double mu = s.mu;
-  const double F = s.F;
   const double D = s.density_factor;
   SaddlePointDerivatives derivatives;
   for (;;) {
-    double X;
-    if (s.left_probability > uniform_nonzero(g)) {
-      do {
-        const double N = normal(g);
-        X = ((((mu * mu) * 0.5) * N) * N) / h + mu;
-        X = X - std::sqrt(std::fabs(X * X - mu * mu));
-        if (uniform_nonzero(g) * (X * F + 1.0) > 1.0) X = (mu * mu) / X;
-      } while (!(X < xc));
-    } else {
-      X = draw_gamma_tail(h, s.lambda_r, xc, g);
-    }
+    const double X = saddle_point_propose(s, g);
     st.x = X;
 
     const double u = solve_saddle_point(X, saddle_point_initial_guess(X), derivatives);

@@ -89,7 +89,7 @@ TEST(Methods, ExactKeepsTheDefaultWhereItIsExactAlready) {
 TEST(Methods, ExactPiecesAreFoursThenTheDefaultRest) {
   // h = 8 + 4k + r: k + 1 pieces of 4 from one set-up, then PG(4 + r)
   // exactly as the default draws it, from the same outputs.
-  for (double h : {8.0, 9.25, 11.99, 22.5, 100.0}) {
+  for (double h : {8.0, 9.25, 11.99, 15.99}) {
     const double z = 1.3;
     GeneratorState a = seed_generator(8), b = seed_generator(8);
     const int64_t fours = static_cast<int64_t>(std::floor((h - 4.0) / 4.0));
@@ -213,7 +213,83 @@ TEST(SmallShapeInversion, LawOfTheDraws) {
   }
 }
 
-// --- The exact pieces -------------------------------------------------------
+TEST(Methods, ExactFromSixteenIsTheCorrectedSaddlePoint) {
+  for (double h : {16.0, 22.5, 100.0, 1e6, SADDLE_MAX_SHAPE}) {
+    for (double z : {0.0, 1.3, -40.0}) {
+      GeneratorState a = seed_generator(9), b = seed_generator(9);
+      for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(same_draw(pg_sample_method(h, z, PgMethodRequest::kExact, a),
+                              exact_saddle_draw(h, z, b)))
+            << h << " " << z;
+      }
+      EXPECT_TRUE(same_state(a, b));
+    }
+  }
+}
+
+// --- The corrected saddle point ---------------------------------------------
+
+// p/s at the x whose saddle point is w0 = -2u, from the Bromwich integral
+// along the vertical line through w0 in 30-digit arithmetic (mpmath, as
+// validation/saddle_ratio_bound.py computes it), independently of the
+// trapezoid here.
+struct Ratio {
+  double h, w0, r;
+};
+constexpr Ratio kRatios[] = {
+    {24.0, -2.4, 0.9965345542883972},   {24.0, 0.0, 0.9970321779514669},
+    {24.0, 100.0, 0.9999999890768043},  {50.0, -1.0, 0.998434734619527},
+    {1000.0, -2.0, 0.9999172710732671}, {1000.0, 10.0, 0.999985048091326},
+};
+
+TEST(ExactSaddle, RatioAgainstArbitraryPrecisionAndWithinItsBounds) {
+  for (const Ratio& c : kRatios) {
+    const double u = -0.5 * c.w0;
+    const SaddleMean m = saddle_mean(u);
+    const double r = saddle_density_ratio(c.h, m.m, u, m.slope);
+    EXPECT_NEAR(r, c.r, 1e-12) << c.h << " " << c.w0;
+    EXPECT_LE(r, 1.0);
+    EXPECT_GE(r, 1.0 - exact_saddle_constants::RATIO_SPREAD / c.h);
+  }
+  // The saddle point polished from the envelope's 1e-5 solve to the last bit.
+  for (double X : {0.05, 0.7, 1.0, 1.0001, 3.0, 40.0, 1000.0}) {
+    SaddlePointDerivatives d;
+    SaddleMean m;
+    const double u =
+        polish_saddle_point(X, solve_saddle_point(X, saddle_point_initial_guess(X), d), m);
+    // Within what one ulp of u moves m by (near the pole m is steep).
+    const SaddleMean at = saddle_mean(u);
+    EXPECT_NEAR(at.m, X, 4e-16 * X + 4.5e-16 * at.slope * (1.0 + std::fabs(u))) << X;
+  }
+}
+
+TEST(ExactSaddle, LawAtLargeShapes) {
+  // The Laplace transform at t = c/sd probes the whole law at the scale of
+  // its spread, where the approximation's skew would show.
+  for (double h : {1e3, 1e6}) {
+    for (double z : {0.0, 30.0}) {
+      const auto x = draw_many(20000, 43, [&](GeneratorState& g) {
+        return pg_sample_method(h, z, PgMethodRequest::kExact, g);
+      });
+      const double mean = pg_mean(h, z);
+      const double sd = std::sqrt(pg_variance(h, z));
+      expect_moments(x, mean, pg_variance(h, z));
+      // E exp(-t (x - mean)), so that nothing underflows at h = 1e6.
+      for (double t : {0.5 / sd, 2.0 / sd}) {
+        std::vector<double> e(x.size());
+        for (size_t i = 0; i < x.size(); ++i) e[i] = std::exp(-t * (x[i] - mean));
+        const testing::SampleMoments m = testing::moments_of(e);
+        const double a = 0.5 * std::fabs(z);
+        const double log_laplace =
+            h * (std::log(std::cosh(a)) - std::log(std::cosh(std::sqrt(a * a + 0.5 * t))));
+        EXPECT_NEAR(m.mean, std::exp(log_laplace + t * mean), 5 * std::sqrt(m.variance / m.n))
+            << h << " " << z << " " << t;
+      }
+    }
+  }
+}
+
+// --- The exact pieces and the corrected saddle point: the law ----------------
 
 TEST(ExactPieces, LawOfTheDraws) {
   for (double h : {8.0, 20.0, 101.5}) {
