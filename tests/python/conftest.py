@@ -55,6 +55,7 @@ SAME_ON_EVERY_JAX = {
     "test_threads.py": "the C++ runner's thread counts",
     "test_gibbs_invariance.py": "Geweke tests of samplers in plain jnp/lax; the API tests run them",
     "test_gibbs_beta.py": "the beta draw's law in plain jnp; the API tests run it",
+    "test_gibbs_horseshoe.py::test_horseshoe_sweep_leaves": "Geweke test in plain jnp/lax",
     "test_vexol_gibbs.py": "an example's posterior statistics",
     "test_negbin.py": "an example's posterior statistics",
     "test_example_hierarchical.py": "an example's posterior statistics",
@@ -113,6 +114,7 @@ QUICK = (
     # The API and the Gibbs API.
     "test_vexol_api.py",
     "test_gibbs_api.py",
+    "test_gibbs_horseshoe.py::test_horseshoe_names_the_bad_argument",
     # Transformations: the vmap rules of the custom calls, float32 draws.
     "test_float32.py::TestRoundedStream",
     "test_float32.py::TestSharedInputsUnderVmap",
