@@ -327,7 +327,9 @@ def test_slow_directions_are_the_slow_ones_and_the_moves_speed_them_up():
         key = jax.random.key(1)
         runs = {
             k: gibbs.run(
-                gibbs.logistic(X, y, prior_sd=3.0, slow_directions=k, dtype=jnp.float64),
+                gibbs.logistic(
+                    X, y, prior_sd=3.0, slow_directions=k, global_move=None, dtype=jnp.float64
+                ),
                 None,
                 key,
                 sweeps=3000,

@@ -92,6 +92,15 @@ def posterior_mode(X, y, h, mean, precision, offset=None, iterations: int = 200)
     return beta
 
 
+def augmented_precision(X, h, psi, precision):
+    """A = X' E[Ω] X + P at the linear predictor ψ (host, float64): the
+    precision of β | ω with ω at its mean."""
+    # E PG(h, ψ) = h tanh(ψ/2) / (2ψ), h/4 at ψ = 0.
+    small = np.abs(psi) < 1e-6
+    expected = h * np.where(small, 0.25, np.tanh(0.5 * psi) / (2.0 * np.where(small, 1.0, psi)))
+    return X.T @ (expected[:, None] * X) + np.diag(precision)
+
+
 def slow_directions(
     X: Any, y: Any, h: Any, mean: Any, precision: Any, count: int, offset: Any = None
 ) -> tuple[np.ndarray, np.ndarray]:
@@ -127,11 +136,8 @@ def slow_directions(
     psi = X @ beta + (0.0 if offset is None else np.asarray(offset, np.float64))
     mu = 0.5 * (1.0 + np.tanh(0.5 * psi))
     fisher = X.T @ ((h * mu * (1.0 - mu))[:, None] * X) + np.diag(precision)
-    # E PG(h, ψ) = h tanh(ψ/2) / (2ψ), h/4 at ψ = 0.
-    small = np.abs(psi) < 1e-6
-    expected = h * np.where(small, 0.25, np.tanh(0.5 * psi) / (2.0 * np.where(small, 1.0, psi)))
-    augmented = X.T @ (expected[:, None] * X) + np.diag(precision)
-    slowdown, vectors = linalg.eigh(augmented, fisher)  # vectors' H vectors = I
+    slowdown, vectors = linalg.eigh(augmented_precision(X, h, psi, precision), fisher)
+    # vectors' H vectors = I
     order = np.argsort(slowdown)[::-1][:count]
     return vectors[:, order].T.copy(), slowdown[order]
 

@@ -23,9 +23,10 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
-from vexol.gibbs import _directions
+from vexol.gibbs import _directions, _global
 from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._global import GLOBAL_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
     _show,
@@ -52,7 +53,9 @@ class LogisticState(NamedTuple):
     ``omega`` holds the Pólya-Gamma draws of the sweep that produced
     ``beta``; the next sweep draws afresh and never reads it. ``accepted``
     (int32 ()) counts the sweep's direction moves that were taken (0
-    without them); a state built without it keeps None through the sweeps.
+    without them); ``global_accepted`` (int32 ()) is 1 when the sweep's
+    independence t step was taken, else 0. A state built without either
+    keeps None there through the sweeps.
 
     Examples:
       >>> import jax, numpy as np
@@ -60,12 +63,13 @@ class LogisticState(NamedTuple):
       >>> X = np.column_stack([np.ones(4), [0.0, 1.0, 2.0, 3.0]])
       >>> state = gibbs.logistic(X, np.array([0.0, 0.0, 1.0, 1.0])).init(jax.random.key(0))
       >>> type(state).__name__, state._fields
-      ('LogisticState', ('beta', 'omega', 'accepted'))
+      ('LogisticState', ('beta', 'omega', 'accepted', 'global_accepted'))
     """
 
     beta: jax.Array
     omega: jax.Array
     accepted: jax.Array | None = None
+    global_accepted: jax.Array | None = None
 
 
 class HierarchicalLogisticState(NamedTuple):
@@ -103,10 +107,12 @@ def logistic_sweep(
     directions=None,
     moved_psi=None,
     direction_step=1.5,
+    proposal=None,
     **pg_options,
 ):
     """One sweep of :func:`logistic` on explicit data: ω | β, β | ω, then
-    a Metropolis step along each of ``directions``, if any.
+    a Metropolis step along each of ``directions``, if any, then the
+    independence t step of ``proposal``, if any.
 
     Args:
       key: a PRNG key; state: a :class:`LogisticState` (only ``beta`` is read).
@@ -118,6 +124,10 @@ def logistic_sweep(
         Metropolis step β -> β + t·v, t ~ N(0, direction_step²), along each
         row v in turn (any fixed directions keep the posterior invariant).
       moved_psi: (n, k), X @ directions.T; computed here when None.
+      proposal: None, or (centre (p,), scale (p, p) lower triangular): one
+        :func:`independence_move` of β from the t proposal there (any fixed
+        centre and scale keep the posterior invariant; the builder puts
+        them at the posterior mode and its Laplace covariance).
       pg_options: keyword arguments for ``vexol.polya_gamma``.
 
     Unlike the builder it checks nothing, and every data argument may be a
@@ -145,22 +155,36 @@ def logistic_sweep(
       (3, 2)
     """
     omega_key, beta_key, move_key = jax.random.split(key, 3)
+    # Its own key, folded in, so that the sweeps without the step draw as before.
+    global_key = jax.random.fold_in(key, GLOBAL_KEY)
     psi = X @ state.beta if offset is None else X @ state.beta + offset
     omega = vexol.polya_gamma(omega_key, h, psi, dtype=X.dtype, **pg_options)
     kappa = y - 0.5 * h
     beta = draw_beta(beta_key, X, omega, kappa, precision, mean, offset=offset, method=beta_method)
     accepted = jnp.zeros((), jnp.int32)
+
+    def log_density(beta, psi):
+        return binomial_log_density(beta, psi, y, h, mean, precision)
+
     if directions is not None and directions.shape[0] > 0:
         moved_psi = X @ directions.T if moved_psi is None else moved_psi
         psi = X @ beta if offset is None else X @ beta + offset
-
-        def log_density(beta, psi):
-            return binomial_log_density(beta, psi, y, h, mean, precision)
-
         beta, _, accepted = direction_moves(
             move_key, beta, psi, directions, moved_psi, log_density, direction_step
         )
-    return LogisticState(beta, omega, None if state.accepted is None else accepted)
+    global_accepted = jnp.zeros((), jnp.int32)
+    if proposal is not None:
+
+        def log_target(beta):
+            return log_density(beta, X @ beta if offset is None else X @ beta + offset)
+
+        beta, global_accepted = independence_move(global_key, beta, log_target, *proposal)
+    return LogisticState(
+        beta,
+        omega,
+        None if state.accepted is None else accepted,
+        None if state.global_accepted is None else global_accepted,
+    )
 
 
 class ScalePrior(NamedTuple):
@@ -277,6 +301,8 @@ def logistic(
     beta_method: str = "auto",
     slow_directions: int = 0,
     direction_step: float = 1.5,
+    direction_rounds: int = 1,
+    global_move: str | None = "auto",
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -301,17 +327,34 @@ def logistic(
         (``vexol.gibbs._directions`` says why); each step costs O(n).
       direction_step: the steps' proposal sd, in approximate posterior sds
         along the direction.
+      direction_rounds: how many times per sweep the direction steps are
+        made. A step costs O(n), against O(np²) for the β draw, so several
+        rounds cost little and move the slow directions several times per
+        PG draw.
+      global_move: ``"t"``: end each sweep with an independence
+        Metropolis-Hastings step of β from a multivariate t
+        (:data:`T_DEGREES_OF_FREEDOM`) at the posterior mode with the Laplace
+        covariance (see :func:`independence_move`); None: no such step;
+        ``"auto"``: the step when its acceptance rate, predicted here
+        from the Laplace approximation's fit, is at least 0.1
+        (:func:`describe` shows it).
       pg_options: extra keyword arguments for ``vexol.polya_gamma``.
       dtype: float32 or float64 for the whole sweep; JAX's default float
         when None (float32 with x64 off).
 
     Returns:
       A :class:`Gibbs` whose state is :class:`LogisticState` and whose
-      ``collect`` keeps ``{"beta": (p,)}``. ``init(key)`` starts β at
-      prior_mean + N(0, 0.5²) per coefficient.
+      ``collect`` keeps ``{"beta": (p,)}``, with ``"accepted"`` when there
+      are direction steps and ``"global_accepted"`` with the t step (both
+      sample statistics). ``init(key)`` starts β at prior_mean + N(0, 0.5²)
+      per coefficient. Its ``report`` holds what the builder measured
+      (:func:`describe`).
+
+    Raises:
+      ValueError, TypeError: for a bad argument, named with its value.
 
     Each sweep: ω ~ PG(n_i, ψ_i) at the current β, then β | ω, then the
-    direction steps.
+    direction steps, then the t step.
 
     Examples:
       >>> import jax, numpy as np
@@ -351,24 +394,54 @@ def logistic(
     slow_directions = integer(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
+    _global.choose_move(global_move, 1.0, 1.0, where)
     directions = moved_psi = None
+    # On the host in float64 whatever the sampler's dtype.
+    host_problem = (
+        X_host,
+        y_host,
+        np.broadcast_to(h_host, (n,)),
+        np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
+        np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
+    )
+    host_offset = None if offset is None else np.asarray(offset, np.float64)
+    direction_rounds = integer(
+        direction_rounds, "direction_rounds", where, 1, None, "a positive integer"
+    )
+    mode, scale, slowdown, acceptance = _global.binomial_laplace(*host_problem, host_offset)
+    chosen = _global.choose_move(global_move, acceptance, slowdown, where)
+    vectors = np.zeros((0, p))
     if slow_directions:
-        # On the host in float64 whatever the sampler's dtype.
-        vectors, _ = _directions.slow_directions(
-            X_host,
-            y_host,
-            np.broadcast_to(h_host, (n,)),
-            np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
-            np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
-            slow_directions,
-            None if offset is None else np.asarray(offset, np.float64),
+        vectors, _ = _directions.slow_directions(*host_problem, slow_directions, host_offset)
+        vectors = np.tile(vectors, (direction_rounds, 1))
+    if chosen == "directions":
+        # After the requested steps: every direction, in rounds (_global's rule).
+        every, _ = _directions.slow_directions(*host_problem, p, host_offset)
+        every = np.tile(
+            _global.DIRECTION_STEP / direction_step * every, (_global.DIRECTION_ROUNDS, 1)
         )
+        vectors = np.concatenate([vectors, every])
+    if vectors.shape[0]:
         directions = jnp.asarray(vectors, dtype)
         moved_psi = jnp.asarray(X_host @ vectors.T, dtype)
+    proposal = None
+    if chosen == "t":
+        proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
+    report = _global.build_report(
+        where,
+        f"n = {n}, p = {p}",
+        [_global.block_report("beta", slowdown, acceptance)],
+        global_move,
+        chosen,
+        _global.sweep_cost(n, p, 1, beta_method, len(vectors), chosen),
+        mode=mode,
+        scale=scale,
+    )
 
     def init(key):
         beta = mean + 0.5 * jax.random.normal(key, (p,), dtype)
-        return LogisticState(beta, jnp.zeros(n, dtype), jnp.zeros((), jnp.int32))
+        none = jnp.zeros((), jnp.int32)
+        return LogisticState(beta, jnp.zeros(n, dtype), none, none)
 
     def step(key, state):
         return logistic_sweep(
@@ -384,19 +457,31 @@ def logistic(
             directions=directions,
             moved_psi=moved_psi,
             direction_step=direction_step,
+            proposal=proposal,
             **pg,
         )
 
     def collect(state):
-        if directions is None:
-            return {"beta": state.beta}
-        return {"beta": state.beta, "accepted": state.accepted}
+        kept = {"beta": state.beta}
+        if directions is not None:
+            kept["accepted"] = state.accepted
+        if proposal is not None:
+            kept["global_accepted"] = state.global_accepted
+        return kept
 
     def log_likelihood(draws):
         psi = linear_predictor(draws["beta"], X_host, offset_host)
         return binomial_log_likelihood(psi, y_host, h_host)
 
-    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("accepted",))
+    return Gibbs(
+        init,
+        step,
+        collect,
+        log_likelihood,
+        {"y": y_host},
+        ("accepted", "global_accepted"),
+        report,
+    )
 
 
 def hierarchical_logistic(

@@ -30,6 +30,10 @@ class Gibbs(NamedTuple):
       sample_stats: the names among ``collect``'s that are statistics of
         the sampler (acceptance counts), not parameters: ArviZ's
         ``sample_stats`` group rather than ``posterior``.
+      report: what the builder measured before running (the slowdown
+        factors of plain Gibbs, the global moves it chose and why, the cost
+        per sweep), a dict shown by :func:`vexol.gibbs.describe`; None for a
+        sampler assembled by hand.
 
     Examples:
       A sampler of one normal mean, written as a :class:`Gibbs` and run like
@@ -53,6 +57,7 @@ class Gibbs(NamedTuple):
     log_likelihood: Callable[[Mapping[str, np.ndarray]], np.ndarray] | None = None
     observed_data: Mapping[str, np.ndarray] | None = None
     sample_stats: tuple[str, ...] = ()
+    report: Mapping[str, Any] | None = None
 
 
 # ---------------------------------------------------------------------------

@@ -33,9 +33,10 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
-from vexol.gibbs import _directions
+from vexol.gibbs import _directions, _global
 from vexol.gibbs._directions import binomial_log_density, direction_moves
 from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._global import GLOBAL_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
     binomial_log_likelihood,
@@ -57,7 +58,9 @@ class MultinomialState(NamedTuple):
 
     ``omega`` holds the sweep's Pólya-Gamma draws (never read by the next);
     ``accepted`` (int32 ()) the number of direction steps taken, over all
-    sticks (0 without them; None in a state built without it).
+    sticks (0 without them), ``global_accepted`` (int32 ()) the number of
+    sticks whose independence t step was taken (None in a state built
+    without them).
 
     Examples:
       >>> import jax, numpy as np
@@ -73,6 +76,7 @@ class MultinomialState(NamedTuple):
     beta: jax.Array
     omega: jax.Array
     accepted: jax.Array | None = None
+    global_accepted: jax.Array | None = None
 
 
 def stick_breaking_offsets(num_classes: int, dtype: Any = None) -> jax.Array:
@@ -143,13 +147,16 @@ def multinomial_sweep(
     directions=None,
     moved_psi=None,
     direction_step=1.5,
+    proposal=None,
     **pg_options,
 ):
     """One sweep of :func:`multinomial` on explicit data: ω_ik ~ PG(N_ik, ψ_ik)
     in one vexol call, then the K-1 independent β_k | ω_k (vmapped), then
     for each stick k a Metropolis step along each row of ``directions[k]``
     ((K-1, m, p), or None; ``moved_psi`` (K-1, n, m) = X @ directions[k].T,
-    computed here when None; see :func:`stick_direction_moves`).
+    computed here when None; see :func:`stick_direction_moves`), then,
+    with ``proposal`` = (centres (K-1, p), scales (K-1, p, p)), an
+    :func:`independence_move` of each stick's β_k.
 
     Examples:
       >>> import jax, numpy as np
@@ -171,6 +178,7 @@ def multinomial_sweep(
     n = X.shape[0]
     K1 = trials.shape[1]
     omega_key, beta_key, move_key = jax.random.split(key, 3)
+    global_key = jax.random.fold_in(key, GLOBAL_KEY)
     psi = X @ state.beta.T + offsets
     omega = vexol.polya_gamma(omega_key, trials, psi, dtype=X.dtype, **pg_options)
 
@@ -195,7 +203,26 @@ def multinomial_sweep(
             moved_psi,
             direction_step,
         )
-    return MultinomialState(beta, omega, None if state.accepted is None else accepted)
+    global_accepted = jnp.zeros((), jnp.int32)
+    if proposal is not None:
+
+        def one_stick(key, beta, trials, kappa, offset, centre, scale):
+            y = kappa + 0.5 * trials
+
+            def log_target(beta):
+                return binomial_log_density(beta, X @ beta + offset, y, trials, mean, precision)
+
+            return independence_move(key, beta, log_target, centre, scale)
+
+        keys = jax.random.split(global_key, K1)
+        beta, taken = jax.vmap(one_stick)(keys, beta, trials.T, kappa.T, offsets, *proposal)
+        global_accepted = jnp.sum(taken, dtype=jnp.int32)
+    return MultinomialState(
+        beta,
+        omega,
+        None if state.accepted is None else accepted,
+        None if state.global_accepted is None else global_accepted,
+    )
 
 
 def stick_direction_moves(
@@ -279,6 +306,7 @@ def multinomial(
     beta_method: str = "auto",
     slow_directions: int = 0,
     direction_step: float = 1.5,
+    global_move: str | None = "auto",
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -294,11 +322,19 @@ def multinomial(
         :func:`stick_breaking_offsets`); False for plain stick logits.
       slow_directions, direction_step: as in :func:`logistic`, for each
         stick (its own directions, at its own posterior mode).
+      global_move: as in :func:`logistic`, for each stick's β_k; "auto"
+        decides for all sticks at once, from the lowest predicted
+        acceptance and the largest slowdown over them.
       beta_method, pg_options, dtype: as in :func:`logistic`.
 
     Returns:
       A :class:`Gibbs` with state :class:`MultinomialState`; ``collect``
-      keeps ``{"beta": (K-1, p)}``. ``init(key)`` starts at β ~ N(0, 0.5²).
+      keeps ``{"beta": (K-1, p)}`` and the sample statistics ``"accepted"``
+      and ``"global_accepted"`` where there are such moves. ``init(key)``
+      starts at β ~ N(0, 0.5²). ``report``: see :func:`describe`.
+
+    Raises:
+      ValueError, TypeError: for a bad argument, named with its value.
       Class probabilities: ``stick_breaking_probabilities(X @ beta.T + c)``.
 
     Examples:
@@ -336,34 +372,60 @@ def multinomial(
     slow_directions = integer(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
+    _global.choose_move(global_move, 1.0, 1.0, where)
     directions = moved_psi = None
+    # On the host in float64, stick by stick.
+    X_host = np.asarray(X, np.float64)
+    trials_host, kappa_host = (np.asarray(a, np.float64) for a in (trials, kappa))
+    c_host = np.asarray(c, np.float64)
+    mean_host = np.broadcast_to(np.asarray(prior_mean, np.float64), (p,))
+    precision_host = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0
+
+    def stick(k):
+        y_k = kappa_host[:, k] + 0.5 * trials_host[:, k]
+        return (X_host, y_k, trials_host[:, k], mean_host, precision_host)
+
+    offsets_host = [np.full(n, c_host[k]) for k in range(K - 1)]
+    fits = [_global.binomial_laplace(*stick(k), offsets_host[k]) for k in range(K - 1)]
+    slowdown = max(fit[2] for fit in fits)
+    chosen = _global.choose_move(global_move, min(fit[3] for fit in fits), slowdown, where)
+    vectors = np.zeros((K - 1, 0, p))
     if slow_directions:
-        # On the host in float64, stick by stick.
-        X_host = np.asarray(X, np.float64)
-        trials_host, kappa_host = (np.asarray(a, np.float64) for a in (trials, kappa))
-        c_host = np.asarray(c, np.float64)
-        mean_host = np.broadcast_to(np.asarray(prior_mean, np.float64), (p,))
-        precision_host = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0
         vectors = np.stack(
             [
-                _directions.slow_directions(
-                    X_host,
-                    kappa_host[:, k] + 0.5 * trials_host[:, k],
-                    trials_host[:, k],
-                    mean_host,
-                    precision_host,
-                    slow_directions,
-                    np.full(n, c_host[k]),
-                )[0]
+                _directions.slow_directions(*stick(k), slow_directions, offsets_host[k])[0]
                 for k in range(K - 1)
             ]
         )
+    if chosen == "directions":
+        every = np.stack(
+            [_directions.slow_directions(*stick(k), p, offsets_host[k])[0] for k in range(K - 1)]
+        )
+        every = np.tile(
+            _global.DIRECTION_STEP / direction_step * every, (1, _global.DIRECTION_ROUNDS, 1)
+        )
+        vectors = np.concatenate([vectors, every], axis=1)
+    if vectors.shape[1]:
         directions = jnp.asarray(vectors, dtype)
         moved_psi = jnp.asarray(np.einsum("np,kmp->knm", X_host, vectors), dtype)
+    proposal = None
+    if chosen == "t":
+        proposal = tuple(jnp.asarray(np.stack([fit[i] for fit in fits]), dtype) for i in (0, 1))
+    report = _global.build_report(
+        where,
+        f"n = {n}, p = {p}, K = {K}",
+        [_global.block_report(f"beta[{k}]", fit[2], fit[3]) for k, fit in enumerate(fits)],
+        global_move,
+        chosen,
+        _global.sweep_cost(n, p, K - 1, beta_method, vectors.shape[1], chosen),
+        mode=np.stack([fit[0] for fit in fits]),
+        scale=np.stack([fit[1] for fit in fits]),
+    )
 
     def init(key):
         beta = mean + 0.5 * jax.random.normal(key, (K - 1, p), dtype)
-        return MultinomialState(beta, jnp.zeros((n, K - 1), dtype), jnp.zeros((), jnp.int32))
+        none = jnp.zeros((), jnp.int32)
+        return MultinomialState(beta, jnp.zeros((n, K - 1), dtype), none, none)
 
     def step(key, state):
         return multinomial_sweep(
@@ -379,13 +441,17 @@ def multinomial(
             directions=directions,
             moved_psi=moved_psi,
             direction_step=direction_step,
+            proposal=proposal,
             **pg,
         )
 
     def collect(state):
-        if directions is None:
-            return {"beta": state.beta}
-        return {"beta": state.beta, "accepted": state.accepted}
+        kept = {"beta": state.beta}
+        if directions is not None:
+            kept["accepted"] = state.accepted
+        if proposal is not None:
+            kept["global_accepted"] = state.global_accepted
+        return kept
 
     # The likelihood on the host in float64: stick k is a binomial of the
     # trials left, and the sticks' binomial coefficients multiply to the
@@ -398,4 +464,6 @@ def multinomial(
         psi = np.einsum("np,...kp->...nk", X_ll, np.asarray(draws["beta"], np.float64)) + c_ll
         return np.sum(binomial_log_likelihood(psi, Y[:, :-1], left[:, :-1]), axis=-1)
 
-    return Gibbs(init, step, collect, log_likelihood, {"y": Y}, ("accepted",))
+    return Gibbs(
+        init, step, collect, log_likelihood, {"y": Y}, ("accepted", "global_accepted"), report
+    )
