@@ -57,6 +57,7 @@ and ``CustomGibbs``),
 from vexol.gibbs._arviz import ess, rhat, summary, to_arviz
 from vexol.gibbs._directions import direction_moves, posterior_mode, slow_directions
 from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_beta_cholesky
+from vexol.gibbs._global import describe, independence_move
 from vexol.gibbs._horseshoe import HorseshoeState, horseshoe_logistic, horseshoe_sweep
 from vexol.gibbs._kernels import Kernel, KernelInfo, KernelState, as_kernel
 from vexol.gibbs._logistic import (
@@ -118,6 +119,7 @@ __all__ = [
     "as_kernel",
     "choose_method",
     "count_levels",
+    "describe",
     "direction_moves",
     "draw_beta",
     "draw_beta_bcm",
@@ -129,6 +131,7 @@ __all__ = [
     "hierarchical_sweep",
     "horseshoe_logistic",
     "horseshoe_sweep",
+    "independence_move",
     "logistic",
     "logistic_gibbs_fn",
     "logistic_sweep",
