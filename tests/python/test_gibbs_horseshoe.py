@@ -101,7 +101,7 @@ def x64():
         ({"unpenalized": (0, 1, 2)}, "unpenalized names every column"),
         ({"global_scale": -1.0}, "global_scale is -1"),
         ({"unpenalized_sd": 0.0}, "unpenalized_sd is 0"),
-        ({"expected_signals": 2, "global_scale": 0.1}, "global_scale and expected_signals"),
+        ({"expected_signals": 1, "global_scale": 0.1}, "global_scale and expected_signals"),
         ({"expected_signals": 2}, "expected_signals is 2"),
         ({"trials": 2.0, "y": [0.0, 3.0, 1.0, 1.0]}, "y[1] is 3"),
     ],
