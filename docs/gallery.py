@@ -44,7 +44,7 @@ RUNS = {
     "horseshoe_logistic": (
         "examples/horseshoe_logistic.py",
         ["--columns", "500", "--sweeps", "300", "--warmup", "200", "--nuts-samples", "0"],
-        False,
+        (),
     ),
     "mixed_logistic": (
         "examples/mixed_logistic.py",
