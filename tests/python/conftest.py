@@ -62,6 +62,7 @@ SAME_ON_EVERY_JAX = {
     "test_example_multinomial.py": "an example's posterior statistics",
     "test_example_demos.py": "the examples' command lines and tables",
     "test_numpyro_example.py": "an example with NumPyro, which the oldest environment leaves out",
+    "test_gibbs_kernels.py": "BlackJAX and NumPyro kernels, which the oldest environment leaves out",
     "test_gibbs_random_effects.py::test_sweep_leaves_the_posterior_invariant": (
         "a Geweke test in plain jnp/lax; the run test draws the sweep in both dtypes"
     ),

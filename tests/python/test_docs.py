@@ -97,9 +97,9 @@ def test_every_public_function_and_class_has_an_examples_section():
 
 
 def test_docstring_examples_run():
-    # The examples of vexol.numpyro and of vexol.gibbs' diagnostics use the
-    # optional extras, as a user of those names has them installed.
-    for extra in ("numpyro", "arviz"):
+    # The examples of vexol.numpyro, of vexol.gibbs' diagnostics and kernels
+    # use the optional extras, as a user of those names has them installed.
+    for extra in ("numpyro", "arviz", "blackjax"):
         pytest.importorskip(extra, reason=f"the docstrings' examples use the {extra} extra")
     attempted, failed, output = run_examples()
     assert failed == 0, output
