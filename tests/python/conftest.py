@@ -55,7 +55,6 @@ SAME_ON_EVERY_JAX = {
     "test_threads.py": "the C++ runner's thread counts",
     "test_gibbs_invariance.py": "Geweke tests of samplers in plain jnp/lax; the API tests run them",
     "test_gibbs_beta.py": "the beta draw's law in plain jnp; the API tests run it",
-    "test_gibbs_horseshoe.py::test_horseshoe_sweep_leaves": "Geweke test in plain jnp/lax",
     "test_vexol_gibbs.py": "an example's posterior statistics",
     "test_negbin.py": "an example's posterior statistics",
     "test_example_hierarchical.py": "an example's posterior statistics",
@@ -178,8 +177,8 @@ def _refuse_stale_entries(items):
     name a test: a renamed test or class would otherwise leave the quick loop
     silently, or run in the oldest-JAX pass again without anyone asking."""
     nodes = [item.nodeid.rsplit("/", 1)[-1] for item in items]
-    here = pathlib.Path(__file__).parent
-    if {node.split("::", 1)[0] for node in nodes} != {p.name for p in here.glob("test_*.py")}:
+    files = {node.split("::", 1)[0] for node in nodes}
+    if files != {p.name for p in pathlib.Path(__file__).parent.glob("test_*.py")}:
         return
     lists = {"SAME_ON_EVERY_JAX": SAME_ON_EVERY_JAX, "QUICK": QUICK, "GROUPS": GROUPS}
     lists["NEEDS_NEWER_JAX"] = NEEDS_NEWER_JAX
@@ -187,7 +186,9 @@ def _refuse_stale_entries(items):
         f"{name}: {pattern!r}"
         for name, entries in lists.items()
         for pattern in entries
-        if not any(_matches(node, pattern) for node in nodes)
+        # An entry for a file not in this checkout (one still being written
+        # elsewhere) misplaces nothing here.
+        if pattern.split("::", 1)[0] in files and not any(_matches(node, pattern) for node in nodes)
     ]
     if stale:
         raise pytest.UsageError(
