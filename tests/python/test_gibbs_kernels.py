@@ -8,9 +8,6 @@ mean and the sd within 15%: a kernel that hands back its old state, reads a
 stale conditioning value or mixes the wrong stick's data fails by far more.
 """
 
-import doctest
-import pathlib
-
 import jax
 import jax.numpy as jnp
 import numpy as np
@@ -241,14 +238,3 @@ def test_kernel_init_names_what_does_not_fit():
     kernel = gibbs.as_kernel(opaque, to_state=lambda position, template: position["mu"])
     state, info = kernel.step(jax.random.key(0), kernel.init({"mu": jnp.float32(2.0)}))
     assert float(state.position["mu"]) == 2.0 and info.stats == {}
-
-
-def test_the_docs_section_runs():
-    # The user guide's examples of these kernels, as a reader would paste them.
-    path = pathlib.Path(__file__).parents[2] / "docs" / "gibbs.md"
-    text = path.read_text(encoding="utf-8")
-    section = text[text.index("## Composing with BlackJAX and NumPyro") :]
-    test = doctest.DocTestParser().get_doctest(section, {}, "gibbs.md", str(path), 0)
-    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
-    runner.run(test)
-    assert runner.failures == 0 and runner.tries >= 25
