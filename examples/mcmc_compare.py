@@ -226,6 +226,7 @@ def plot_forest(
         kept = np.linspace(0, draws.shape[1] - 1, length).round().astype(int)
         return gibbs.to_arviz({name: draws[:, kept, j] for j, name in enumerate(names)})
 
+    height = 1.8 + 0.6 * len(names)
     plots = arviz.plot_forest(
         {"Gibbs": tree(gibbs_draws), "NUTS": tree(nuts_draws)},
         combined=True,
@@ -233,10 +234,12 @@ def plot_forest(
         ci_probs=[0.5, CI_PROB],
         point_estimate="mean",
         backend="matplotlib",
-        figure_kwargs={"figsize": (9, 1.0 + 0.6 * len(names))},
+        figure_kwargs={"figsize": (9, height)},
     )
     plots.add_legend("model")
-    plots.viz["figure"].item().suptitle(f"{title}: posterior mean, 50% and {CI_LABEL}")
+    figure = plots.viz["figure"].item()
+    figure.suptitle(f"{title}\nposterior mean, 50% and {CI_LABEL}", fontsize="medium")
+    figure.subplots_adjust(top=1 - 0.8 / height)  # the two-line title above the rows
     path.parent.mkdir(parents=True, exist_ok=True)
     plots.savefig(path, dpi=110)
 
