@@ -68,6 +68,10 @@ SAME_ON_EVERY_JAX = {
     "test_gibbs_horseshoe.py::test_horseshoe_sweep_leaves_the_posterior_invariant": (
         "a Geweke test in plain jnp/lax; the float32 run test draws the sweep"
     ),
+    "test_gibbs_global.py::test_independence_move_keeps_its_target": "a plain-jnp kernel's law",
+    "test_gibbs_global.py::test_*_with_the_t_step": (
+        "Geweke tests in plain jnp/lax; the builders' test fits and runs the t step"
+    ),
     "test_gibbs_random_effects.py::test_builder_names_the_bad_argument": "NumPy checks on the host",
     "test_gibbs_horseshoe.py::test_horseshoe_names_the_bad_argument": "NumPy checks on the host",
     # The C++ path's value rules along the flat and chunked routes are the
@@ -129,6 +133,8 @@ QUICK = (
     "test_density.py::test_logpdf_matches_the_reference_in_every_region",
     "test_density.py::test_cdf_and_sf_match_the_reference",
     "test_density.py::test_gradients_at_the_contour_crossing_zero",
+    # A model's sweep as a kernel starts where it is told to.
+    "test_gibbs_kernels.py::test_kernel_init_names_what_does_not_fit",
     # A Gibbs sweep's invariance, with the direction moves.
     "test_gibbs_invariance.py::test_logistic_direction_moves",
     # The mixed-effects builder's checks of its groups and slopes (host only).
