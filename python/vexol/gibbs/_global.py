@@ -407,3 +407,62 @@ def binomial_laplace(X, y, h, mean, precision, offset=None):
         )
 
     return mode, scale, float(slowdown.max()), expected_acceptance(log_target, mode, scale)
+
+
+def hierarchical_laplace(X, y, h, fixed, fixed_precision, shape, scale, offset=None):
+    """(mode, Laplace scale, slowdown λ of β at the mode, predicted acceptance)
+    of the hierarchical logistic posterior in x = (β, log τ²); host, float64."""
+    from vexol.gibbs._directions import augmented_precision
+
+    X = np.asarray(X, np.float64)
+    n, p = X.shape
+    y = np.asarray(y, np.float64)
+    h = np.broadcast_to(np.asarray(h, np.float64), (n,))
+    shift = 0.0 if offset is None else np.asarray(offset, np.float64)
+    pen = ~np.asarray(fixed, bool)
+    a = shape + 0.5 * pen.sum()
+
+    def parts(x):
+        beta, u = x[:-1], x[-1]
+        psi = X @ beta + shift
+        squares = np.sum(beta[pen] ** 2)
+        d = np.where(pen, np.exp(-u), fixed_precision)
+        return beta, u, psi, squares, d
+
+    def objective(x):
+        beta, u, psi, squares, d = parts(x)
+        mu = 0.5 * (1.0 + np.tanh(0.5 * psi))
+        value = (
+            np.sum(y * psi - h * np.logaddexp(0.0, psi))
+            - 0.5 * np.sum(np.where(pen, 0.0, fixed_precision) * beta**2)
+            - a * u
+            - (scale + 0.5 * squares) * np.exp(-u)
+        )
+        gradient = np.append(
+            X.T @ (y - h * mu) - d * beta, -a + (scale + 0.5 * squares) * np.exp(-u)
+        )
+        hessian = np.empty((p + 1, p + 1))
+        hessian[:p, :p] = -(X.T @ ((h * mu * (1.0 - mu))[:, None] * X)) - np.diag(d)
+        hessian[:p, p] = hessian[p, :p] = np.where(pen, beta * np.exp(-u), 0.0)
+        hessian[p, p] = -(scale + 0.5 * squares) * np.exp(-u)
+        return value, gradient, hessian
+
+    mode = newton_mode(objective, np.append(np.zeros(p), np.log(scale / (shape + 1.0))))
+    _, _, hessian = objective(mode)
+    _, _, psi, _, d = parts(mode)
+    mu = 0.5 * (1.0 + np.tanh(0.5 * psi))
+    fisher = X.T @ ((h * mu * (1.0 - mu))[:, None] * X) + np.diag(d)
+    slowdown = linalg.eigh(augmented_precision(X, h, psi, d), fisher, eigvals_only=True).max()
+    laplace = laplace_scale(-hessian)
+
+    def log_target(points):  # (M, p + 1) -> (M,)
+        beta, u = points[:, :-1], points[:, -1]
+        psi = beta @ X.T + shift
+        return (
+            np.sum(y * psi - h * np.logaddexp(0.0, psi), axis=1)
+            - 0.5 * np.sum(np.where(pen, 0.0, fixed_precision) * beta**2, axis=1)
+            - a * u
+            - (scale + 0.5 * np.sum(beta[:, pen] ** 2, axis=1)) * np.exp(-u)
+        )
+
+    return mode, laplace, float(slowdown), expected_acceptance(log_target, mode, laplace)

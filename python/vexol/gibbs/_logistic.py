@@ -76,7 +76,9 @@ class HierarchicalLogisticState(NamedTuple):
     """State of :func:`hierarchical_logistic`.
 
     ``beta`` (p,), ``tau2`` () the shared prior variance of the penalized
-    coefficients, ``omega`` (n,) the sweep's Pólya-Gamma draws (never read).
+    coefficients, ``omega`` (n,) the sweep's Pólya-Gamma draws (never read),
+    ``global_accepted`` (int32 ()) 1 when the sweep's independence t step of
+    (β, log τ²) was taken (None in a state built without it).
 
     Examples:
       >>> import jax, numpy as np
@@ -85,12 +87,13 @@ class HierarchicalLogisticState(NamedTuple):
       >>> model = gibbs.hierarchical_logistic(X, np.array([0.0, 0.0, 1.0, 1.0]))
       >>> state = model.init(jax.random.key(0))
       >>> state._fields, state.tau2.shape
-      (('beta', 'tau2', 'omega'), ())
+      (('beta', 'tau2', 'omega', 'global_accepted'), ())
     """
 
     beta: jax.Array
     tau2: jax.Array
     omega: jax.Array
+    global_accepted: jax.Array | None = None
 
 
 def logistic_sweep(
@@ -207,11 +210,29 @@ class ScalePrior(NamedTuple):
     scale: jax.Array
 
 
+def hierarchical_log_density(x, X, y, h, prior, offset=None):
+    """log p(β, log τ² | y) + const at x = (β, log τ²), the Jacobian of τ² = e^u included."""
+    beta, u = x[:-1], x[-1]
+    psi = X @ beta if offset is None else X @ beta + offset
+    likelihood = jnp.sum(y * psi - h * jnp.logaddexp(0.0, psi))
+    penalized = jnp.where(prior.fixed, 0.0, 1.0).astype(x.dtype)
+    m = jnp.sum(penalized)
+    fixed = jnp.sum(jnp.where(prior.fixed, prior.fixed_precision * beta**2, 0.0))
+    squares = jnp.sum(penalized * beta**2)
+    return (
+        likelihood
+        - 0.5 * fixed
+        - (prior.shape + 0.5 * m) * u
+        - (prior.scale + 0.5 * squares) * jnp.exp(-u)
+    )
+
+
 def hierarchical_sweep(
-    key, state, X, y, h, prior, offset=None, *, beta_method="auto", **pg_options
+    key, state, X, y, h, prior, offset=None, *, beta_method="auto", proposal=None, **pg_options
 ):
     """One sweep of :func:`hierarchical_logistic` on explicit data:
-    ω | β, β | ω, τ², τ² | β.
+    ω | β, β | ω, τ², τ² | β, then with ``proposal`` = (centre (p + 1,),
+    scale (p + 1, p + 1)) an :func:`independence_move` of (β, log τ²).
 
     ``state`` a :class:`HierarchicalLogisticState` (``beta`` and ``tau2``
     are read), ``prior`` a :class:`ScalePrior`; the rest as in
@@ -245,7 +266,20 @@ def hierarchical_sweep(
     shape = prior.shape + 0.5 * jnp.sum(penalized)
     rate = prior.scale + 0.5 * jnp.sum(penalized * beta**2)
     tau2 = rate / jax.random.gamma(tau_key, shape, dtype=dtype)
-    return HierarchicalLogisticState(beta, tau2, omega)
+    global_accepted = jnp.zeros((), jnp.int32)
+    if proposal is not None:
+        x = jnp.concatenate([beta, jnp.log(tau2)[None]])
+
+        def log_target(x):
+            return hierarchical_log_density(x, X, y, h, prior, offset)
+
+        x, global_accepted = independence_move(
+            jax.random.fold_in(key, GLOBAL_KEY), x, log_target, *proposal
+        )
+        beta, tau2 = x[:-1], jnp.exp(x[-1])
+    return HierarchicalLogisticState(
+        beta, tau2, omega, None if state.global_accepted is None else global_accepted
+    )
 
 
 def binomial_data(X: Any, y: Any, trials: Any, dtype: Any, where: str):
@@ -333,7 +367,7 @@ def logistic(
         PG draw.
       global_move: ``"t"``: end each sweep with an independence
         Metropolis-Hastings step of β from a multivariate t
-        (:data:`T_DEGREES_OF_FREEDOM`) at the posterior mode with the Laplace
+        (5 degrees of freedom) at the posterior mode with the Laplace
         covariance (see :func:`independence_move`); None: no such step;
         ``"auto"``: the step when its acceptance rate, predicted here
         from the Laplace approximation's fit, is at least 0.1
@@ -495,6 +529,7 @@ def hierarchical_logistic(
     tau2_scale: float = 1.0,
     offset: Any = None,
     beta_method: str = "auto",
+    global_move: str | None = "auto",
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -511,8 +546,12 @@ def hierarchical_logistic(
       starts at τ² = 1 and β ~ N(0, 0.5²).
 
     Each sweep draws, in this order, ω | β, β | ω, τ², and τ² | β from its
-    conjugate inverse-gamma conditional, so the model runs entirely by Gibbs.
-    Other arguments as in :func:`logistic`.
+    conjugate inverse-gamma conditional, so the model runs entirely by Gibbs;
+    with the t step (``global_move``: "t", None, or "auto" by the rule of
+    :func:`logistic`, which here picks the t step or nothing) it ends with
+    an independence step of (β, log τ²) from a t at their joint posterior
+    mode with the Laplace covariance; ``collect`` then also keeps
+    ``"global_accepted"``. Other arguments as in :func:`logistic`.
 
     Examples:
       >>> import jax, numpy as np
@@ -561,19 +600,54 @@ def hierarchical_logistic(
     check_beta_method(beta_method, where)
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options, where)
+    _global.choose_move(global_move, 1.0, 1.0, where)
+    mode, scale, slowdown, acceptance = _global.hierarchical_laplace(
+        X_host,
+        y_host,
+        h_host,
+        fixed,
+        unpenalized_sd**-2.0,
+        float(tau2_shape),
+        float(tau2_scale),
+        None if offset is None else np.asarray(offset, np.float64),
+    )
+    chosen = _global.choose_move(global_move, acceptance, slowdown, where)
+    if global_move == "auto" and chosen == "directions":
+        chosen = None  # the direction rounds are for a fixed prior's β alone
+    proposal = None
+    if chosen == "t":
+        proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
+    elif chosen == "directions":
+        raise ValueError(f"{where}: global_move must be 'auto', 't' or None, got 'directions'")
+    report = _global.build_report(
+        where,
+        f"n = {n}, p = {p}",
+        [_global.block_report("(beta, log tau2)", slowdown, acceptance)],
+        global_move,
+        chosen,
+        _global.sweep_cost(n, p, 1, beta_method, 0, chosen),
+        mode=mode,
+        scale=scale,
+    )
 
     def init(key):
         beta = 0.5 * jax.random.normal(key, (p,), dtype)
-        return HierarchicalLogisticState(beta, jnp.ones((), dtype), jnp.zeros(n, dtype))
+        return HierarchicalLogisticState(
+            beta, jnp.ones((), dtype), jnp.zeros(n, dtype), jnp.zeros((), jnp.int32)
+        )
 
     def step(key, state):
-        return hierarchical_sweep(key, state, X, y, h, prior, offset, beta_method=beta_method, **pg)
+        return hierarchical_sweep(
+            key, state, X, y, h, prior, offset, beta_method=beta_method, proposal=proposal, **pg
+        )
 
     def collect(state):
-        return {"beta": state.beta, "tau2": state.tau2}
+        if proposal is None:
+            return {"beta": state.beta, "tau2": state.tau2}
+        return {"beta": state.beta, "tau2": state.tau2, "global_accepted": state.global_accepted}
 
     def log_likelihood(draws):
         psi = linear_predictor(draws["beta"], X_host, offset_host)
         return binomial_log_likelihood(psi, y_host, h_host)
 
-    return Gibbs(init, step, collect, log_likelihood, {"y": y_host})
+    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("global_accepted",), report)
