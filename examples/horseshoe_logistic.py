@@ -137,12 +137,19 @@ def run_one(name: str, data, args) -> dict:
     names, stacked = mcmc_compare.scalars(draws, labels)
     report = {"names": names, "draws": stacked, "timing": timing}
     if args.nuts_samples <= 0:
-        table = mcmc_compare.posterior_summary(
-            dict(zip(names, np.moveaxis(stacked, 2, 0), strict=True))
+        ess = mcmc_compare.bulk_ess(stacked)
+        worst = int(np.argmin(ess))
+        print(
+            f"Gibbs min bulk ESS {ess[worst]:.0f} ({names[worst]}) in {timing.total_seconds:.1f} s"
+            f" = {ess[worst] / timing.total_seconds:.2f}/s, compilation included"
         )
-        big = np.argsort(-np.abs(stacked.reshape(-1, len(names)).mean(axis=0)))[:12]
+        # ArviZ's table of every coefficient would be thousands of rows: the
+        # intercept, tau and the largest coefficients.
+        size = np.abs(np.median(stacked.reshape(-1, len(names)), axis=0))
+        rows = sorted({0, 1, *(np.argsort(-size[2:])[:10] + 2).tolist()})
+        table = mcmc_compare.posterior_summary({names[j]: stacked[:, :, j] for j in rows})
         print(f"\nposterior of the largest coefficients (ArviZ: {mcmc_compare.CI_LABEL})")
-        print(table.iloc[sorted(big)].to_string())
+        print(table.to_string())
         return report
     print(
         f"\nNumPyro NUTS on the same model: {args.chains} chains x ({args.nuts_warmup} "
