@@ -328,7 +328,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("element/h=1,z~U[0,4]", BM_pg_per_element, kRegimes[0]);
   // Default, saddle and exact side by side per (h, z).
   const char* method_names[] = {"default", "saddle", "exact"};
-  for (double h : {0.3, 20.0, 100.0, 1000.0}) {
+  for (double h : {0.3, 20.0, 50.0, 100.0, 1000.0, 1e4, 1e6, 1e9}) {
     for (double z : {0.0, 1.0, 4.0}) {
       for (int m = 0; m < 3; ++m) {
         char name[80];

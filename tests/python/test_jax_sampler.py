@@ -53,9 +53,10 @@ APPROX = [
     (0.3, 10.0),
 ]
 CASES = EXACT + APPROX
-# method="exact" for h >= 8 (sums of exact pieces) and h < 1 (inversion
-# of the CDF, a few microseconds per draw: a small sample).
-EXACT_METHOD = [(10.0, 1.0), (12.5, 3.0)]
+# method="exact" for 8 <= h < 16 (sums of exact pieces), from 16 on (the
+# saddle point's proposal corrected by the law's density) and h < 1
+# (inversion of the CDF, a few microseconds per draw: a small sample).
+EXACT_METHOD = [(10.0, 1.0), (12.5, 3.0), (50.0, 1.0), (1000.0, 0.0)]
 EXACT_INVERSION = [(0.5, 1.0), (0.05, 0.0)]
 N_INVERSION = 3_000
 
@@ -102,17 +103,18 @@ def test_the_default_inverts_where_the_gamma_series_is_off():
 
 def test_exact_method_hands_over_where_the_cpu_path_does():
     # Exact pieces cost time linear in h (they once ran for every h, with
-    # the count cast to int32): beyond 1e6 "exact" draws as "saddle", and
-    # beyond 1e12 both draw as the default does.
+    # the count cast to int32): from 16 on "exact" draws by the corrected
+    # saddle point, whose cost does not grow with h, and beyond 1e12 both
+    # it and "saddle" draw as the default does.
     key = jax.random.key(3)
     h = jnp.array([2e6, 5e8, 1e13, 3e15])
     z = jnp.array([0.5, 2.0, 1.0, 0.0])
     exact = np.asarray(draw(key, h, z, method="exact"))
     saddle = np.asarray(draw(key, h, z, method="saddle"))
-    np.testing.assert_array_equal(exact, saddle)
-    # Beyond 1e12 the normal approximation: its mean, to its spread.
-    mean = np.asarray(vexol.mean(h[2:], z[2:]))
-    assert np.all(np.abs(exact[2:] / mean - 1) < 6 / np.sqrt(np.asarray(h[2:])))
+    np.testing.assert_array_equal(exact[2:], saddle[2:])
+    # Every draw at the law's mean, to its spread (sd/mean < 0.8/sqrt(h)).
+    mean = np.asarray(vexol.mean(h, z))
+    assert np.all(np.abs(exact / mean - 1) < 6 / np.sqrt(np.asarray(h)))
 
 
 def _cdf(h, z):

@@ -14,16 +14,19 @@ sampler does, from its own h (and, for small integer h, |z|):
 | 4 < h < 8                 | alternate pieces of 3 or 4 plus the remainder    |
 
 method="saddle" takes the saddle point for every 8 <= h <= 1e12;
-method="exact" draws the exact law: 8 <= h <= 1e6 as sums of exact pieces
+method="exact" draws the exact law: 8 <= h < 16 as sums of exact pieces
 (Devroye draws for the integer part, one alternate piece for a fractional
-part), h < 1 by inverting vexol's CDF; above 1e6 it draws as "saddle".
-Above 1e12 both take the normal approximation, as the C++ path does.
+part), 16 <= h <= 1e12 by the saddle point's proposal corrected by the
+law's own density (saddle.draw(exact=True)), h < 1 by inverting vexol's
+CDF. Above 1e12 both take the normal approximation, as the C++ path does.
 
 Each method runs only when some element needs it (a cond on the whole
 array) and only on its own lanes, gathered and worked through in blocks,
 and each rejection loop runs only while one of its own lanes is pending. The draws are not the C++ module's stream (the
 randomness comes from JAX's PRNG), but the same law.
 """
+
+import functools
 
 import jax
 import jax.numpy as jnp
@@ -32,7 +35,7 @@ from vexol._jax import alternate, devroye, inversion, saddle, series
 from vexol._jax._common import draw_floor, on_lanes, skip_unless, while_loop
 
 METHODS = (None, "saddle", "exact")
-EXACT_PIECES_MAX_SHAPE = 1e6
+EXACT_SADDLE_MIN_SHAPE = 16.0
 SADDLE_MAX_SHAPE = 1e12
 # Below this shape or above this tilt the gamma series' law is visibly off
 # at 10^6 draws; the default draws there by inversion (as the CPU path).
@@ -75,15 +78,15 @@ def _draw_flat(key, h, z, method):
     exact = method == "exact"
 
     integer = h == jnp.floor(h)
-    # As on the CPU path: exact pieces cost time linear in h, so beyond
-    # EXACT_PIECES_MAX_SHAPE "exact" draws as "saddle" does, and beyond
-    # SADDLE_MAX_SHAPE (where the saddle point's own tolerances exceed the
-    # law's spread) both take the default's normal approximation.
+    # As on the CPU path: exact pieces cost time linear in h, so from
+    # EXACT_SADDLE_MIN_SHAPE on "exact" draws by the corrected saddle point,
+    # and beyond SADDLE_MAX_SHAPE both take the default's normal
+    # approximation.
     beyond_saddle = live & (h > SADDLE_MAX_SHAPE)
     if exact:
         normal_m = beyond_saddle
-        saddle_m = live & (h > EXACT_PIECES_MAX_SHAPE) & ~beyond_saddle
-        sum_m = live & (h >= 8) & (h <= EXACT_PIECES_MAX_SHAPE)
+        saddle_m = live & (h >= EXACT_SADDLE_MIN_SHAPE) & ~beyond_saddle
+        sum_m = live & (h >= 8) & (h < EXACT_SADDLE_MIN_SHAPE)
     else:
         normal_m = live & (h > 50) if method is None else beyond_saddle
         saddle_m = live & (h >= 8) & ((h <= 50) | (method == "saddle")) & ~beyond_saddle
@@ -110,7 +113,8 @@ def _draw_flat(key, h, z, method):
     normal = skip_unless(normal_m, lambda: series.normal_draw(keys[0], h, zs), h)
     out = jnp.where(normal_m, normal, 0.0)
     # Saddle point.
-    out = out + method(saddle_m, _swap(saddle.draw), jnp.where(saddle_m, h, 10.0), zs, key=keys[1])
+    saddle_draw = functools.partial(saddle.draw, exact=exact)
+    out = out + method(saddle_m, _swap(saddle_draw), jnp.where(saddle_m, h, 10.0), zs, key=keys[1])
     # Sums of Devroye draws: h = 1 and small integers with |z| <= 1 (and,
     # for the exact method, the integer part of h >= 8).
     whole = jnp.where(sum_m, jnp.where(integer, h, jnp.floor(h) - 1.0), 0.0)
