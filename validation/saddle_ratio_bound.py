@@ -77,10 +77,15 @@ def ratio(h, w0):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    parser.add_argument("--spread", type=float, default=RATIO_SPREAD,
-                        help="the lower bound's constant: r >= 1 - spread/h")
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=argparse.ArgumentDefaultsHelpFormatter
+    )
+    parser.add_argument(
+        "--spread",
+        type=float,
+        default=RATIO_SPREAD,
+        help="the lower bound's constant: r >= 1 - spread/h",
+    )
     parser.add_argument("--upper", type=float, default=1.0, help="the upper bound on r")
     parser.add_argument("--digits", type=int, default=30, help="mpmath's working digits")
     args = parser.parse_args(argv)
@@ -96,14 +101,21 @@ def main(argv=None):
             scaled = h * (r - 1)
             lo = min(lo, (scaled, X), key=lambda t: t[0])
             hi = max(hi, (r - 1, X), key=lambda t: t[0])
-        print(f"{h:8g} {float(lo[0]):12.6f} {float(lo[1]):12.4g} {float(hi[0]):12.3e} "
-              f"{float(hi[1]):12.4g}", flush=True)
+        print(
+            f"{h:8g} {float(lo[0]):12.6f} {float(lo[1]):12.4g} {float(hi[0]):12.3e} "
+            f"{float(hi[1]):12.4g}",
+            flush=True,
+        )
         worst_low = min(worst_low, (lo[0], h), key=lambda t: t[0])
         worst_high = max(worst_high, (hi[0], h), key=lambda t: t[0])
-    print(f"worst h (1 - r): {float(-worst_low[0]):.6f} at h = {worst_low[1]:g}; "
-          f"bound {args.spread} (margin {float(args.spread + worst_low[0]):.4f})")
-    print(f"worst r - 1: {float(worst_high[0]):.3e} at h = {worst_high[1]:g}; "
-          f"bound {args.upper - 1:.3e}")
+    print(
+        f"worst h (1 - r): {float(-worst_low[0]):.6f} at h = {worst_low[1]:g}; "
+        f"bound {args.spread} (margin {float(args.spread + worst_low[0]):.4f})"
+    )
+    print(
+        f"worst r - 1: {float(worst_high[0]):.3e} at h = {worst_high[1]:g}; "
+        f"bound {args.upper - 1:.3e}"
+    )
     # r - 1 of 1e-24 at h = 1e6 in the far left tail is the reference's own
     # rounding (it grows like h 1e-30): far below anything a double resolves.
     failed = -worst_low[0] > args.spread or worst_high[0] + 1 > args.upper + 1e-20
