@@ -3,6 +3,7 @@ layout, warm-up, thinning and blocks change nothing but what is kept),
 precision, the stick-breaking link, the HMCGibbs adapters, ArviZ conversion
 and diagnostics."""
 
+import importlib.util
 import sys
 
 import jax
@@ -42,9 +43,14 @@ def test_warmup_thinning_and_blocks_only_choose_what_is_kept(data, capsys, monke
     # no carriage returns; nothing from the run without tqdm.
     err = capsys.readouterr().err
     lines = err.splitlines()
-    assert "\r" not in err and len(lines) == 2, err
-    assert lines[0].startswith("vexol.gibbs:  50%") and "6/12" in lines[0]
-    assert lines[1].startswith("vexol.gibbs: 100%") and "12/12" in lines[1]
+    if importlib.util.find_spec("tqdm") is None:
+        # An environment without the extra (the oldest-JAX pass's): no
+        # progress from either run.
+        assert not any("vexol.gibbs" in line for line in lines), err
+    else:
+        assert "\r" not in err and len(lines) == 2, err
+        assert lines[0].startswith("vexol.gibbs:  50%") and "6/12" in lines[0]
+        assert lines[1].startswith("vexol.gibbs: 100%") and "12/12" in lines[1]
     beta = every.draws["beta"]
     assert beta.shape == (3, 12, 3) and beta.dtype == np.float32
     assert kept.draws["beta"].shape == (3, 4, 3)
