@@ -62,7 +62,10 @@ def main():
             row = [f"{h:g}", f"{z:g}"]
             for method in ("exact", None):
                 x = pg_draws(
-                    np.full(n, h), np.full(n, z), args.seed + int(h) % 1000 + int(z), method
+                    np.full(n, h),
+                    np.full(n, z),
+                    args.seed + 1000 * round(100 * math.log10(h)) + round(10 * z),
+                    method,
                 )
                 row += [f"{ks(x, law):.2g}", f"{laplace_score(x, h, z):.1f}"]
             print("| " + " | ".join(row) + " |", flush=True)
