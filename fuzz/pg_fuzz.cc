@@ -166,7 +166,8 @@ void fuzz_one_draw(FuzzedDataProvider& in) {
 
 // A draw by a method on request: the exact pieces take h/4 alternate draws,
 // so the budget allows a few hundred outputs per unit of h up to the largest
-// shape they serve.
+// shape they serve (from there on the corrected saddle point's cost does not
+// grow with h).
 void fuzz_method_draw(FuzzedDataProvider& in) {
   const auto method =
       in.ConsumeBool() ? vexol::PgMethodRequest::kSaddle : vexol::PgMethodRequest::kExact;
@@ -176,7 +177,7 @@ void fuzz_method_draw(FuzzedDataProvider& in) {
   const GeneratorState start = vexol::seed_generator(seed);
   GeneratorState g = start;
   const double x = vexol::pg_sample_method(h, z, method, g);
-  const double pieces = std::fmin(std::fabs(h), vexol::EXACT_PIECES_MAX_SHAPE);
+  const double pieces = std::fmin(std::fabs(h), vexol::EXACT_SADDLE_MIN_SHAPE);
   const int64_t budget =
       kOutputBudget + static_cast<int64_t>(std::isnan(pieces) ? 0 : 200 * pieces);
   if (outputs_between(start, g, budget) < 0) {
