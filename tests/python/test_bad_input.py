@@ -275,6 +275,11 @@ GIBBS_REFUSALS = {
         hierarchical(unpenalized=(5,)),
         r"hierarchical_logistic: unpenalized holds 5; it must hold column indices of X in \[0, 3\)",
     ),
+    "gibbs_fn_unpenalized": (
+        # The same rule, and the same words, as the builder's.
+        lambda: gibbs.hierarchical_gibbs_fn(X, LABELS, unpenalized=(0, -4)),
+        r"hierarchical_gibbs_fn: unpenalized holds -4; it must hold column indices of X in \[0, 3\)",
+    ),
     "intercept": (
         negbin(intercept=3),
         r"negbin: intercept is 3; it must be a column index of X in \[0, 3\) or None",

@@ -32,20 +32,18 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
-from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._gaussian import draw_beta
 from vexol.gibbs._logistic import binomial_data
 from vexol.gibbs._model import (
     Gibbs,
-    as_offset,
     binomial_log_likelihood,
     float_dtype,
-    integer,
     linear_predictor,
-    per_element,
-    pg_keywords,
+    offsets,
     positive,
+    sweep_options,
+    unpenalized_columns,
 )
-from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class HorseshoeState(NamedTuple):
@@ -247,19 +245,7 @@ def horseshoe_logistic(
     dtype = float_dtype(dtype, where)
     X, y, h, (X_host, y_host, h_host) = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
-    fixed = np.zeros(p, bool)
-    for j in unpenalized:
-        j = integer(j, "unpenalized", where, None, None, "")
-        if not -p <= j < p:
-            raise ValueError(
-                f"{where}: unpenalized holds {j}; it must hold column indices of X in [0, {p})"
-            )
-        fixed[j] = True
-    if fixed.all():
-        raise ValueError(
-            f"{where}: unpenalized names every column; at least one coefficient must "
-            "have the horseshoe prior"
-        )
+    fixed = unpenalized_columns(unpenalized, p, "horseshoe", where)
     penalized = np.flatnonzero(~fixed)
     m = penalized.size
     positive(unpenalized_sd, "unpenalized_sd", where)
@@ -281,11 +267,8 @@ def horseshoe_logistic(
     tau0 = positive(global_scale, "global_scale", where)
     fixed_precision = jnp.full(p, unpenalized_sd**-2.0, dtype)
     penalized_j = jnp.asarray(penalized)
-    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
-    offset = as_offset(offset, n, dtype, where)
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    offset, offset_host = offsets(offset, n, dtype, where)
+    pg = sweep_options(beta_method, pg_options, where)
 
     def init(key):
         beta_key, lambda_key, tau_key = jax.random.split(key, 3)

@@ -25,12 +25,11 @@ import numpy as np
 import vexol
 from vexol.gibbs import _directions, _global
 from vexol.gibbs._directions import binomial_log_density, direction_moves
-from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._gaussian import draw_beta
 from vexol.gibbs._global import GLOBAL_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
     _show,
-    as_offset,
     binomial_log_likelihood,
     design,
     first_bad,
@@ -39,12 +38,13 @@ from vexol.gibbs._model import (
     host_numbers,
     integer,
     linear_predictor,
+    offsets,
     per_element,
-    pg_keywords,
     positive,
+    sweep_options,
+    unpenalized_columns,
     whole,
 )
-from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class LogisticState(NamedTuple):
@@ -324,6 +324,33 @@ def binomial_data(X: Any, y: Any, trials: Any, dtype: Any, where: str):
     return X, jnp.asarray(y_host, dtype), jnp.asarray(trials_host, dtype), host
 
 
+def scale_prior(
+    p: int,
+    unpenalized: Sequence[int],
+    unpenalized_sd: Any,
+    tau2_shape: Any,
+    tau2_scale: Any,
+    dtype: Any,
+    where: str,
+) -> tuple[np.ndarray, ScalePrior]:
+    """The hierarchical prior's arguments checked: (the (p,) bool mask of
+    the unpenalized columns, the :class:`ScalePrior` in the sampler's dtype)."""
+    fixed = unpenalized_columns(unpenalized, p, "hierarchical", where)
+    for name, value in (
+        ("unpenalized_sd", unpenalized_sd),
+        ("tau2_shape", tau2_shape),
+        ("tau2_scale", tau2_scale),
+    ):
+        positive(value, name, where)
+    prior = ScalePrior(
+        jnp.asarray(fixed),
+        jnp.asarray(unpenalized_sd**-2.0, dtype),
+        jnp.asarray(tau2_shape, dtype),
+        jnp.asarray(tau2_scale, dtype),
+    )
+    return fixed, prior
+
+
 def logistic(
     X: Any,
     y: Any,
@@ -419,11 +446,8 @@ def logistic(
     X, y, h, (X_host, y_host, h_host) = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
-    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
-    offset = as_offset(offset, n, dtype, where)
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    offset, offset_host = offsets(offset, n, dtype, where)
+    pg = sweep_options(beta_method, pg_options, where)
     positive(direction_step, "direction_step", where)
     slow_directions = integer(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
@@ -569,37 +593,9 @@ def hierarchical_logistic(
     dtype = float_dtype(dtype, where)
     X, y, h, (X_host, y_host, h_host) = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
-    fixed = np.zeros(p, bool)
-    for j in unpenalized:
-        # Negative indices count from the last column, as in NumPy.
-        j = integer(j, "unpenalized", where, None, None, "")
-        if not -p <= j < p:
-            raise ValueError(
-                f"{where}: unpenalized holds {j}; it must hold column indices of X in [0, {p})"
-            )
-        fixed[j] = True
-    if fixed.all():
-        raise ValueError(
-            f"{where}: unpenalized names every column; at least one coefficient must "
-            "have the hierarchical prior"
-        )
-    for name, value in (
-        ("unpenalized_sd", unpenalized_sd),
-        ("tau2_shape", tau2_shape),
-        ("tau2_scale", tau2_scale),
-    ):
-        positive(value, name, where)
-    prior = ScalePrior(
-        jnp.asarray(fixed),
-        jnp.asarray(unpenalized_sd**-2.0, dtype),
-        jnp.asarray(tau2_shape, dtype),
-        jnp.asarray(tau2_scale, dtype),
-    )
-    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
-    offset = as_offset(offset, n, dtype, where)
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    fixed, prior = scale_prior(p, unpenalized, unpenalized_sd, tau2_shape, tau2_scale, dtype, where)
+    offset, offset_host = offsets(offset, n, dtype, where)
+    pg = sweep_options(beta_method, pg_options, where)
     _global.choose_move(global_move, 1.0, 1.0, where)
     mode, scale, slowdown, acceptance = _global.hierarchical_laplace(
         X_host,

@@ -178,10 +178,47 @@ def design(X: Any, dtype: Any, where: str = "vexol.gibbs") -> jax.Array:
     return jnp.asarray(X, dtype)
 
 
-def as_offset(offset: Any, n: int, dtype: Any, where: str = "vexol.gibbs") -> jax.Array | None:
+def offsets(
+    offset: Any, n: int, dtype: Any, where: str = "vexol.gibbs"
+) -> tuple[jax.Array | None, np.ndarray | None]:
+    """(offset in the sampler's dtype, offset as float64 on the host), both
+    (n,), or (None, None): the sweep reads the first, the pointwise
+    log-likelihood the second, unrounded."""
     if offset is None:
-        return None
-    return jnp.asarray(per_element(offset, "offset", n, "row of X", where), dtype)
+        return None, None
+    host = per_element(offset, "offset", n, "row of X", where)
+    return jnp.asarray(host, dtype), host
+
+
+def as_offset(offset: Any, n: int, dtype: Any, where: str = "vexol.gibbs") -> jax.Array | None:
+    return offsets(offset, n, dtype, where)[0]
+
+
+def column_indices(indices: Any, name: str, p: int, where: str) -> list[int]:
+    """Column indices of X, each in [-p, p) (negative ones count from the
+    last column, as in NumPy), as indices in [0, p)."""
+    out = []
+    for j in indices:
+        j = integer(j, name, where, None, None, "")
+        if not -p <= j < p:
+            raise ValueError(
+                f"{where}: {name} holds {j}; it must hold column indices of X in [0, {p})"
+            )
+        out.append(j % p)
+    return out
+
+
+def unpenalized_columns(unpenalized: Any, p: int, prior: str, where: str) -> np.ndarray:
+    """(p,) bool, True at the columns ``unpenalized`` names: those keep
+    their fixed prior, and at least one column must be left to ``prior``."""
+    fixed = np.zeros(p, bool)
+    fixed[column_indices(unpenalized, "unpenalized", p, where)] = True
+    if fixed.all():
+        raise ValueError(
+            f"{where}: unpenalized names every column; at least one coefficient must "
+            f"have the {prior} prior"
+        )
+    return fixed
 
 
 def beta_method(method: Any, where: str) -> None:
@@ -189,6 +226,15 @@ def beta_method(method: Any, where: str) -> None:
 
     if method not in METHODS:
         raise ValueError(f"{where}: beta_method must be one of {METHODS}, got {method!r}")
+
+
+def sweep_options(
+    method: Any, pg_options: Mapping[str, Any] | None, where: str = "vexol.gibbs"
+) -> dict[str, Any]:
+    """The β draw's method checked, and the keywords for vexol.polya_gamma
+    (:func:`pg_keywords`): what every sweep built on draw_beta is passed."""
+    beta_method(method, where)
+    return pg_keywords(pg_options, where)
 
 
 PG_OPTIONS = ("method", "implementation")

@@ -35,7 +35,7 @@ import numpy as np
 import vexol
 from vexol.gibbs import _directions, _global
 from vexol.gibbs._directions import binomial_log_density, direction_moves
-from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._gaussian import draw_beta
 from vexol.gibbs._global import GLOBAL_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
@@ -46,11 +46,10 @@ from vexol.gibbs._model import (
     gaussian_prior,
     host_numbers,
     integer,
-    pg_keywords,
     positive,
+    sweep_options,
     whole,
 )
-from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class MultinomialState(NamedTuple):
@@ -295,6 +294,22 @@ def _counts(y: Any, n: int, num_classes: int | None, where: str) -> np.ndarray:
     return y
 
 
+def multinomial_data(
+    X: Any, y: Any, num_classes: int | None, offsets: bool, dtype: Any, where: str
+):
+    """(X, Y, trials, kappa, c) checked: X (n, p) in the sampler's dtype, the
+    counts Y (n, K) as float64 on the host, the sticks' trials and κ
+    (n, K-1) (:func:`stick_breaking_data`) and their offsets c (K-1,)."""
+    X = design(X, dtype, where)
+    Y = _counts(y, X.shape[0], num_classes, where)
+    K = Y.shape[1]
+    if K < 2:
+        raise ValueError(f"{where}: y has {K} class; multinomial regression needs at least two")
+    trials, kappa = stick_breaking_data(jnp.asarray(Y, dtype))
+    c = stick_breaking_offsets(K, dtype) if offsets else jnp.zeros(K - 1, dtype)
+    return X, Y, trials, kappa, c
+
+
 def multinomial(
     X: Any,
     y: Any,
@@ -358,18 +373,11 @@ def multinomial(
     where = "vexol.gibbs.multinomial"
     dtype = float_dtype(dtype, where)
     X_given = X
-    X = design(X, dtype, where)
+    X, Y, trials, kappa, c = multinomial_data(X, y, num_classes, offsets, dtype, where)
     n, p = X.shape
-    Y = _counts(y, n, num_classes, where)
     K = Y.shape[1]
-    if K < 2:
-        raise ValueError(f"{where}: y has {K} class; multinomial regression needs at least two")
-    trials, kappa = stick_breaking_data(jnp.asarray(Y, dtype))
-    c = stick_breaking_offsets(K, dtype) if offsets else jnp.zeros(K - 1, dtype)
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    pg = sweep_options(beta_method, pg_options, where)
     positive(direction_step, "direction_step", where)
     slow_directions = integer(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"

@@ -25,13 +25,13 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
-from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._gaussian import draw_beta
 from vexol.gibbs._kernels import KernelState, as_kernel
 from vexol.gibbs._logistic import (
     HierarchicalLogisticState,
-    ScalePrior,
     binomial_data,
     hierarchical_sweep,
+    scale_prior,
 )
 from vexol.gibbs._model import (
     Gibbs,
@@ -40,13 +40,10 @@ from vexol.gibbs._model import (
     first_bad,
     float_dtype,
     host_numbers,
-    integer,
     per_element,
-    pg_keywords,
-    positive,
+    sweep_options,
 )
-from vexol.gibbs._model import beta_method as check_beta_method
-from vexol.gibbs._multinomial import _counts, stick_breaking_data, stick_breaking_offsets
+from vexol.gibbs._multinomial import multinomial_data
 from vexol.gibbs._negbin import counts
 
 GibbsFn = Callable[[jax.Array, Mapping[str, Any], Mapping[str, Any]], dict[str, jax.Array]]
@@ -158,8 +155,7 @@ def logistic_gibbs_fn(
     kappa = y - 0.5 * h
     offset = as_offset(offset, n, dtype, where)
     _check_precision(prior_precision, p, where)
-    check_beta_method(beta_method, where)
-    pg = pg_keywords(pg_options, where)
+    pg = sweep_options(beta_method, pg_options, where)
 
     def draw(rng_key, beta, gibbs_sites, hmc_sites):
         omega_key, beta_key = jax.random.split(rng_key)
@@ -222,8 +218,7 @@ def negbin_gibbs_fn(
     y = jnp.asarray(counts(y, n, where), dtype)
     offset = as_offset(offset, n, dtype, where)
     _check_precision(prior_precision, p, where)
-    check_beta_method(beta_method, where)
-    pg = pg_keywords(pg_options, where)
+    pg = sweep_options(beta_method, pg_options, where)
 
     def draw(rng_key, beta, gibbs_sites, hmc_sites):
         omega_key, beta_key = jax.random.split(rng_key)
@@ -296,14 +291,9 @@ def multinomial_gibbs_fn(
     """
     where = "vexol.gibbs.multinomial_gibbs_fn"
     dtype = float_dtype(dtype, where)
-    X = design(X, dtype, where)
+    X, Y, trials, kappa, c = multinomial_data(X, y, num_classes, offsets, dtype, where)
     n, p = X.shape
-    Y = _counts(y, n, num_classes, where)
     K = Y.shape[1]
-    if K < 2:
-        raise ValueError(f"{where}: y has {K} class; multinomial regression needs at least two")
-    trials, kappa = stick_breaking_data(jnp.asarray(Y, dtype))
-    c = stick_breaking_offsets(K, dtype) if offsets else jnp.zeros(K - 1, dtype)
     names = _sites(sites)
     if not callable(prior_precision):
         given = host_numbers(prior_precision, "prior_precision", where)
@@ -313,9 +303,7 @@ def multinomial_gibbs_fn(
                 f"({p},) or ({K - 1}, {p})"
             )
         first_bad(where, "prior_precision", given, ~(given > 0), "prior_precision must be positive")
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    pg = sweep_options(beta_method, pg_options, where)
 
     def draw(rng_key, beta, gibbs_sites, hmc_sites):
         omega_key, beta_key = jax.random.split(rng_key)
@@ -392,31 +380,9 @@ def hierarchical_gibbs_fn(
     X, y, h, _ = binomial_data(X, y, trials, dtype, where)
     n, p = X.shape
     names = _sites(sites)
-    fixed = np.zeros(p, bool)
-    for j in unpenalized:
-        j = integer(j, "unpenalized", where, -p, p - 1, f"a column index of X in [0, {p})")
-        fixed[j] = True
-    if fixed.all():
-        raise ValueError(
-            f"{where}: unpenalized names every column; at least one coefficient must "
-            "have the hierarchical prior"
-        )
-    for name, value in (
-        ("unpenalized_sd", unpenalized_sd),
-        ("tau2_shape", tau2_shape),
-        ("tau2_scale", tau2_scale),
-    ):
-        positive(value, name, where)
-    prior = ScalePrior(
-        jnp.asarray(fixed),
-        jnp.asarray(unpenalized_sd**-2.0, dtype),
-        jnp.asarray(tau2_shape, dtype),
-        jnp.asarray(tau2_scale, dtype),
-    )
+    _, prior = scale_prior(p, unpenalized, unpenalized_sd, tau2_shape, tau2_scale, dtype, where)
     offset = as_offset(offset, n, dtype, where)
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    pg = sweep_options(beta_method, pg_options, where)
 
     def draw(rng_key, beta, gibbs_sites, hmc_sites):
         # The sweep never reads ω; the state only carries its shape.

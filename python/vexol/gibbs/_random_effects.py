@@ -44,12 +44,12 @@ from vexol.gibbs._logistic import binomial_data
 from vexol.gibbs._model import (
     Gibbs,
     binomial_log_likelihood,
+    column_indices,
     float_dtype,
     gaussian_prior,
     host_numbers,
-    integer,
     linear_predictor,
-    per_element,
+    offsets,
     pg_keywords,
     positive,
     whole,
@@ -194,13 +194,7 @@ def _slope_columns(slopes: Any, names: Sequence[str], p: int, where: str) -> dic
     else:
         chosen = {name: list(slopes) for name in names}
     for name, columns in chosen.items():
-        for j in columns:
-            j = integer(j, "slopes", where, None, None, "")
-            if not -p <= j < p:
-                raise ValueError(
-                    f"{where}: slopes holds {j}; it must hold column indices of X in [0, {p})"
-                )
-        chosen[name] = [j % p for j in columns]
+        chosen[name] = column_indices(columns, "slopes", p, where)
         if len(set(chosen[name])) != len(chosen[name]):
             raise ValueError(f"{where}: slopes names a column twice for factor {name!r}")
     return chosen
@@ -300,8 +294,7 @@ def mixed_logistic(
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
     shape = jnp.asarray(positive(variance_shape, "variance_shape", where), dtype)
     scale = jnp.asarray(positive(variance_scale, "variance_scale", where), dtype)
-    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
-    offset = None if offset is None else jnp.asarray(offset_host, dtype)
+    offset, offset_host = offsets(offset, n, dtype, where)
     pg = pg_keywords(pg_options, where)
 
     names = list(factors)
