@@ -28,7 +28,6 @@ minimum bulk effective sample size per second, compilation included.
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import sys
 
@@ -87,19 +86,11 @@ def nuts_model(X, y):
 
 
 def main(argv: list[str] | None = None) -> dict:
-    parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
-    )
-    parser.add_argument("--sweeps", type=int, default=2000, help="per chain, after warm-up")
-    parser.add_argument("--warmup", type=int, default=500, help="Gibbs sweeps per chain")
-    parser.add_argument("--chains", type=int, default=4, help="run at once")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the chains")
-    parser.add_argument("--nuts-warmup", type=int, default=300, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=500, help="per chain; 0 skips NUTS")
+    parser = mcmc_compare.parser(__doc__)
+    mcmc_compare.add_gibbs_arguments(parser, warmup=500)
+    mcmc_compare.add_nuts_arguments(parser, warmup=300, samples=500)
     args = parser.parse_args(argv)
-    if args.sweeps < 10 or args.warmup < 0 or args.chains < 1:
-        parser.error("need --sweeps >= 10, --warmup >= 0 and --chains >= 1")
+    mcmc_compare.check_gibbs_arguments(parser, args)
 
     X, y, features = load_data()
     n, p = X.shape
@@ -110,16 +101,7 @@ def main(argv: list[str] | None = None) -> dict:
     )
     print(f"{args.chains} chains x ({args.warmup} warm-up + {args.sweeps}) Gibbs sweeps")
 
-    compiled = mcmc_compare.compile_seconds()
-    result = gibbs.run(
-        gibbs_model(X, y),
-        None,
-        jax.random.key(args.seed),
-        sweeps=args.sweeps,
-        warmup=args.warmup,
-        chains=args.chains,
-    )
-    gibbs_compile = mcmc_compare.compile_seconds() - compiled
+    result, gibbs_compile = mcmc_compare.run_gibbs(gibbs_model(X, y), args)
     timing = result.timing
     beta = np.asarray(result.draws["beta"])
     draws = {
@@ -129,38 +111,14 @@ def main(argv: list[str] | None = None) -> dict:
     }
     labels = {"beta": [f"beta[{f}]" for f in features]}
     names, stacked = mcmc_compare.scalars(draws, labels)
-    print(
-        f"Gibbs: {timing.total_seconds:.1f} s, {gibbs_compile:.1f} s of it "
-        f"{mcmc_compare.COMPILING}; "
-        f"{timing.sweeps_per_second:,.0f} sweeps/s of all chains after compiling"
-    )
+    print(mcmc_compare.gibbs_time(timing, gibbs_compile))
 
     report = {"names": names, "draws": stacked, "timing": timing}
     if args.nuts_samples > 0:
-        print(
-            f"\nNumPyro NUTS on the same model and priors: {args.chains} chains x "
-            f"({args.nuts_warmup} warm-up + {args.nuts_samples}) draws"
+        nuts = mcmc_compare.run_nuts_as_asked(args, nuts_model, jnp.asarray(X), jnp.asarray(y))
+        report["comparison"] = mcmc_compare.report_comparison(
+            names, stacked, timing.total_seconds, gibbs_compile, nuts, list(draws), labels
         )
-        nuts = mcmc_compare.run_nuts(
-            nuts_model,
-            jnp.asarray(X),
-            jnp.asarray(y),
-            chains=args.chains,
-            warmup=args.nuts_warmup,
-            samples=args.nuts_samples,
-            seed=args.seed,
-        )
-        _, nuts_stacked = mcmc_compare.scalars(
-            {k: nuts.draws[k] for k in ("tau2", "alpha", "beta")}, labels
-        )
-        comparison = mcmc_compare.compare(
-            names, stacked, nuts_stacked, timing.total_seconds, nuts.seconds
-        )
-        print("\nposterior, Gibbs next to NUTS; diff/sd = (Gibbs mean - NUTS mean) / NUTS sd")
-        print(mcmc_compare.comparison_table(comparison))
-        print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
-        print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
-        report["comparison"] = comparison
     else:
         print(
             f"\nposterior (ArviZ's summary: {mcmc_compare.CI_LABEL}, split R-hat, bulk and tail ESS)"

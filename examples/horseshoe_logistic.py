@@ -27,7 +27,6 @@ per second, compilation included.
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import sys
 
@@ -113,23 +112,10 @@ def run_one(name: str, data, args) -> dict:
     print(f"{args.chains} chains x ({args.warmup} warm-up + {args.sweeps}) Gibbs sweeps")
     design = np.column_stack([np.ones(n), X])
     model = gibbs.horseshoe_logistic(design, y, unpenalized=(0,), global_scale=tau0)
-    compiled = mcmc_compare.compile_seconds()
-    result = gibbs.run(
-        model,
-        None,
-        jax.random.key(args.seed),
-        sweeps=args.sweeps,
-        warmup=args.warmup,
-        chains=args.chains,
-    )
-    gibbs_compile = mcmc_compare.compile_seconds() - compiled
+    result, gibbs_compile = mcmc_compare.run_gibbs(model, args)
     timing = result.timing
     beta = np.asarray(result.draws["beta"])
-    print(
-        f"Gibbs: {timing.total_seconds:.1f} s, {gibbs_compile:.1f} s of it "
-        f"{mcmc_compare.COMPILING}; {timing.sweeps_per_second:,.0f} sweeps/s of all chains "
-        "after compiling"
-    )
+    print(mcmc_compare.gibbs_time(timing, gibbs_compile))
     if truth is not None:
         print("Gibbs: " + recovery(beta[:, :, 1:], truth).replace("\n", "\nGibbs: "))
     draws = {"alpha": beta[:, :, 0], "tau": np.asarray(result.draws["tau"]), "beta": beta[:, :, 1:]}
@@ -151,42 +137,25 @@ def run_one(name: str, data, args) -> dict:
         print(f"\nposterior of the largest coefficients (ArviZ: {mcmc_compare.CI_LABEL})")
         print(table.to_string())
         return report
-    print(
-        f"\nNumPyro NUTS on the same model: {args.chains} chains x ({args.nuts_warmup} "
-        f"warm-up + {args.nuts_samples}) draws"
-    )
-    nuts = mcmc_compare.run_nuts(
+    nuts = mcmc_compare.run_nuts_as_asked(
+        args,
         nuts_model,
         jnp.asarray(X),
         jnp.asarray(y),
         tau0,
-        chains=args.chains,
-        warmup=args.nuts_warmup,
-        samples=args.nuts_samples,
-        seed=args.seed,
+        what="the same model",
         target_accept=args.target_accept,
     )
     if truth is not None:
         print("NUTS:  " + recovery(nuts.draws["beta"], truth).replace("\n", "\nNUTS:  "))
-    _, nuts_stacked = mcmc_compare.scalars(
-        {k: nuts.draws[k] for k in ("alpha", "tau", "beta")}, labels
+    report["comparison"] = mcmc_compare.report_comparison(
+        names, stacked, timing.total_seconds, gibbs_compile, nuts, list(draws), labels, limit=14
     )
-    comparison = mcmc_compare.compare(
-        names, stacked, nuts_stacked, timing.total_seconds, nuts.seconds
-    )
-    print("\nposterior, Gibbs next to NUTS; diff/sd = (Gibbs mean - NUTS mean) / NUTS sd")
-    print(mcmc_compare.comparison_table(comparison, mcmc_compare.chosen_rows(comparison, 14)))
-    print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
-    print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
-    report["comparison"] = comparison
     return report
 
 
 def main(argv: list[str] | None = None) -> dict:
-    parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
-    )
+    parser = mcmc_compare.parser(__doc__)
     parser.add_argument(
         "--data", choices=("synthetic", "breast_cancer", "both"), default="both", help="data set"
     )
@@ -196,16 +165,11 @@ def main(argv: list[str] | None = None) -> dict:
     parser.add_argument(
         "--expected-signals", type=float, default=10.0, help="p0 of tau0's rule, on both data sets"
     )
-    parser.add_argument("--sweeps", type=int, default=2000, help="per chain, after warm-up")
-    parser.add_argument("--warmup", type=int, default=1000, help="Gibbs sweeps per chain")
-    parser.add_argument("--chains", type=int, default=4, help="run at once")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the data and the chains")
-    parser.add_argument("--nuts-warmup", type=int, default=300, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=300, help="per chain; 0 skips NUTS")
+    mcmc_compare.add_gibbs_arguments(parser, warmup=1000, seed="seed of the data and the chains")
+    mcmc_compare.add_nuts_arguments(parser, warmup=300, samples=300)
     parser.add_argument("--target-accept", type=float, default=0.9, help="NUTS's target")
     args = parser.parse_args(argv)
-    if args.sweeps < 10 or args.warmup < 0 or args.chains < 1:
-        parser.error("need --sweeps >= 10, --warmup >= 0 and --chains >= 1")
+    mcmc_compare.check_gibbs_arguments(parser, args)
     if not 0 < args.signals <= args.columns or not 0 < args.expected_signals < args.columns:
         parser.error("need 0 < --signals <= --columns and 0 < --expected-signals < --columns")
     reports = {}

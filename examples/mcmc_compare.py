@@ -15,6 +15,7 @@ and priors, 4 chains each, and prints
 
 from __future__ import annotations
 
+import argparse
 import re
 import sys
 import threading
@@ -67,6 +68,69 @@ def compile_seconds() -> float:
         _listening[0] = True
     with _lock:
         return _compile_seconds[0]
+
+
+# --------------------------------------------------------------------------
+# The command line and the Gibbs run every example has
+# --------------------------------------------------------------------------
+
+
+def parser(doc: str) -> argparse.ArgumentParser:
+    """An example's parser: its docstring's first paragraph as the
+    description, every default shown in --help."""
+    return argparse.ArgumentParser(
+        description=doc.split("\n\n")[0],
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
+
+
+def add_gibbs_arguments(
+    parser: argparse.ArgumentParser, *, warmup: int, seed: str = "seed of the chains"
+) -> None:
+    """--sweeps (vexol.gibbs.run's: kept after warm-up), --warmup, --chains
+    and --seed; `seed` is its help."""
+    parser.add_argument("--sweeps", type=int, default=2000, help="per chain, after warm-up")
+    parser.add_argument("--warmup", type=int, default=warmup, help="Gibbs sweeps per chain")
+    parser.add_argument("--chains", type=int, default=4, help="run at once")
+    parser.add_argument("--seed", type=int, default=0, help=seed)
+
+
+def add_nuts_arguments(parser: argparse.ArgumentParser, *, warmup: int, samples: int) -> None:
+    """--nuts-warmup and --nuts-samples (0 skips NUTS)."""
+    parser.add_argument("--nuts-warmup", type=int, default=warmup, help="per chain")
+    parser.add_argument("--nuts-samples", type=int, default=samples, help="per chain; 0 skips NUTS")
+
+
+def check_gibbs_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Stop, as argparse does, on a Gibbs run too short to judge."""
+    if args.sweeps < 10 or args.warmup < 0 or args.chains < 1:
+        parser.error("need --sweeps >= 10, --warmup >= 0 and --chains >= 1")
+
+
+def run_gibbs(model: Any, args: argparse.Namespace) -> tuple[Any, float]:
+    """vexol.gibbs.run of `model` with the example's --seed, --sweeps,
+    --warmup and --chains: its result, and the seconds XLA spent compiling
+    during the run (the figure printed under COMPILING)."""
+    from vexol import gibbs
+
+    compiled = compile_seconds()
+    result = gibbs.run(
+        model,
+        None,
+        jax.random.key(args.seed),
+        sweeps=args.sweeps,
+        warmup=args.warmup,
+        chains=args.chains,
+    )
+    return result, compile_seconds() - compiled
+
+
+def gibbs_time(timing: Any, compiling: float) -> str:
+    """The line every example prints after its Gibbs run."""
+    return (
+        f"Gibbs: {timing.total_seconds:.1f} s, {compiling:.1f} s of it {COMPILING}; "
+        f"{timing.sweeps_per_second:,.0f} sweeps/s of all chains after compiling"
+    )
 
 
 # --------------------------------------------------------------------------
@@ -180,6 +244,30 @@ def run_nuts(
         seconds,
         compile_seconds() - compiled,
         divergences,
+    )
+
+
+def run_nuts_as_asked(
+    args: argparse.Namespace,
+    model: Callable,
+    *model_args: Any,
+    what: str = "the same model and priors",
+    **options: Any,
+) -> NutsRun:
+    """:func:`run_nuts` with the example's --chains, --nuts-warmup,
+    --nuts-samples and --seed, after a line saying what it runs."""
+    print(
+        f"\nNumPyro NUTS on {what}: {args.chains} chains x ({args.nuts_warmup} warm-up + "
+        f"{args.nuts_samples}) draws"
+    )
+    return run_nuts(
+        model,
+        *model_args,
+        chains=args.chains,
+        warmup=args.nuts_warmup,
+        samples=args.nuts_samples,
+        seed=args.seed,
+        **options,
     )
 
 
@@ -408,3 +496,34 @@ def chosen_rows(c: Comparison, limit: int) -> list[int]:
             break
         picks.add(int(j))
     return sorted(picks)
+
+
+def report_comparison(
+    names: list[str],
+    gibbs_draws: np.ndarray,
+    gibbs_seconds: float,
+    gibbs_compile: float,
+    nuts: NutsRun,
+    sites: Sequence[str],
+    labels: Mapping[str, Sequence[str]] | None = None,
+    *,
+    limit: int | None = None,
+    figure: Any = None,
+    title: str = "",
+) -> Comparison:
+    """Compare a Gibbs run's (chains, draws, quantities) draws with NUTS's
+    `sites` (flattened by :func:`scalars` into the same quantities) and
+    print the table (the :func:`chosen_rows` within `limit`, else all), the
+    divergences and the :func:`verdict`; with `figure`, a path, the forest
+    plot of both, titled `title`, there."""
+    _, nuts_draws = scalars({site: nuts.draws[site] for site in sites}, labels)
+    comparison = compare(names, gibbs_draws, nuts_draws, gibbs_seconds, nuts.seconds)
+    print("\nposterior, Gibbs next to NUTS; diff/sd = (Gibbs mean - NUTS mean) / NUTS sd")
+    rows = None if limit is None else chosen_rows(comparison, limit)
+    print(comparison_table(comparison, rows))
+    print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
+    print(verdict(comparison, gibbs_compile, nuts.compile_seconds))
+    if figure is not None:
+        plot_forest(names, gibbs_draws, nuts_draws, figure, title)
+        print(f"figure: {figure.resolve()}")
+    return comparison

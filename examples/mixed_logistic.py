@@ -30,7 +30,6 @@ cost per level stays about flat, where a dense draw of size p + levels
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import statistics
 import sys
@@ -104,16 +103,7 @@ def compare_with_nuts(args) -> dict:
         f"InvGamma({VARIANCE_SHAPE:g}, {VARIANCE_SCALE:g})"
     )
     print(f"{args.chains} chains x ({args.warmup} warm-up + {args.sweeps}) Gibbs sweeps")
-    compiled = mcmc_compare.compile_seconds()
-    result = gibbs.run(
-        gibbs_model(X, y, groups),
-        None,
-        jax.random.key(args.seed),
-        sweeps=args.sweeps,
-        warmup=args.warmup,
-        chains=args.chains,
-    )
-    gibbs_compile = mcmc_compare.compile_seconds() - compiled
+    result, gibbs_compile = mcmc_compare.run_gibbs(gibbs_model(X, y, groups), args)
     timing = result.timing
     draws = {k: np.asarray(v) for k, v in result.draws.items()}
     order = ["beta"] + [f"{s}_{name}" for name in FACTORS for s in ("sigma2", "u")]
@@ -122,10 +112,9 @@ def compare_with_nuts(args) -> dict:
         labels[f"sigma2_{name}"] = [f"sigma2_{name}"]
         labels[f"u_{name}"] = [f"u_{name}[{level + 1}]" for level in range(L)]
     names, stacked = mcmc_compare.scalars({k: draws[k] for k in order}, labels)
-    print(
-        f"Gibbs: {timing.total_seconds:.1f} s, {timing.compile_seconds:.1f} s of it compiling; "
-        f"{timing.sweeps_per_second:,.0f} sweeps/s of all chains after compiling"
-    )
+    # XLA's compile seconds, as in the verdict below: the runner's own
+    # figure also counts tracing, and would read as a second "compiling".
+    print(mcmc_compare.gibbs_time(timing, gibbs_compile))
     report = {"names": names, "draws": stacked, "timing": timing}
     if args.nuts_samples <= 0:
         print(
@@ -134,38 +123,28 @@ def compare_with_nuts(args) -> dict:
             ).to_string()
         )
         return report
-    print(
-        f"\nNumPyro NUTS on the same model and priors: {args.chains} chains x "
-        f"({args.nuts_warmup} warm-up + {args.nuts_samples}) draws"
-    )
     codes = tuple(jnp.asarray(groups[name]) for name in FACTORS)
-    nuts = mcmc_compare.run_nuts(
+    nuts = mcmc_compare.run_nuts_as_asked(
+        args,
         nuts_model,
         jnp.asarray(X, jnp.float32),
         jnp.asarray(y, jnp.float32),
         codes,
         levels,
-        chains=args.chains,
-        warmup=args.nuts_warmup,
-        samples=args.nuts_samples,
-        seed=args.seed,
     )
     # NUTS's sites lack the trailing axis of one effect per level: the same
     # scalars in the same order once flattened.
-    _, nuts_stacked = mcmc_compare.scalars({k: nuts.draws[k] for k in order}, labels)
-    comparison = mcmc_compare.compare(
-        names, stacked, nuts_stacked, timing.total_seconds, nuts.seconds
+    report["comparison"] = mcmc_compare.report_comparison(
+        names,
+        stacked,
+        timing.total_seconds,
+        gibbs_compile,
+        nuts,
+        order,
+        labels,
+        figure=args.output,
+        title="Fair's affairs, crossed occupations",
     )
-    print("\nposterior, Gibbs next to NUTS; diff/sd = (Gibbs mean - NUTS mean) / NUTS sd")
-    print(mcmc_compare.comparison_table(comparison))
-    print(f"NUTS divergent transitions after warm-up: {nuts.divergences}")
-    print(mcmc_compare.verdict(comparison, gibbs_compile, nuts.compile_seconds))
-    if args.output is not None:
-        mcmc_compare.plot_forest(
-            names, stacked, nuts_stacked, args.output, "Fair's affairs, crossed occupations"
-        )
-        print(f"figure: {args.output.resolve()}")
-    report["comparison"] = comparison
     return report
 
 
@@ -275,16 +254,9 @@ def scaling(args) -> list[dict]:
 
 
 def main(argv: list[str] | None = None):
-    parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
-    )
-    parser.add_argument("--sweeps", type=int, default=2000, help="per chain, after warm-up")
-    parser.add_argument("--warmup", type=int, default=500, help="Gibbs sweeps per chain")
-    parser.add_argument("--chains", type=int, default=4, help="run at once")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the chains")
-    parser.add_argument("--nuts-warmup", type=int, default=500, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=1000, help="per chain; 0 skips NUTS")
+    parser = mcmc_compare.parser(__doc__)
+    mcmc_compare.add_gibbs_arguments(parser, warmup=500)
+    mcmc_compare.add_nuts_arguments(parser, warmup=500, samples=1000)
     parser.add_argument(
         "--output", type=pathlib.Path, default=None, help="forest plot, Gibbs and NUTS (PNG)"
     )
@@ -304,8 +276,7 @@ def main(argv: list[str] | None = None):
         "--dense-up-to", type=int, default=500, help="with --scaling: time the dense draw up to"
     )
     args = parser.parse_args(argv)
-    if args.sweeps < 10 or args.warmup < 0 or args.chains < 1:
-        parser.error("need --sweeps >= 10, --warmup >= 0 and --chains >= 1")
+    mcmc_compare.check_gibbs_arguments(parser, args)
     if args.scaling:
         return scaling(args)
     return compare_with_nuts(args)

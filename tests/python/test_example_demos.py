@@ -318,3 +318,40 @@ def test_every_example_counts_sweeps_after_warmup(script, monkeypatch, tmp_path)
     with pytest.raises(_Stop):
         example.main(argv)
     assert (asked["sweeps"], asked["warmup"]) == (12, 3)
+
+
+def test_mixed_example_prints_xla_compile_seconds_as_the_others_do(monkeypatch, capsys):
+    # One compile-time figure, XLA's, under one label in every example: the
+    # runner's own figure (tracing included) printed as "compiling" beside
+    # the verdict's "XLA compiling" read as a contradiction.
+    import types
+
+    from vexol import gibbs
+
+    example = _load("compile_figure_mixed_logistic", "mixed_logistic.py")
+    n, draws = 60, (1, 10)
+    X = np.column_stack([np.ones(n), np.linspace(-1.0, 1.0, n)])
+    groups = {name: np.arange(n) % 3 for name in example.FACTORS}
+    monkeypatch.setattr(example, "load_data", lambda: (X, X[:, 1] > 0, groups, ["1", "x"]))
+    shapes = {"beta": (2,)}  # three levels of each factor, intercepts only
+    for name in example.FACTORS:
+        shapes[f"u_{name}"], shapes[f"sigma2_{name}"] = (3, 1), (1,)
+    run = types.SimpleNamespace(
+        draws={site: np.ones(draws + shape) for site, shape in shapes.items()},
+        timing=types.SimpleNamespace(
+            total_seconds=20.0, compile_seconds=3.25, sweeps_per_second=50
+        ),
+    )
+    monkeypatch.setattr(gibbs, "run", lambda *a, **k: run)
+    clock = iter([0.0, 7.5])  # XLA's compile seconds before and after the Gibbs run
+    monkeypatch.setattr(example.mcmc_compare, "compile_seconds", lambda: next(clock))
+
+    def stop(*args, **kwargs):
+        raise _Stop
+
+    monkeypatch.setattr(example.mcmc_compare, "posterior_summary", stop)
+    with pytest.raises(_Stop):
+        example.main(["--sweeps", "10", "--warmup", "0", "--chains", "1", "--nuts-samples", "0"])
+    out = capsys.readouterr().out
+    assert re.findall(r"[\d.]+ s (?:of it )?(\S+ )?compiling", out) == ["XLA "], out
+    assert "7.5 s of it XLA compiling" in out, out
