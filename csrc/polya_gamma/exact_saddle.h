@@ -49,8 +49,35 @@ inline constexpr double STEP = 0.65;
 inline constexpr double BEND = 0.4;
 inline constexpr int NODES = 16;
 inline constexpr double SQRT_2_OVER_PI = 0.7978845608028654;
-// Below this |2u| the saddle point's m and slope come from their series.
-inline constexpr double SERIES_ARGUMENT = 1e-3;
+// Below this |2u| the saddle point's m and slope come from their series
+// (truncated below 1e-17 of either); above it their closed forms lose at
+// most a few times 1e-15 to cancellation.
+inline constexpr double SERIES_ARGUMENT = 0.1;
+// tan(r)/r = sum_k TAN_SERIES[k] s^k, s = r^2 (2^(2k+2) (2^(2k+2) - 1)
+// |B_(2k+2)| / (2k+2)!), convergent for |s| < pi^2/4.
+inline constexpr int TAN_SERIES_TERMS = 15;
+inline constexpr double TAN_SERIES[TAN_SERIES_TERMS] = {
+    1.0,
+    0.3333333333333333,
+    0.13333333333333333,
+    0.05396825396825397,
+    0.021869488536155203,
+    0.008863235529902197,
+    0.003592128036572481,
+    0.0014558343870513183,
+    0.000590027440945586,
+    0.00023912911424355248,
+    9.691537956929451e-05,
+    3.927832388331683e-05,
+    1.5918905069328964e-05,
+    6.451689215655431e-06,
+    2.6147711512907546e-06,
+};
+// Past this sqrt(w0) in the left tail, r = 1 to far below double
+// precision: the terms beyond the inverse Gaussian's are of relative size
+// e^(-2 sqrt(w0)), and 1 - r below 2 w0 e^(-2 sqrt(w0))/h (30-digit
+// evaluations from sqrt(w0) = 5 to 1e5, h = 8 to 1e12), 1e-31 here.
+inline constexpr double LEFT_TAIL_ROOT = 40.0;
 inline constexpr int POLISH_STEPS = 12;
 // m(u) has its pole where sqrt(2u) = pi/2.
 inline constexpr double POLE_U = 1.2337005501361697;
@@ -67,14 +94,27 @@ inline SaddleMean saddle_mean(double u) {
   using namespace exact_saddle_constants;
   const double s = u + u;
   if (std::fabs(s) < SERIES_ARGUMENT) {
-    // tan(r)/r = 1 + s/3 + 2s^2/15 + 17s^3/315 + 62s^4/2835 + ..., r^2 = s
-    const double m = 1.0 + s * (1.0 / 3 + s * (2.0 / 15 + s * (17.0 / 315 + s * (62.0 / 2835))));
-    const double dm_ds = 1.0 / 3 + s * (4.0 / 15 + s * (51.0 / 315 + s * (248.0 / 2835)));
-    return {m, 2.0 * dm_ds};
+    double m = TAN_SERIES[TAN_SERIES_TERMS - 1];
+    double dm_ds = (TAN_SERIES_TERMS - 1) * TAN_SERIES[TAN_SERIES_TERMS - 1];
+    for (int k = TAN_SERIES_TERMS - 2; k >= 1; --k) {
+      m = m * s + TAN_SERIES[k];
+      dm_ds = dm_ds * s + k * TAN_SERIES[k];
+    }
+    return {m * s + TAN_SERIES[0], 2.0 * dm_ds};
   }
+  // dm/du = (1 - m)/s + m^2, formed without its two terms of size m^2
+  // that cancel for large |s| (the far left tail, large tilts): with
+  // r = sqrt|s|, (tanh(r)/r - sech^2 r)/r^2 below 0 and
+  // (sec^2 r - tan(r)/r)/r^2 above.
   const double r = std::sqrt(std::fabs(s));
-  const double m = s > 0.0 ? std::tan(r) / r : std::tanh(r) / r;
-  return {m, (1.0 - m) / s + m * m};
+  if (s > 0.0) {
+    const double t = std::tan(r);
+    const double m = t / r;
+    return {m, ((1.0 + t * t) - m) / s};
+  }
+  const double m = std::tanh(r) / r;
+  const double sech = 1.0 / std::cosh(r);
+  return {m, (m - sech * sech) / (r * r)};
 }
 
 // The saddle point u of X (m(u) = X) to the last bit, by Newton's method
@@ -119,12 +159,19 @@ inline double polish_saddle_point(double X, double u, SaddleMean& mean) {
 inline double saddle_density_ratio(double h, double X, double u, double slope) {
   using namespace exact_saddle_constants;
   const double w0 = -2.0 * u;
+  const double r0 = std::sqrt(std::fabs(w0));
+  if (w0 > 0.0 && r0 >= LEFT_TAIL_ROOT) return 1.0;
   // Phi''(w0) = h slope/4 in w (dm/dw = -slope/2), sigma its inverse
   // square root.
   const double sigma = std::sqrt(4.0 / (h * slope));
   const double x = 0.25 * h * X;
-  const double bend = BEND / std::sqrt(h);
-  const double r0 = std::sqrt(std::fabs(w0));
+  // In the left tail the integrand is nearly the inverse Gaussian's, which
+  // is an exact Gaussian along w = (sqrt(w0) + i s)^2, a parabola of bend
+  // sigma/(4 w0): where that bends less than the density's own parabola,
+  // take it (with the density's, small h lost 1e-9 of r from sqrt(w0) = 10
+  // on, and the sum overflowed from about 100).
+  double bend = BEND / std::sqrt(h);
+  if (w0 > 0.0) bend = std::fmin(bend, sigma / (4.0 * w0));
   const bool pos = w0 >= 0.0;
   const double tanh0 = pos ? std::tanh(r0) : std::tan(r0);
   double total = 0.5;

@@ -98,6 +98,9 @@ inline double pg_variance(double h, double z) {
   const double a = std::fabs(z);
   if (a == 0.0) return h / 24.0;
   const double sech = 1.0 / std::cosh(a / 2);
+  // (sinh a - a) sech^2(a/2) = 2 tanh(a/2) - a sech^2(a/2), which neither
+  // overflows nor cancels for large a.
+  if (a > 1.0) return h * (2.0 * std::tanh(a / 2) - a * sech * sech) / (4 * a * a * a);
   return h * (std::sinh(a) - a) * sech * sech / (4 * a * a * a);
 }
 
