@@ -279,6 +279,9 @@ def main(argv: list[str] | None = None) -> dict:
     beta = np.asarray(result.draws["beta"])
     r = np.asarray(result.draws["r"])
     accepted = float(np.mean(result.draws["shift_accepted"]))
+    # The joint t step of (log r, b), when the builder's rule chose it.
+    taken = result.draws.get("global_accepted")
+    t_step = "" if taken is None else f", the (log r, b) t step {float(np.mean(taken)):.1%}"
     last_h = y + np.asarray(result.state.r)[:, None]
     last_z = np.asarray(result.state.beta) @ X.T
     draws = {"beta": beta, "r": r, "log r": np.log(r)}
@@ -298,7 +301,7 @@ def main(argv: list[str] | None = None) -> dict:
         f"{gibbs_compile:.1f} s of it {mcmc_compare.COMPILING}; after compiling "
         f"{timing.sweeps_per_second:,.1f} sweeps/s over the {args.chains} chains, "
         f"{timing.sweeps_per_second * n:,.0f} Pólya-Gamma draws/s; "
-        f"the (r, intercept) shift move accepted {accepted:.1%} of the time"
+        f"the (r, intercept) shift move accepted {accepted:.1%} of the time{t_step}"
     )
 
     shares = method_shares(last_h, last_z)

@@ -18,7 +18,7 @@ model                          state (shapes for one chain)
                                (L_k, q_k)), sigma2 (tuple of (q_k,)),
                                omega (n,))
 :func:`negbin`                 NegBinState(beta (p,), r (), omega (n,),
-                               shift_accepted ())
+                               shift_accepted (), global_accepted ())
 :func:`multinomial`            MultinomialState(beta (K-1, p),
                                omega (n, K-1), accepted ())
 =============================  ===========================================

@@ -12,6 +12,8 @@ A sweep is
                     -(log r' - log r), keeping every mean r e^ψ_i fixed
     ω | β, r        ~ PG(y + r, ψ)                         one vexol call
     β | ω, r        ~ N(μ, Σ)                              draw_beta
+    (log r, β)      optionally, an independence Metropolis-Hastings step from
+                    a multivariate t at their joint posterior mode (_global)
 
 The Gibbs updates of r and β are each exact but r and the intercept are
 strongly coupled (only r e^β₀ is well identified when r is large), so r
@@ -30,7 +32,9 @@ from jax.scipy.special import gammaln
 from scipy import special
 
 import vexol
+from vexol.gibbs import _global
 from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._global import GLOBAL_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
     as_offset,
@@ -54,7 +58,9 @@ class NegBinState(NamedTuple):
     ``beta`` (p,), ``r`` () the NB shape (dispersion), ``omega`` (n,) the
     sweep's Pólya-Gamma draws (never read by the next sweep), and
     ``shift_accepted`` () 1.0 if this sweep's shift move was accepted, else
-    0.0 (always 0.0 without the move).
+    0.0 (always 0.0 without the move), and ``global_accepted`` (int32 ()) 1
+    when the sweep's independence t step of (log r, β) was taken (None in a
+    state built without it).
 
     Examples:
       >>> import jax, numpy as np
@@ -64,13 +70,14 @@ class NegBinState(NamedTuple):
       >>> counts = rng.negative_binomial(2.0, 1 / (1 + np.exp(X @ [0.5, 0.3])))
       >>> state = gibbs.negbin(X, counts.astype(float)).init(jax.random.key(0))
       >>> state._fields
-      ('beta', 'r', 'omega', 'shift_accepted')
+      ('beta', 'r', 'omega', 'shift_accepted', 'global_accepted')
     """
 
     beta: jax.Array
     r: jax.Array
     omega: jax.Array
     shift_accepted: jax.Array
+    global_accepted: jax.Array | None = None
 
 
 def nb_log_likelihood(y: jax.Array, r: jax.Array, psi: jax.Array) -> jax.Array:
@@ -90,6 +97,30 @@ def nb_log_likelihood(y: jax.Array, r: jax.Array, psi: jax.Array) -> jax.Array:
         - gammaln(y + 1.0)
         - r * jnp.logaddexp(0.0, psi)
         - y * jnp.logaddexp(0.0, -psi)
+    )
+
+
+def negbin_log_density(x, X, y, at_least, prior, offset=None):
+    """log p(log r, β | y) + const at x = (log r, β): the likelihood, β's
+    normal prior, r's Gamma(a, b) prior and the Jacobian r of r = e^u, which
+    together make a u - b e^u.
+
+    The independence step evaluates this twice per sweep, so its O(n) part is
+    kept to one softplus per row: Σ_i log Γ(y_i + r) - log Γ(r) is
+    Σ_k at_least[k] log(r + k) over the count levels (``count_levels``), and
+    -r softplus(ψ) - y softplus(-ψ) = yψ - (y + r) softplus(ψ). The log y_i!
+    terms are constant and left out.
+    """
+    u, beta = x[0], x[1:]
+    r = jnp.exp(u)
+    psi = X @ beta if offset is None else X @ beta + offset
+    levels = jnp.arange(at_least.shape[0], dtype=psi.dtype)
+    return (
+        jnp.sum(at_least * jnp.log(r + levels))
+        + jnp.sum(y * psi - (y + r) * jnp.logaddexp(0.0, psi))
+        - 0.5 * jnp.sum(prior.precision * (beta - prior.mean) ** 2)
+        + prior.r_shape * u
+        - prior.r_rate * r
     )
 
 
@@ -280,10 +311,13 @@ def negbin_sweep(
     intercept=0,
     shift_scale=0.3,
     beta_method="auto",
+    proposal=None,
     **pg_options,
 ):
     """One sweep of :func:`negbin` on explicit data: r | β (CRT), the shift
-    move (if ``intercept`` is not None), ω | β, r, then β | ω, r.
+    move (if ``intercept`` is not None), ω | β, r, then β | ω, r, and with
+    ``proposal`` = (centre (p + 1,), scale (p + 1, p + 1)) an
+    :func:`independence_move` of (log r, β).
 
     ``at_least`` is ``count_levels(y, max(y))``; a longer one works too
     (the extra levels are empty), so data sets can be vmapped.
@@ -324,7 +358,20 @@ def negbin_sweep(
     beta = draw_beta(
         beta_key, X, omega, kappa, prior.precision, prior.mean, offset=offset, method=beta_method
     )
-    return NegBinState(beta, r, omega, accepted)
+    global_accepted = jnp.zeros((), jnp.int32)
+    if proposal is not None:
+        # Last, so that the Gibbs draws of a sweep stay what they were without it.
+        def log_target(x):
+            return negbin_log_density(x, X, y, at_least, prior, offset)
+
+        x = jnp.concatenate([jnp.log(r)[None], beta])
+        x, global_accepted = independence_move(
+            jax.random.fold_in(key, GLOBAL_KEY), x, log_target, *proposal
+        )
+        r, beta = jnp.exp(x[0]), x[1:]
+    return NegBinState(
+        beta, r, omega, accepted, None if state.global_accepted is None else global_accepted
+    )
 
 
 def negbin(
@@ -339,6 +386,7 @@ def negbin(
     shift_scale: float = 0.3,
     offset: Any = None,
     beta_method: str = "auto",
+    global_move: str | None = "auto",
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -351,11 +399,18 @@ def negbin(
       r_shape, r_rate: the Gamma(shape, rate) prior of r.
       intercept: the intercept column, or None for no shift move.
       shift_scale: sd of the log r random-walk proposal of the shift move.
+      global_move: ``"t"``: end each sweep with an independence
+        Metropolis-Hastings step of (log r, β) jointly from a multivariate t
+        (5 degrees of freedom) at their posterior mode with the Laplace
+        covariance (see :func:`independence_move`); None: no such step;
+        ``"auto"``: the rule of :func:`logistic` (see :func:`describe`),
+        which here picks the t step or nothing.
       offset, beta_method, pg_options, dtype: as in :func:`logistic`.
 
     Returns:
       A :class:`Gibbs` with state :class:`NegBinState`; ``collect`` keeps
-      ``{"beta": (p,), "r": (), "shift_accepted": ()}``. ``init(key)``
+      ``{"beta": (p,), "r": (), "shift_accepted": ()}``, and
+      ``"global_accepted"`` with the t step. ``init(key)``
       starts at log r ~ N(0, 1), the intercept at log(mean(y) + 0.5) - log r
       plus N(0, 1), other coefficients at 0.
 
@@ -364,6 +419,11 @@ def negbin(
     min(1, NB(y | r', ψ') N(β₀' | prior) Gamma(r' | a, b) r' /
     (NB(y | r, ψ) N(β₀ | prior) Gamma(r | a, b) r)): the symmetric walk is
     on (log r, β₀), whose Jacobian from r is r. It costs O(n).
+
+    The t step's target is the posterior density of (log r, β): the
+    likelihood and both priors times r, the same Jacobian. Its mode and
+    covariance are found once, here, on the host in float64 (damped Newton);
+    a step then costs two log-likelihood evaluations, O(n p).
 
     Examples:
       >>> import jax, numpy as np
@@ -374,8 +434,10 @@ def negbin(
       >>> model = gibbs.negbin(X, counts.astype(float), shift_scale=0.3)
       >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, warmup=50,
       ...                    chains=2, progress=False)
+      >>> model.report["global_move"]        # the t step, by the rule, on these data
+      't'
       >>> sorted(result.draws)
-      ['beta', 'r', 'shift_accepted']
+      ['beta', 'global_accepted', 'r', 'shift_accepted']
       >>> result.draws["r"].shape, bool((result.draws["r"] > 0).all())
       ((2, 100), True)
     """
@@ -413,6 +475,34 @@ def negbin(
     choose_method(n, p, True, beta_method)
     pg = pg_keywords(pg_options, where)
     start = float(np.log(y_host.mean() + 0.5))
+    _global.choose_move(global_move, 1.0, 1.0, where)
+    if global_move == "directions":
+        raise ValueError(f"{where}: global_move must be 'auto', 't' or None, got 'directions'")
+    mode, scale, slowdown, acceptance = _global.negbin_laplace(
+        X_host,
+        y_host,
+        np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
+        np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
+        float(r_shape),
+        float(r_rate),
+        offset_host,
+    )
+    chosen = _global.choose_move(global_move, acceptance, slowdown, where)
+    if chosen == "directions":
+        chosen = None  # the direction rounds are for a binomial block's β alone
+    proposal = None
+    if chosen == "t":
+        proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
+    report = _global.build_report(
+        where,
+        f"n = {n}, p = {p}",
+        [_global.block_report("(log r, beta)", slowdown, acceptance)],
+        global_move,
+        chosen,
+        _global.sweep_cost(n, p, 1, beta_method, 0, chosen),
+        mode=mode,
+        scale=scale,
+    )
 
     def init(key):
         r_key, b_key = jax.random.split(key)
@@ -420,7 +510,13 @@ def negbin(
         beta = jnp.zeros(p, dtype)
         if intercept is not None:
             beta = beta.at[intercept].set(start - log_r + jax.random.normal(b_key, (), dtype))
-        return NegBinState(beta, jnp.exp(log_r), jnp.zeros(n, dtype), jnp.zeros((), dtype))
+        return NegBinState(
+            beta,
+            jnp.exp(log_r),
+            jnp.zeros(n, dtype),
+            jnp.zeros((), dtype),
+            jnp.zeros((), jnp.int32),
+        )
 
     def step(key, state):
         return negbin_sweep(
@@ -434,11 +530,15 @@ def negbin(
             intercept=intercept,
             shift_scale=shift_scale,
             beta_method=beta_method,
+            proposal=proposal,
             **pg,
         )
 
     def collect(state):
-        return {"beta": state.beta, "r": state.r, "shift_accepted": state.shift_accepted}
+        kept = {"beta": state.beta, "r": state.r, "shift_accepted": state.shift_accepted}
+        if proposal is not None:
+            kept["global_accepted"] = state.global_accepted
+        return kept
 
     def log_likelihood(draws):
         psi = linear_predictor(draws["beta"], X_host, offset_host)
@@ -452,4 +552,12 @@ def negbin(
             - y_host * np.logaddexp(0.0, -psi)
         )
 
-    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("shift_accepted",))
+    return Gibbs(
+        init,
+        step,
+        collect,
+        log_likelihood,
+        {"y": y_host},
+        ("shift_accepted", "global_accepted"),
+        report,
+    )
