@@ -1,5 +1,5 @@
-"""What the examples share: NumPyro's NUTS as the reference sampler, and the
-comparison of a Gibbs run with it.
+"""What the examples share: their command line and Gibbs run, NumPyro's NUTS
+as the reference sampler, and the comparison of a Gibbs run with it.
 
 Every example runs its Gibbs sampler (vexol.gibbs) and NUTS on the same model
 and priors, 4 chains each, and prints
