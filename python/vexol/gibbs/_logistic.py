@@ -36,6 +36,7 @@ from vexol.gibbs._model import (
     float_dtype,
     gaussian_prior,
     host_numbers,
+    host_prior,
     integer,
     linear_predictor,
     offsets,
@@ -459,8 +460,7 @@ def logistic(
         X_host,
         y_host,
         np.broadcast_to(h_host, (n,)),
-        np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
-        np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
+        *host_prior(p, prior_mean, prior_sd),
     )
     host_offset = None if offset is None else np.asarray(offset, np.float64)
     direction_rounds = integer(

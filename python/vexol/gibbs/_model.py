@@ -168,6 +168,14 @@ def gaussian_prior(
     return jnp.asarray(mean, dtype), jnp.asarray(1.0 / sd**2, dtype)
 
 
+def host_prior(p: int, mean: Any, sd: Any) -> tuple[np.ndarray, np.ndarray]:
+    """(mean, precision), both (p,) float64, of the prior N(mean, sd²) that
+    :func:`gaussian_prior` checked: for the fits a builder makes on the
+    host before sampling, in float64 whatever the sampler's dtype."""
+    mean = np.broadcast_to(np.asarray(mean, np.float64), (p,))
+    return mean, np.broadcast_to(np.asarray(sd, np.float64), (p,)) ** -2.0
+
+
 def design(X: Any, dtype: Any, where: str = "vexol.gibbs") -> jax.Array:
     """X (n, p), finite, in the sampler's dtype."""
     host = host_numbers(X, "X", where)

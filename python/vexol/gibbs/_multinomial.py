@@ -45,6 +45,7 @@ from vexol.gibbs._model import (
     float_dtype,
     gaussian_prior,
     host_numbers,
+    host_prior,
     integer,
     positive,
     sweep_options,
@@ -388,8 +389,7 @@ def multinomial(
     X_host = np.asarray(X, np.float64)
     trials_host, kappa_host = (np.asarray(a, np.float64) for a in (trials, kappa))
     c_host = np.asarray(c, np.float64)
-    mean_host = np.broadcast_to(np.asarray(prior_mean, np.float64), (p,))
-    precision_host = np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0
+    mean_host, precision_host = host_prior(p, prior_mean, prior_sd)
 
     def stick(k):
         y_k = kappa_host[:, k] + 0.5 * trials_host[:, k]

@@ -33,23 +33,22 @@ from scipy import special
 
 import vexol
 from vexol.gibbs import _global
-from vexol.gibbs._gaussian import choose_method, draw_beta
+from vexol.gibbs._gaussian import draw_beta
 from vexol.gibbs._global import GLOBAL_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
-    as_offset,
     design,
     float_dtype,
     gaussian_prior,
     host_numbers,
+    host_prior,
     integer,
     linear_predictor,
-    per_element,
-    pg_keywords,
+    offsets,
     positive,
+    sweep_options,
     whole,
 )
-from vexol.gibbs._model import beta_method as check_beta_method
 
 
 class NegBinState(NamedTuple):
@@ -469,11 +468,8 @@ def negbin(
     y = jnp.asarray(y_host, dtype)
     mean, precision = gaussian_prior(p, prior_mean, prior_sd, dtype, where)
     prior = NegBinPrior(mean, precision, jnp.asarray(r_shape, dtype), jnp.asarray(r_rate, dtype))
-    offset_host = None if offset is None else per_element(offset, "offset", n, "row of X", where)
-    offset = as_offset(offset, n, dtype, where)
-    check_beta_method(beta_method, where)
-    choose_method(n, p, True, beta_method)
-    pg = pg_keywords(pg_options, where)
+    offset, offset_host = offsets(offset, n, dtype, where)
+    pg = sweep_options(beta_method, pg_options, where)
     start = float(np.log(y_host.mean() + 0.5))
     _global.choose_move(global_move, 1.0, 1.0, where)
     if global_move == "directions":
@@ -481,8 +477,7 @@ def negbin(
     mode, scale, slowdown, acceptance = _global.negbin_laplace(
         X_host,
         y_host,
-        np.broadcast_to(np.asarray(prior_mean, np.float64), (p,)),
-        np.broadcast_to(np.asarray(prior_sd, np.float64), (p,)) ** -2.0,
+        *host_prior(p, prior_mean, prior_sd),
         float(r_shape),
         float(r_rate),
         offset_host,
