@@ -69,7 +69,7 @@ struct ConcentratedSetup {
 
 inline void concentrated_setup(double h, double z, ConcentratedSetup& out) {
   using namespace concentrated_constants;
-  const double c = std::isnan(z) ? 0.0 : 0.5 * std::fabs(z);
+  const double c = 0.5 * std::fabs(z);
   const double u0 = -0.5 * c * c;
   const double spread = WINDOW / std::sqrt(h * saddle_mean(u0).slope);
   out.shape = h;
@@ -115,11 +115,12 @@ inline double concentrated_draw(const ConcentratedSetup& s, GeneratorState& g) {
 }
 
 // One exact draw of PG(h, z) for h >= 16 (finite) with h > SADDLE_MAX_SHAPE
-// or |z| > TILT_LIMIT.
+// or |z| > TILT_LIMIT (an infinite z gives the limit 0).
 inline double exact_concentrated_draw(double h, double z, GeneratorState& g) {
   using namespace concentrated_constants;
   if (std::isinf(z)) return 0.0;
-  if (std::fabs(z) > CONCENTRATED_MAX_TILT) return pg_sample(h, z, g);
+  // A NaN tilt keeps the default's rule beyond SADDLE_MAX_SHAPE (NaN).
+  if (std::isnan(z) || std::fabs(z) > CONCENTRATED_MAX_TILT) return pg_sample(h, z, g);
   ConcentratedSetup s;
   concentrated_setup(h, z, s);
   return concentrated_draw(s, g);

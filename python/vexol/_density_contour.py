@@ -201,7 +201,7 @@ def _log_peak(x, h, a, w0):
     return 2 * dw * x - h * diff
 
 
-def _nodes(x, h, w0, sigma, count):
+def _nodes(x, h, w0, sigma, count, bend=None):
     """The integrand exp(Phi(w) - Phi(w0)) times dw/(i sigma dt) at the
     nodes w(t_k), t_k = k STEP, k = 1..count-1 (stacked first), as its real
     and imaginary parts, and w(t_k) - w0 likewise. With q = sqrt(w),
@@ -218,7 +218,7 @@ def _nodes(x, h, w0, sigma, count):
     division and exponential cost several real ones each."""
     k = jnp.arange(1, count, dtype=x.dtype).reshape((count - 1,) + (1,) * jnp.ndim(x))
     t = k * STEP
-    bend = BEND / jnp.sqrt(h)
+    bend = BEND / jnp.sqrt(h) if bend is None else bend
     dw_re = -sigma * bend * t * t
     dw_im = sigma * t
     # q = sqrt(w0 + dw), principal branch; Im w = sigma t > 0 at every node.

@@ -22,6 +22,7 @@ import pytest
 
 import vexol
 from vexol import _calls, _registration
+from vexol._jax import concentrated
 
 jax.config.update("jax_enable_x64", True)
 
@@ -172,6 +173,21 @@ def test_the_default_is_exact_where_the_gamma_series_is_off(h, z):
     x = draws(h, z, DEFAULT, seed=int(1000 * h + z) + 11)
     ks = [c for c in law_checks(x, h, z) if c[0].startswith("KS")]
     assert not failures(ks)
+
+
+def test_the_pure_jax_concentrated_sampler_follows_the_law_where_it_is_widest():
+    # Beyond h = 1e12 or |z| = 1e10 no sample can tell the exact law from
+    # the normal approximation; the construction that draws it there holds
+    # at any h whose window stays clear of m's pole, and its quadrature is
+    # coarsest where the window is widest: at h = 2000 the skewness is
+    # 0.044, 11 standard errors of the third moment at 4 10^5 draws.
+    n = 4 * N
+    draw = jax.jit(concentrated.draw)
+    for z in (0.0, 3.0):
+        x = np.asarray(
+            draw(jax.random.key(int(z) + 5), jnp.full(n, 2000.0), jnp.full(n, z), jnp.ones(n, bool))
+        )
+        assert not failures(law_checks(x, 2000.0, z))
 
 
 def test_the_saddle_point_passes_where_the_normal_approximation_fails():

@@ -13,12 +13,14 @@ sampler does, from its own h (and, for small integer h, |z|):
 | other 1 < h <= 4          | alternate sampler (exact)                        |
 | 4 < h < 8                 | alternate pieces of 3 or 4 plus the remainder    |
 
-method="saddle" takes the saddle point for every 8 <= h <= 1e12;
-method="exact" draws the exact law: 8 <= h < 16 as sums of exact pieces
-(Devroye draws for the integer part, one alternate piece for a fractional
-part), 16 <= h <= 1e12 by the saddle point's proposal corrected by the
-law's own density (saddle.draw(exact=True)), h < 1 by inverting vexol's
-CDF. Above 1e12 both take the normal approximation, as the C++ path does.
+method="saddle" takes the saddle point for every 8 <= h <= 1e12, and the
+normal approximation above; method="exact" draws the exact law: 8 <= h < 16
+as sums of exact pieces (Devroye draws for the integer part, one alternate
+piece for a fractional part), 16 <= h <= 1e12 with |z| <= 1e10 by the
+saddle point's proposal corrected by the law's own density
+(saddle.draw(exact=True)), larger h or |z| by the concentrated law's
+sampler (concentrated.py), h < 1 by inverting vexol's CDF, as the C++ path
+does.
 
 Each method runs only when some element needs it (a cond on the whole
 array) and only on its own lanes, gathered and worked through in blocks,
@@ -31,7 +33,7 @@ import functools
 import jax
 import jax.numpy as jnp
 
-from vexol._jax import alternate, devroye, inversion, saddle, series
+from vexol._jax import alternate, concentrated, devroye, inversion, saddle, series
 from vexol._jax._common import draw_floor, on_lanes, skip_unless, while_loop
 
 METHODS = (None, "saddle", "exact")
@@ -83,9 +85,17 @@ def _draw_flat(key, h, z, method):
     # and beyond SADDLE_MAX_SHAPE both take the default's normal
     # approximation.
     beyond_saddle = live & (h > SADDLE_MAX_SHAPE)
+    concentrated_m = jnp.zeros_like(valid)
     if exact:
-        normal_m = beyond_saddle
-        saddle_m = live & (h >= EXACT_SADDLE_MIN_SHAPE) & ~beyond_saddle
+        # Beyond the saddle point's range in h or in |z| (where its
+        # exponents lose their digits) the concentrated law's sampler, up
+        # to the tilt from which the law is narrower than the dtype
+        # resolves, where the normal draw rounds as an exact one.
+        large = live & (h >= EXACT_SADDLE_MIN_SHAPE)
+        beyond = large & ((h > SADDLE_MAX_SHAPE) | (a > saddle.TILT_LIMIT))
+        concentrated_m = beyond & (a <= concentrated.max_tilt(dtype))
+        normal_m = beyond & ~concentrated_m
+        saddle_m = large & ~beyond
         sum_m = live & (h >= 8) & (h < EXACT_SADDLE_MIN_SHAPE)
     else:
         normal_m = live & (h > 50) if method is None else beyond_saddle
@@ -115,6 +125,9 @@ def _draw_flat(key, h, z, method):
     # Saddle point.
     saddle_draw = functools.partial(saddle.draw, exact=exact)
     out = out + method(saddle_m, _swap(saddle_draw), jnp.where(saddle_m, h, 10.0), zs, key=keys[1])
+    if exact:
+        hc = jnp.where(concentrated_m, h, 1e13)
+        out = out + method(concentrated_m, _swap(concentrated.draw), hc, zs, key=keys[4])
     # Sums of Devroye draws: h = 1 and small integers with |z| <= 1 (and,
     # for the exact method, the integer part of h >= 8).
     whole = jnp.where(sum_m, jnp.where(integer, h, jnp.floor(h) - 1.0), 0.0)

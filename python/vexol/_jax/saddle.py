@@ -204,20 +204,45 @@ RATIO_SPREAD = 0.09
 POLISH_STEPS = 3
 POLE_U = math.pi**2 / 8
 RATIO_NODES = 16
+LEFT_TAIL_ROOT = 40.0
+
+
+# tan(r)/r = sum_k TAN_SERIES[k] s^k, s = r^2, convergent for |s| < pi^2/4;
+# below SERIES_ARGUMENT its truncation is below 1e-17 of m and m'.
+TAN_SERIES = (
+    1.0, 0.3333333333333333, 0.13333333333333333, 0.05396825396825397,
+    0.021869488536155203, 0.008863235529902197, 0.003592128036572481,
+    0.0014558343870513183, 0.000590027440945586, 0.00023912911424355248,
+    9.691537956929451e-05, 3.927832388331683e-05, 1.5918905069328964e-05,
+    6.451689215655431e-06, 2.6147711512907546e-06,
+)  # fmt: skip
+SERIES_ARGUMENT = 0.1
 
 
 def _mean_and_slope(u):
-    """m(u) = tan(sqrt 2u)/sqrt 2u (tanh below 0) and dm/du, to the dtype's
-    precision (the envelope's solve uses a rational tanh)."""
+    """m(u) = tan(sqrt 2u)/sqrt 2u (tanh below 0) and dm/du, to a few ulps
+    of the dtype (the envelope's solve uses a rational tanh): the series
+    near 0, elsewhere closed forms without the two terms of size m^2 that
+    cancel in (1 - m)/s + m^2 at large |s| (large tilts): with r = sqrt|s|,
+    (tanh(r)/r - sech^2 r)/r^2 below 0, (sec^2 r - tan(r)/r)/r^2 above."""
     s = u + u
-    near = jnp.abs(s) < 1e-3
-    r = jnp.sqrt(jnp.where(near, 1.0, jnp.abs(s)))
-    m_far = jnp.where(s > 0, jnp.tan(r), jnp.tanh(r)) / r
+    near = jnp.abs(s) < SERIES_ARGUMENT
     sn = jnp.where(near, s, 0.0)
-    m_near = 1.0 + sn * (1 / 3 + sn * (2 / 15 + sn * (17 / 315 + sn * (62 / 2835))))
-    d_near = 2.0 * (1 / 3 + sn * (4 / 15 + sn * (51 / 315 + sn * (248 / 2835))))
-    m = jnp.where(near, m_near, m_far)
-    slope = jnp.where(near, d_near, (1.0 - m) / jnp.where(near, 1.0, s) + m * m)
+    m_near = jnp.asarray(TAN_SERIES[-1], u.dtype)
+    d_near = jnp.asarray((len(TAN_SERIES) - 1) * TAN_SERIES[-1], u.dtype)
+    for k in range(len(TAN_SERIES) - 2, 0, -1):
+        m_near = m_near * sn + TAN_SERIES[k]
+        d_near = d_near * sn + k * TAN_SERIES[k]
+    m_near = m_near * sn + 1.0
+    r = jnp.sqrt(jnp.where(near, 1.0, jnp.abs(s)))
+    t = jnp.tan(jnp.where(s > 0, r, 0.0))
+    m_pos = t / r
+    m_neg = jnp.tanh(r) / r
+    sech = 1.0 / jnp.cosh(jnp.where(s > 0, 0.0, r))
+    slope_pos = ((1.0 + t * t) - m_pos) / (r * r)
+    slope_neg = (m_neg - sech * sech) / (r * r)
+    m = jnp.where(near, m_near, jnp.where(s > 0, m_pos, m_neg))
+    slope = jnp.where(near, 2.0 * d_near, jnp.where(s > 0, slope_pos, slope_neg))
     return m, slope
 
 
@@ -243,13 +268,29 @@ def polish(x, u):
     return u, slope
 
 
+def ratio_bend(h, w0, sigma):
+    """The parabola's bend: the density's own, or in the left tail (w0 > 0)
+    the smaller bend of the path w = (sqrt w0 + i s)^2, along which the
+    inverse-Gaussian part of the integrand, which dominates there, is an
+    exact Gaussian (with the density's bend, small h lost 1e-9 of r from
+    sqrt(w0) = 10 on and gave NaN from about 100)."""
+    left = sigma / (4.0 * jnp.where(w0 > 0, w0, 1.0))
+    return jnp.where(
+        w0 > 0, jnp.minimum(contour.BEND / jnp.sqrt(h), left), contour.BEND / jnp.sqrt(h)
+    )
+
+
 def density_ratio(x, h, u, slope):
     """r = p/s at X = x (the draw is h x/4), from the density's contour
     through the saddle point w0 = -2u, relative to its Gaussian term."""
     w0 = -2.0 * u
     sigma = jnp.sqrt(4.0 / (h * slope))
-    (value, _), _ = contour._nodes(0.25 * h * x, h, w0, sigma, RATIO_NODES)
-    return (contour.STEP * math.sqrt(2 / math.pi)) * (0.5 + jnp.sum(value, axis=0))
+    bend = ratio_bend(h, w0, sigma)
+    (value, _), _ = contour._nodes(0.25 * h * x, h, w0, sigma, RATIO_NODES, bend)
+    r = (contour.STEP * math.sqrt(2 / math.pi)) * (0.5 + jnp.sum(value, axis=0))
+    # Past sqrt(w0) = LEFT_TAIL_ROOT, 1 - r is below 1e-31 (the terms
+    # beyond the inverse Gaussian's are of relative size e^(-2 sqrt(w0))).
+    return jnp.where(w0 >= LEFT_TAIL_ROOT**2, 1.0, r)
 
 
 # Lanes whose r one pass computes: a round's ambiguous lanes are about one
