@@ -44,7 +44,7 @@ ROW_SEED_MULTIPLIER = 0x9E3779B97F4A7C15
 # Method names -> the codes the handlers on request take. None is the
 # default dispatch (approximations for h < 1 and h >= 8), "saddle" the
 # saddle-point approximation for every h >= 8 (up to 1e12), "exact" exact
-# draws for every h (up to 1e6).
+# draws for every h.
 METHOD_CODES = {None: 0, "saddle": 1, "exact": 2}
 _MASK64 = (1 << 64) - 1
 
