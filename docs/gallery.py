@@ -69,8 +69,11 @@ PROGRESS = re.compile(r"(\d+%\|)|(^vexol\.gibbs: \d+/\d+ sweeps)|(\r)")
 def arguments_for(script: str, arguments: list[str]) -> list[str]:
     """The main job counted its sweeps with warm-up as --iterations before
     it took --sweeps (warm-up apart) as the other examples do: the same run
-    either way."""
-    if "--sweeps" not in arguments or '"--sweeps"' in (ROOT / script).read_text():
+    either way. Only a script that names --iterations and not --sweeps is
+    the old one (the examples that take their command line from
+    mcmc_compare name neither)."""
+    text = (ROOT / script).read_text()
+    if "--sweeps" not in arguments or '"--iterations"' not in text or '"--sweeps"' in text:
         return arguments
     arguments = list(arguments)
     i = arguments.index("--sweeps")
