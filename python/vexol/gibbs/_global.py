@@ -247,21 +247,34 @@ def plain_gibbs_ess_per_sweep(slowdown: float) -> float:
     return 1.0 / max(2.0 * slowdown - 1.0, 1.0)
 
 
-def choose_move(global_move: Any, acceptance: float, slowdown: float, where: str) -> str | None:
+# The moves of a builder whose block is not a fixed prior's β alone (the
+# direction rounds need one): the t step or nothing.
+T_OR_NOTHING = ("auto", "t", None)
+
+
+def check_move(global_move: Any, where: str, moves: tuple = GLOBAL_MOVES) -> None:
+    """Refuse a ``global_move`` the builder does not take (before its fit)."""
+    if global_move not in moves:
+        allowed = f"one of {moves}" if moves == GLOBAL_MOVES else "'auto', 't' or None"
+        raise ValueError(f"{where}: global_move must be {allowed}, got {global_move!r}")
+
+
+def choose_move(
+    global_move: Any, acceptance: float, slowdown: float, where: str, moves: tuple = GLOBAL_MOVES
+) -> str | None:
     """The move the builder uses: ``global_move`` itself, or for "auto" the
     rule's choice from the lowest predicted acceptance and the largest
     slowdown over the blocks: none when λ is below MIN_SLOWDOWN_FOR_ANY, else
     "t" when the acceptance reaches MIN_ACCEPTANCE, else "directions" when λ
-    reaches MIN_SLOWDOWN, else none."""
-    if global_move not in GLOBAL_MOVES:
-        raise ValueError(f"{where}: global_move must be one of {GLOBAL_MOVES}, got {global_move!r}")
+    reaches MIN_SLOWDOWN (and the builder takes them, ``moves``), else none."""
+    check_move(global_move, where, moves)
     if global_move != "auto":
         return global_move
     if slowdown < MIN_SLOWDOWN_FOR_ANY:
         return None
     if acceptance >= MIN_ACCEPTANCE:
         return "t"
-    return "directions" if slowdown >= MIN_SLOWDOWN else None
+    return "directions" if slowdown >= MIN_SLOWDOWN and "directions" in moves else None
 
 
 def block_report(name: str, slowdown: float | None, acceptance: float) -> dict[str, Any]:
@@ -506,22 +519,29 @@ def negbin_laplace(X, y, mean, precision, r_shape, r_rate, offset=None):
     precision = np.broadcast_to(np.asarray(precision, np.float64), (p,))
     shift = 0.0 if offset is None else np.asarray(offset, np.float64)
 
-    def objective(x):
-        u, beta = x[0], x[1:]
+    def log_target(points):  # (M, p + 1) -> (M,)
+        u, beta = points[:, :1], points[:, 1:]
         r = np.exp(u)
-        psi = X @ beta + shift
-        mu = 0.5 * (1.0 + np.tanh(0.5 * psi))  # σ(ψ)
-        value = (
+        psi = beta @ X.T + shift
+        return (
             np.sum(
                 special.gammaln(y + r)
                 - special.gammaln(r)
                 - r * np.logaddexp(0.0, psi)
-                - y * np.logaddexp(0.0, -psi)
+                - y * np.logaddexp(0.0, -psi),
+                axis=1,
             )
-            - 0.5 * np.sum(precision * (beta - mean) ** 2)
-            + r_shape * u
-            - r_rate * r
+            - 0.5 * np.sum(precision * (beta - mean) ** 2, axis=1)
+            + r_shape * u[:, 0]
+            - r_rate * r[:, 0]
         )
+
+    def objective(x):
+        beta = x[1:]
+        r = np.exp(x[0])
+        psi = X @ beta + shift
+        mu = 0.5 * (1.0 + np.tanh(0.5 * psi))  # σ(ψ)
+        value = log_target(x[None])[0]
         d_r = np.sum(special.digamma(y + r) - special.digamma(r) - np.logaddexp(0.0, psi))
         d2_r = np.sum(special.polygamma(1, y + r) - special.polygamma(1, r))
         gradient = np.empty(p + 1)
@@ -553,23 +573,5 @@ def negbin_laplace(X, y, mean, precision, r_shape, r_rate, offset=None):
     slow_beta = linalg.eigh(augmented_precision(X, h, psi, precision), fisher, eigvals_only=True)
     covariance = laplace @ laplace.T
     slow_r = covariance[0, 0] * -hessian[0, 0]
-
-    def log_target(points):  # (M, p + 1) -> (M,)
-        u, beta = points[:, :1], points[:, 1:]
-        r = np.exp(u)
-        psi = beta @ X.T + shift
-        return (
-            np.sum(
-                special.gammaln(y + r)
-                - special.gammaln(r)
-                - r * np.logaddexp(0.0, psi)
-                - y * np.logaddexp(0.0, -psi),
-                axis=1,
-            )
-            - 0.5 * np.sum(precision * (beta - mean) ** 2, axis=1)
-            + r_shape * u[:, 0]
-            - r_rate * r[:, 0]
-        )
-
     slowdown = float(max(slow_beta.max(), slow_r))
     return mode, laplace, slowdown, expected_acceptance(log_target, mode, laplace)

@@ -453,7 +453,7 @@ def logistic(
     slow_directions = integer(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
-    _global.choose_move(global_move, 1.0, 1.0, where)
+    _global.check_move(global_move, where)
     directions = moved_psi = None
     # On the host in float64 whatever the sampler's dtype.
     host_problem = (
@@ -596,7 +596,7 @@ def hierarchical_logistic(
     fixed, prior = scale_prior(p, unpenalized, unpenalized_sd, tau2_shape, tau2_scale, dtype, where)
     offset, offset_host = offsets(offset, n, dtype, where)
     pg = sweep_options(beta_method, pg_options, where)
-    _global.choose_move(global_move, 1.0, 1.0, where)
+    _global.check_move(global_move, where, _global.T_OR_NOTHING)
     mode, scale, slowdown, acceptance = _global.hierarchical_laplace(
         X_host,
         y_host,
@@ -607,14 +607,10 @@ def hierarchical_logistic(
         float(tau2_scale),
         None if offset is None else np.asarray(offset, np.float64),
     )
-    chosen = _global.choose_move(global_move, acceptance, slowdown, where)
-    if global_move == "auto" and chosen == "directions":
-        chosen = None  # the direction rounds are for a fixed prior's β alone
+    chosen = _global.choose_move(global_move, acceptance, slowdown, where, _global.T_OR_NOTHING)
     proposal = None
     if chosen == "t":
         proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
-    elif chosen == "directions":
-        raise ValueError(f"{where}: global_move must be 'auto', 't' or None, got 'directions'")
     report = _global.build_report(
         where,
         f"n = {n}, p = {p}",

@@ -383,7 +383,7 @@ def multinomial(
     slow_directions = integer(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
-    _global.choose_move(global_move, 1.0, 1.0, where)
+    _global.check_move(global_move, where)
     directions = moved_psi = None
     # On the host in float64, stick by stick.
     X_host = np.asarray(X, np.float64)

@@ -471,9 +471,7 @@ def negbin(
     offset, offset_host = offsets(offset, n, dtype, where)
     pg = sweep_options(beta_method, pg_options, where)
     start = float(np.log(y_host.mean() + 0.5))
-    _global.choose_move(global_move, 1.0, 1.0, where)
-    if global_move == "directions":
-        raise ValueError(f"{where}: global_move must be 'auto', 't' or None, got 'directions'")
+    _global.check_move(global_move, where, _global.T_OR_NOTHING)
     mode, scale, slowdown, acceptance = _global.negbin_laplace(
         X_host,
         y_host,
@@ -482,9 +480,7 @@ def negbin(
         float(r_rate),
         offset_host,
     )
-    chosen = _global.choose_move(global_move, acceptance, slowdown, where)
-    if chosen == "directions":
-        chosen = None  # the direction rounds are for a binomial block's β alone
+    chosen = _global.choose_move(global_move, acceptance, slowdown, where, _global.T_OR_NOTHING)
     proposal = None
     if chosen == "t":
         proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
