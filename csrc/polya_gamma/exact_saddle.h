@@ -155,7 +155,10 @@ inline double polish_saddle_point(double X, double u, SaddleMean& mean) {
 // along w(t) = w0 + sigma (i t - BEND t^2/sqrt(h)), w = -2u, against the
 // sum's Gaussian limit sqrt(2 pi)/2. Every term is formed as a difference
 // to the crossing point (cosh(q)/cosh(q0) - 1 from real functions of the
-// halves of dq = q - q0), so nothing of size h cancels.
+// halves of dq = q - q0), so nothing of size h cancels. r is known to lie
+// in [1 - RATIO_SPREAD/h, 1]: a computed value outside (or not a number) is
+// held to that interval, so that its error moves the law by no more than
+// the interval's width.
 inline double saddle_density_ratio(double h, double X, double u, double slope) {
   using namespace exact_saddle_constants;
   const double w0 = -2.0 * u;
@@ -215,7 +218,9 @@ inline double saddle_density_ratio(double h, double X, double u, double slope) {
     // times dw/(i sigma dt) = 1 + 2 i bend t
     total += mag * (std::cos(e_im) - (2.0 * bend * t) * std::sin(e_im));
   }
-  return (STEP * total) * SQRT_2_OVER_PI;
+  const double r = (STEP * total) * SQRT_2_OVER_PI;
+  if (std::isnan(r)) return 1.0;
+  return std::fmin(1.0, std::fmax(1.0 - RATIO_SPREAD / h, r));
 }
 
 // One exact draw from a saddle-point set-up. An infinite tilt gives the

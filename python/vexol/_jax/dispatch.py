@@ -16,7 +16,7 @@ sampler does, from its own h (and, for small integer h, |z|):
 method="saddle" takes the saddle point for every 8 <= h <= 1e12, and the
 normal approximation above; method="exact" draws the exact law: 8 <= h < 16
 as sums of exact pieces (Devroye draws for the integer part, one alternate
-piece for a fractional part), 16 <= h <= 1e5 with |z| <= 1e10 by the
+piece for a fractional part), 16 <= h <= 1e5 with |z| <= 1e6 by the
 saddle point's proposal corrected by the law's own density
 (saddle.draw(exact=True)), larger h or |z| by the concentrated law's
 sampler (concentrated.py), h < 1 by inverting vexol's CDF, as the C++ path
@@ -43,6 +43,9 @@ SADDLE_MAX_SHAPE = 1e12
 # the corrected saddle point and more accurate (the saddle point's
 # exponents round to h times the dtype's precision, 6e-3 at 1e5 in float32).
 EXACT_CONCENTRATED_MIN_SHAPE = 1e5
+# And from this tilt on at every h >= 16 (as the CPU path, whose saddle
+# envelope's law drifts visibly from |z| = 1e8 on).
+EXACT_CONCENTRATED_MIN_TILT = 1e6
 # Below this shape or above this tilt the gamma series' law is visibly off
 # at 10^6 draws; the default draws there by inversion (as the CPU path).
 GAMMA_SERIES_MIN_SHAPE = 0.1
@@ -91,12 +94,13 @@ def _draw_flat(key, h, z, method):
     beyond_saddle = live & (h > SADDLE_MAX_SHAPE)
     concentrated_m = jnp.zeros_like(valid)
     if exact:
-        # Beyond EXACT_CONCENTRATED_MIN_SHAPE or the saddle point's range in
-        # |z| (where its exponents lose their digits) the concentrated law's
-        # sampler, up to the tilt from which the law is narrower than the
-        # dtype resolves, where the normal draw rounds as an exact one.
+        # Beyond EXACT_CONCENTRATED_MIN_SHAPE or EXACT_CONCENTRATED_MIN_TILT
+        # (where the saddle point's exponents lose their digits) the
+        # concentrated law's sampler, up to the tilt from which the law is
+        # narrower than the dtype resolves, where the normal draw rounds as
+        # an exact one.
         large = live & (h >= EXACT_SADDLE_MIN_SHAPE)
-        beyond = large & ((h > EXACT_CONCENTRATED_MIN_SHAPE) | (a > saddle.TILT_LIMIT))
+        beyond = large & ((h > EXACT_CONCENTRATED_MIN_SHAPE) | (a > EXACT_CONCENTRATED_MIN_TILT))
         concentrated_m = beyond & (a <= concentrated.max_tilt(dtype))
         normal_m = beyond & ~concentrated_m
         saddle_m = large & ~beyond

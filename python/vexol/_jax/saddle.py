@@ -288,8 +288,11 @@ def density_ratio(x, h, u, slope):
     bend = ratio_bend(h, w0, sigma)
     (value, _), _ = contour._nodes(0.25 * h * x, h, w0, sigma, RATIO_NODES, bend)
     r = (contour.STEP * math.sqrt(2 / math.pi)) * (0.5 + jnp.sum(value, axis=0))
-    # Past sqrt(w0) = LEFT_TAIL_ROOT, 1 - r is below 1e-31 (the terms
-    # beyond the inverse Gaussian's are of relative size e^(-2 sqrt(w0))).
+    # r lies in [1 - RATIO_SPREAD/h, 1]: a computed value outside (or not a
+    # number) is held to it, so that its error moves the law by no more than
+    # that width. Past sqrt(w0) = LEFT_TAIL_ROOT, 1 - r is below 1e-31 (the
+    # terms beyond the inverse Gaussian's are of relative size e^(-2 sqrt(w0))).
+    r = jnp.where(jnp.isnan(r), 1.0, jnp.clip(r, 1.0 - RATIO_SPREAD / h, 1.0))
     return jnp.where(w0 >= LEFT_TAIL_ROOT**2, 1.0, r)
 
 
