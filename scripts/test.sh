@@ -61,11 +61,11 @@ echo "test: built $WHEEL"
 # programs are compiled once per pass into JAX's persistent compilation
 # cache (build/jax-cache/, scripts/timing/common.sh), shared by the workers
 # and the processes tests start. Tests are shared out by group (tests of one
-# xdist_group, by default one file, stay in one process and share its
-# compiled fixtures) over VEXOL_TEST_WORKERS processes, 2 by default; 0 runs
-# them in this process.
+# group, by default one file, stay in one process and share its compiled
+# fixtures; tests/python/conftest.py's scheduler) over VEXOL_TEST_WORKERS
+# processes, 2 by default; 0 runs them in this process.
 WORKERS=${VEXOL_TEST_WORKERS:-2}
-PYTEST_WORKERS=(-n "$WORKERS" --dist loadgroup)
+PYTEST_WORKERS=(-n "$WORKERS" --dist loadscope)
 [ "$WORKERS" = 0 ] && PYTEST_WORKERS=(-p no:xdist)
 export VEXOL_REFERENCE_TOOL="$PWD/$BUILD/tests/cpp/vexol_reference_draws"
 

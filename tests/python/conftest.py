@@ -141,11 +141,11 @@ QUICK = (
     "test_gibbs_random_effects.py::test_builder_names_the_bad_argument",
 )
 
-# xdist groups (scripts/test.sh runs --dist loadgroup): a test file is one
-# group, so its compiled fixtures stay in one process, except where a file
-# is split here to balance the two workers. The heaviest groups go first.
-# The tests of one fresh_process fold share its process, so they share a
-# group too.
+# Groups of tests that one xdist worker runs (the scheduler below): a test
+# file is one group, so its compiled fixtures stay in one process, except
+# where a file is split here to balance the two workers. The heaviest groups
+# go first. The tests of one fresh_process fold share its process, so they
+# share a group too.
 GROUPS = {
     "test_vexol_process.py::test_shard_map_draws": "fold-x64-on",
     "test_vexol_process.py::test_density_and_methods_under_shard_map[float64]": "fold-x64-on",
@@ -213,11 +213,33 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.oldest_jax)
         if any(_matches(node, pattern) for pattern in QUICK):
             item.add_marker(pytest.mark.quick)
-        item.add_marker(pytest.mark.xdist_group(_group(node)))
     _refuse_stale_entries(items)
     rank = {group: i for i, group in enumerate(HEAVY_FIRST)}
     # A stable sort: the order within a group stays the files' own.
     items.sort(key=lambda item: rank.get(_group(item.nodeid.rsplit("/", 1)[-1]), len(rank)))
+
+
+@pytest.hookimpl(optionalhook=True, tryfirst=True)
+def pytest_xdist_make_scheduler(config, log):
+    """Under --dist loadscope (scripts/test.sh), hand out whole groups
+    (_group) to the workers, heaviest first.
+
+    Not xdist's own loadgroup: it groups by a suffix it writes into each
+    item's node id, which pytest 9 no longer reads, so every test was
+    scheduled alone (a fold's process started on both workers, and a file's
+    compiled fixtures were built in both)."""
+    if config.getvalue("dist") != "loadscope":
+        return None
+    from xdist.scheduler import LoadScopeScheduling
+
+    class GroupScheduling(LoadScopeScheduling):
+        def _split_scope(self, nodeid):
+            return _group(nodeid.rsplit("/", 1)[-1])
+
+    # Keep the collection's order (HEAVY_FIRST) rather than xdist's
+    # largest-group-first.
+    config.option.loadscopereorder = False
+    return GroupScheduling(config, log)
 
 
 @pytest.fixture(scope="session")

@@ -6,7 +6,7 @@ A test module registers each program with `register` when it is imported
 test calls `result`, which runs every selected program of the fold in one
 fresh process, once per pytest process, in order of registration. A failing
 program is reported to its own test only. The tests of one fold are in one
-xdist group (conftest.GROUPS), so that one worker runs the fold."""
+group (conftest.GROUPS), so that one xdist worker runs the fold."""
 
 import json
 import os
