@@ -171,7 +171,9 @@ def _matches(node, pattern):
     return node.startswith(start) and (not star or node.endswith(end))
 
 
-def _group(node):
+def _group(nodeid):
+    """The group of a test, from its node id (with or without its folder)."""
+    node = nodeid.rsplit("/", 1)[-1]
     for prefix, group in GROUPS.items():
         if node.startswith(prefix):
             return group
@@ -216,7 +218,7 @@ def pytest_collection_modifyitems(config, items):
     _refuse_stale_entries(items)
     rank = {group: i for i, group in enumerate(HEAVY_FIRST)}
     # A stable sort: the order within a group stays the files' own.
-    items.sort(key=lambda item: rank.get(_group(item.nodeid.rsplit("/", 1)[-1]), len(rank)))
+    items.sort(key=lambda item: rank.get(_group(item.nodeid), len(rank)))
 
 
 @pytest.hookimpl(optionalhook=True, tryfirst=True)
@@ -234,7 +236,7 @@ def pytest_xdist_make_scheduler(config, log):
 
     class GroupScheduling(LoadScopeScheduling):
         def _split_scope(self, nodeid):
-            return _group(nodeid.rsplit("/", 1)[-1])
+            return _group(nodeid)
 
     # Keep the collection's order (HEAVY_FIRST) rather than xdist's
     # largest-group-first.

@@ -255,8 +255,7 @@ T_OR_NOTHING = ("auto", "t", None)
 def check_move(global_move: Any, where: str, moves: tuple = GLOBAL_MOVES) -> None:
     """Refuse a ``global_move`` the builder does not take (before its fit)."""
     if global_move not in moves:
-        allowed = f"one of {moves}" if moves == GLOBAL_MOVES else "'auto', 't' or None"
-        raise ValueError(f"{where}: global_move must be {allowed}, got {global_move!r}")
+        raise ValueError(f"{where}: global_move must be one of {moves}, got {global_move!r}")
 
 
 def choose_move(
