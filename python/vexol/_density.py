@@ -19,6 +19,7 @@ Representations that no element of the call needs are skipped at run time
 the cheap regions pays only for those.
 """
 
+import functools
 import math
 
 import jax
@@ -289,8 +290,10 @@ def pdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:
     return _as_input_dtype(jnp.exp(_logpdf_jit(x, h, z)), x, h, z)
 
 
-def _core_log_cdf_sf(x, h, z):
-    """(log cdf, log sf) for valid finite arguments."""
+def _core_log_cdf_sf(x, h, z, with_contour=True):
+    """(log cdf, log sf) for valid finite arguments. with_contour=False is for
+    callers whose h are all below the contour's range (the exact sampler's
+    inversion, h < 1): the series alone, without compiling the contour."""
     small, middle, large = _regions(x, h)
     lam = 0.5 * z * z
 
@@ -355,11 +358,13 @@ def _core_log_cdf_sf(x, h, z):
         return jnp.where(far, tc, lc), jnp.where(far, ts, ls)
 
     outs = []
-    for mask, fn, safe in (
+    regions = [
         (small, small_fn, 0.5 * _small_x_limit(h)),
         (large, large_fn, 2 * _large_x_limit(h)),
-        (middle, middle_fn, 0.25 * h),
-    ):
+    ]
+    if with_contour:
+        regions.append((middle, middle_fn, 0.25 * h))
+    for mask, fn, safe in regions:
         xs = jnp.where(mask, x, safe)
         zero = jnp.zeros(jnp.broadcast_shapes(x.shape, h.shape, z.shape), x.dtype)
         outs.append(
@@ -372,6 +377,8 @@ def _core_log_cdf_sf(x, h, z):
                 z,
             )
         )
+    if not with_contour:
+        return jnp.where(small, outs[0][0], outs[1][0]), jnp.where(small, outs[0][1], outs[1][1])
     lc = jnp.where(small, outs[0][0], jnp.where(large, outs[1][0], outs[2][0]))
     ls = jnp.where(small, outs[0][1], jnp.where(large, outs[1][1], outs[2][1]))
     # A tilt with z^2 x/2 > 1e300 (|z| > 1e149 where the contour is used;
@@ -445,6 +452,14 @@ def _log_cdf_sf(x, h, z):
     lc = jnp.where(at_zero, 0.0, lc)
     ls = jnp.where(at_zero, -jnp.inf, ls)
     return lc, ls
+
+
+def _log_cdf_sf_series(x, h, z):
+    """(log cdf, log sf) for finite x > 0, finite z and 0 < h below the
+    contour's range: the values of _log_cdf_sf there, from the series alone.
+    The sampler's inversion (h < 1) evaluates it in each of its bisection
+    steps; without the contour its program compiles in under half the time."""
+    return _blocked(functools.partial(_core_log_cdf_sf, with_contour=False), x, h, jnp.abs(z))
 
 
 def logcdf(x: ArrayLike, h: ArrayLike, z: ArrayLike) -> jax.Array:

@@ -55,9 +55,11 @@ APPROX = [
 CASES = EXACT + APPROX
 # method="exact" for 8 <= h < 16 (sums of exact pieces), from 16 on (the
 # saddle point's proposal corrected by the law's density) and h < 1
-# (inversion of the CDF, a few microseconds per draw: a small sample).
+# (inversion of the CDF, about a millisecond per draw: a small sample).
 EXACT_METHOD = [(10.0, 1.0), (12.5, 3.0), (50.0, 1.0), (1000.0, 0.0)]
 EXACT_INVERSION = [(0.5, 1.0), (0.05, 0.0)]
+# Below h = 0.1, and above |z| = 50 under h = 1, the default inverts too.
+DEFAULT_INVERSION = [(0.001, 0.0), (0.01, 1000.0), (0.5, 300.0)]
 N_INVERSION = 3_000
 
 
@@ -67,25 +69,47 @@ def _input(cases, n, dtype):
     return jnp.asarray(h, dtype), jnp.asarray(z, dtype)
 
 
+def _draw_groups(fn, key, groups, dtype):
+    """fn(key, h, z) on the cases of every (cases, n) group at once, one
+    program; per group, the draws as an array of one row per case."""
+    inputs = [_input(cases, n, dtype) for cases, n in groups]
+    out = fn(key, *(jnp.concatenate(a) for a in zip(*inputs, strict=True)))
+    assert out.dtype == jnp.dtype(dtype)
+    sizes = np.cumsum([len(cases) * n for cases, n in groups])[:-1]
+    return [
+        part.reshape(len(cases), n)
+        for part, (cases, n) in zip(
+            np.split(np.asarray(out, np.float64), sizes), groups, strict=True
+        )
+    ]
+
+
+# Each compiled program draws for several tests (a program of the sampler
+# compiles in 7 to 14 s): the default's law cases and its inversion cases,
+# the exact method's sums and its inversion (a few hundred microseconds per
+# draw: small samples).
 @functools.cache
 def _law_draws(dtype):
-    h, z = _input(CASES, N, dtype)
-    out = jax.jit(draw)(jax.random.key(20261207), h, z)
-    assert out.dtype == jnp.dtype(dtype) and out.shape == h.shape
-    return np.asarray(out, np.float64).reshape(len(CASES), N)
+    return _draw_groups(
+        jax.jit(draw),
+        jax.random.key(20261207),
+        [(CASES, N), (DEFAULT_INVERSION, N_INVERSION)],
+        dtype,
+    )
 
 
 @functools.cache
 def _exact_method_draws(dtype):
-    h, z = _input(EXACT_METHOD, N_EXACT_SUMS, dtype)
-    out = jax.jit(functools.partial(draw, method="exact"))(jax.random.key(7), h, z)
-    return np.asarray(out, np.float64).reshape(len(EXACT_METHOD), N_EXACT_SUMS)
+    return _draw_groups(
+        jax.jit(functools.partial(draw, method="exact")),
+        jax.random.key(7),
+        [(EXACT_METHOD, N_EXACT_SUMS), (EXACT_INVERSION, N_INVERSION)],
+        dtype,
+    )
 
 
 def test_exact_method_inversion_follows_the_law():
-    h, z = _input(EXACT_INVERSION, N_INVERSION, "float64")
-    out = jax.jit(functools.partial(draw, method="exact"))(jax.random.key(9), h, z)
-    draws = np.asarray(out).reshape(len(EXACT_INVERSION), N_INVERSION)
+    draws = _exact_method_draws("float64")[1]
     for (h, z), x in zip(EXACT_INVERSION, draws, strict=True):
         _check_exact_law(x, h, z)
 
@@ -94,10 +118,8 @@ def test_the_default_inverts_where_the_gamma_series_is_off():
     # Below h = 0.1, and above |z| = 50 under h = 1, the gamma series was
     # visibly off (KS distance 0.55 at h = 0.001, 0.08 at h = 0.01); the
     # default draws there by inversion, as the CPU path does.
-    cases = [(0.001, 0.0), (0.01, 1000.0), (0.5, 300.0)]
-    h, z = _input(cases, N_INVERSION, "float64")
-    out = np.asarray(jax.jit(draw)(jax.random.key(13), h, z))
-    for (h, z), x in zip(cases, out.reshape(len(cases), N_INVERSION), strict=True):
+    draws = _law_draws("float64")[1]
+    for (h, z), x in zip(DEFAULT_INVERSION, draws, strict=True):
         _check_exact_law(x, h, z)
 
 
@@ -156,12 +178,12 @@ def _check_exact_law(x, h, z):
 @pytest.mark.parametrize("case", range(len(EXACT)), ids=[f"h={h},z={z}" for h, z in EXACT])
 def test_exact_regimes_follow_the_law(dtype, case):
     h, z = EXACT[case]
-    _check_exact_law(_law_draws(dtype)[case], h, z)
+    _check_exact_law(_law_draws(dtype)[0][case], h, z)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_exact_method_sums_follow_the_law(dtype):
-    draws = _exact_method_draws(dtype)
+    draws = _exact_method_draws(dtype)[0]
     for (h, z), x in zip(EXACT_METHOD, draws, strict=True):
         _check_exact_law(x, h, z)
 
@@ -175,7 +197,7 @@ def test_approximate_regimes_match_the_cpp_path(dtype, case):
     to the exact law agree within the two-sample KS bound, and the samples
     themselves pass the two-sample test."""
     h, z = CASES[case]
-    x = _law_draws(dtype)[case]
+    x = _law_draws(dtype)[0][case]
     hh, zz = _input([(h, z)], N, dtype)
     ref = np.asarray(vexol.sample(hh, zz, 99 + case, dtype=jnp.dtype(dtype)), np.float64)
     cdf = _cdf(h, z)
@@ -201,9 +223,9 @@ def _grid(dtype):
 
 
 @functools.cache
-def _grid_draws(dtype, impl="threefry2x32"):
+def _grid_draws(dtype):
     h, z = _grid(dtype)
-    out = jax.jit(draw)(jax.random.key(3, impl=impl), jnp.asarray(h), jnp.asarray(z))
+    out = jax.jit(draw)(jax.random.key(3), jnp.asarray(h), jnp.asarray(z))
     return h, z, np.asarray(out)
 
 
@@ -288,8 +310,10 @@ def test_vmap_over_keys_equals_per_key_calls():
 
 
 def test_vmap_over_h_and_z_equals_a_loop_with_the_same_key():
-    h = jnp.asarray(MIXED_H.reshape(3, 4))
-    z = jnp.asarray(MIXED_Z.reshape(3, 4))
+    # Rows of the mixed inputs' length: the loop's calls are the program
+    # test_jit_equals_eager compiles.
+    h = jnp.asarray(np.stack([np.roll(MIXED_H, k) for k in range(3)]))
+    z = jnp.asarray(np.stack([np.roll(MIXED_Z, k) for k in range(3)]))
     key = jax.random.key(8)
     f = jax.jit(draw)
     batched = np.asarray(jax.jit(jax.vmap(draw, in_axes=(None, 0, 0)))(key, h, z))
@@ -301,11 +325,15 @@ def test_vmap_over_h_and_z_equals_a_loop_with_the_same_key():
 def test_other_prng_implementations(impl):
     """Each key implementation runs the whole dispatch, keeps the value rules
     and draws the right law (PG(1, 0), mean 1/4, sd 1/sqrt(24))."""
-    h, z, out = _grid_draws("float64", impl)
-    finite = np.isfinite(h) & (h >= 0) & np.isfinite(z)
-    assert np.all(np.isfinite(out[finite])) and np.all(out[finite] >= 1e-12)
+    # One program: the value rules' grid, then n lanes of PG(1, 0).
+    grid_h, grid_z = _grid("float64")
     n = 20_000
-    x = np.asarray(jax.jit(draw)(jax.random.key(1, impl=impl), jnp.ones(n), jnp.zeros(n)))
+    h = np.concatenate([grid_h, np.ones(n)])
+    z = np.concatenate([grid_z, np.zeros(n)])
+    out = np.asarray(jax.jit(draw)(jax.random.key(1, impl=impl), jnp.asarray(h), jnp.asarray(z)))
+    grid, x = out[: grid_h.size], out[grid_h.size :]
+    finite = np.isfinite(grid_h) & (grid_h >= 0) & np.isfinite(grid_z)
+    assert np.all(np.isfinite(grid[finite])) and np.all(grid[finite] >= 1e-12)
     assert abs(x.mean() - 0.25) < 4.5 * math.sqrt(1 / 24 / n)
 
 
@@ -368,8 +396,8 @@ def test_shared_setup_draws_as_the_per_lane_setup(dtype):
         np.testing.assert_array_equal(shared[:-1], per_lane[:-1], err_msg=f"h={hv}, z={zv}")
     # Lanes that share one argument but not the other each keep their own
     # set-up: h shared with two values of z, z shared with two values of h,
-    # each half against its exact mean.
-    m = 10_000
+    # each half against its exact mean (n lanes again: the same program).
+    m = n // 2
     for hs, zs in [((2.5, 2.5), (0.0, 4.0)), ((20.0, 20.0), (0.0, 4.0)), ((2.5, 3.5), (1.0, 1.0))]:
         h = jnp.asarray(np.tile(hs, m), dtype)
         z = jnp.asarray(np.tile(zs, m), dtype)

@@ -14,7 +14,7 @@ import math
 import jax.numpy as jnp
 import numpy as np
 
-from vexol._density import _log_cdf_sf
+from vexol._density import _log_cdf_sf_series
 from vexol._jax._common import fori_loop, uniforms
 
 LOG_LO = math.log(1e-13)
@@ -34,7 +34,7 @@ def draw(key, h, z, active):
     def step(_, bracket):
         lo, hi = bracket
         mid = 0.5 * (lo + hi)
-        lc, ls = _log_cdf_sf(jnp.exp(mid), h, z)
+        lc, ls = _log_cdf_sf_series(jnp.exp(mid), h, z)
         # Is the draw above mid? In the lower tail F(mid) < U, in the upper
         # S(mid) > 1 - U.
         above = jnp.where(lower, lc < target, ls > target)
