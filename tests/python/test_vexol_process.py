@@ -64,10 +64,11 @@ SHARD_MAP = """
         for i in range(4)
     ])
     # Same inputs in every lane with different keys, to show the shards
-    # differ; h = 20 takes the set-up shared by equal lanes.
-    same = jax.jit(shard_map(lambda k: polya_gamma(k[0], 20.0, 0.5, shape=(1, 3)),
+    # differ; h = 20 takes the set-up shared by equal lanes. A shard's
+    # shape is the one above: its reference is the program already compiled.
+    same = jax.jit(shard_map(lambda k: polya_gamma(k[0], 20.0, 0.5, shape=(per,)),
                              mesh=mesh, in_specs=P("x"), out_specs=P("x")))(placed[0])
-    same_expected = np.concatenate([polya_gamma(k, 20.0, 0.5, shape=(1, 3)) for k in keys])
+    same_expected = np.concatenate([polya_gamma(k, 20.0, 0.5, shape=(per,)) for k in keys])
     print(json.dumps({
         "devices": len(devices),
         "out_devices": len(out.sharding.device_set),
@@ -75,7 +76,7 @@ SHARD_MAP = """
                                      np.asarray(expected).view(np.uint64))),
         "same_equal": bool(np.array_equal(np.asarray(same).view(np.uint64),
                                           same_expected.view(np.uint64))),
-        "distinct_rows": len({tuple(r) for r in np.asarray(same).tolist()}),
+        "distinct_rows": len({tuple(r) for r in np.asarray(same).reshape(4, per).tolist()}),
     }))
 """
 
