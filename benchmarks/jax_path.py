@@ -45,13 +45,20 @@ REGIMES = [
     ("0.5, 1 (gamma series)", 0.5, 1.0),
     ("100, 1 (normal)", 100.0, 1.0),
     ("mixed (all of the above)", "mixed", None),
+    # A few lanes of a batch needing the inversion (h < 0.1) must cost
+    # those lanes, not a block of them.
+    ("1, one lane in 5,000 at 0.05 (inversion)", "sparse", None),
 ]
 
 
 def inputs(n, h, z, dtype):
     rng = np.random.default_rng(7)
-    if h == "mixed":
-        hs = np.array([r[1] for r in REGIMES[:-1]])
+    if h == "sparse":
+        hh = np.ones(n)
+        hh[::5000] = 0.05
+        zz = rng.uniform(0.0, 4.0, n)
+    elif h == "mixed":
+        hs = np.array([r[1] for r in REGIMES if isinstance(r[1], float)])
         hh = hs[rng.integers(0, hs.size, n)]
         zz = rng.uniform(0.0, 4.0, n)
     else:

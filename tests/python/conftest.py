@@ -102,10 +102,9 @@ SAME_ON_EVERY_JAX = {
     "test_vexol_process.py::test_density_and_methods_under_shard_map[float32]": (
         "a second dtype of a lowering that float64 represents"
     ),
-    # The same for the JAX path's contract tests, each a program of its own:
-    # float64 represents them (the float32 program runs its laws, in
-    # test_exact_regimes_follow_the_law, and without x64).
-    "test_jax_sampler.py::test_value_rules[float32]": "a second dtype of a lowering",
+    # The same for the JAX path's contract tests whose program no other test
+    # of that pass compiles: float64 represents them (the float32 program
+    # runs its laws, its value rules and without x64 there).
     "test_jax_sampler.py::test_shared_setup_draws_as_the_per_lane_setup[float32]": (
         "a second dtype of a lowering"
     ),
