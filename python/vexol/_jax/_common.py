@@ -293,6 +293,30 @@ def shared_setup(setup, active, *args):
     return tuple(jnp.where(same, o[0], o) for o in outs)
 
 
+def in_chunks(fn, ask, args, chunk, fill):
+    """fn(*args) on the lanes of `ask` only, `fill` elsewhere: the lanes
+    are gathered `chunk` at a time, for as many passes as they fill, so that
+    a costly per-lane function that few lanes of a block need costs those
+    lanes, not the block. fn works elementwise on arrays of `chunk` lanes."""
+    n = ask.shape[0]
+
+    def cond(carry):
+        left, _ = carry
+        return jnp.any(left)
+
+    def body(carry):
+        left, out = carry
+        (idx,) = jnp.nonzero(left, size=chunk, fill_value=n)
+        valid = idx < n
+        at = jnp.where(valid, idx, 0)
+        values = fn(*(a[at] for a in args))
+        drop = jnp.where(valid, idx, n)
+        return left.at[drop].set(False, mode="drop"), out.at[drop].set(values, mode="drop")
+
+    _, out = while_loop(cond, body, (ask, jnp.full_like(args[0], fill)))
+    return out
+
+
 def on_lanes(key, mask, fn, args, like):
     """fn on the lanes of `mask` only, zeros elsewhere.
 

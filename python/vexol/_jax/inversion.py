@@ -15,7 +15,7 @@ import jax.numpy as jnp
 import numpy as np
 
 from vexol._density import _log_cdf_sf_series
-from vexol._jax._common import _on_cpu, fori_loop, uniforms, while_loop
+from vexol._jax._common import _on_cpu, fori_loop, in_chunks, uniforms
 
 LOG_LO = math.log(1e-13)
 LOG_HI = math.log(1e3)
@@ -61,19 +61,4 @@ def draw(key, h, z, active):
     chunk = min(n, CHUNK) if _on_cpu() else n
     if chunk == n:
         return jnp.where(active, _bisect(h, z, u), 0.0)
-
-    def cond(carry):
-        left, _ = carry
-        return jnp.any(left)
-
-    def body(carry):
-        left, out = carry
-        (idx,) = jnp.nonzero(left, size=chunk, fill_value=n)
-        valid = idx < n
-        at = jnp.where(valid, idx, 0)
-        x = _bisect(h[at], z[at], u[at])
-        drop = jnp.where(valid, idx, n)
-        return left.at[drop].set(False, mode="drop"), out.at[drop].set(x, mode="drop")
-
-    _, out = while_loop(cond, body, (active, jnp.zeros_like(h)))
-    return out
+    return in_chunks(_bisect, active, (h, z, u), chunk, 0.0)

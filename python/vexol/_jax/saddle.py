@@ -20,6 +20,7 @@ from vexol._jax._common import (
     INNER_LOOP_BUFFER,
     first_valid,
     gamma_tail_tries,
+    in_chunks,
     log_cosh,
     log_upper_gamma,
     rejection_loop,
@@ -306,24 +307,7 @@ RATIO_CHUNK = 32
 def _ratios_where(ask, x, h, u, slope):
     """density_ratio on the lanes of `ask` (1 elsewhere), RATIO_CHUNK lanes
     at a time, gathered, for as many passes as they need."""
-    n = x.shape[0]
-    chunk = min(RATIO_CHUNK, n)
-
-    def cond(carry):
-        left, _ = carry
-        return jnp.any(left)
-
-    def body(carry):
-        left, r = carry
-        (idx,) = jnp.nonzero(left, size=chunk, fill_value=n)
-        valid = idx < n
-        at = jnp.where(valid, idx, 0)
-        rr = density_ratio(x[at], h[at], u[at], slope[at])
-        drop = jnp.where(valid, idx, n)
-        return left.at[drop].set(False, mode="drop"), r.at[drop].set(rr, mode="drop")
-
-    _, r = while_loop(cond, body, (ask, jnp.ones_like(x)))
-    return r
+    return in_chunks(density_ratio, ask, (x, h, u, slope), min(RATIO_CHUNK, x.shape[0]), 1.0)
 
 
 def _round(k, pending, params, state, exact=False):
