@@ -4,6 +4,7 @@
 # wheel installed into it without dependencies, and pytest run there.
 #
 #   scripts/test_oldest_jax.sh WHEEL [pytest arguments...]
+#   scripts/test_oldest_jax.sh --prepare WHEEL   the environment and the wheel only
 #
 # scripts/test.sh passes `-m oldest_jax`: the tests that can behave
 # differently on an older JAX (tests/python/conftest.py, docs/contributing.md).
@@ -15,7 +16,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=timing/common.sh
 source scripts/timing/common.sh
-WHEEL="${1:?usage: $0 WHEEL [pytest arguments...]}"
+PREPARE=0
+if [ "${1:-}" = --prepare ]; then
+  PREPARE=1
+  shift
+fi
+WHEEL="${1:?usage: $0 [--prepare] WHEEL [pytest arguments...]}"
 shift
 ENV=build/oldest-jax
 
@@ -51,6 +57,15 @@ if [ ! -f "$ENV/.stamp" ] || [ "$(cat "$ENV/.stamp")" != "$STAMP" ]; then
   "$ENV/bin/python" -m pip install -q --disable-pip-version-check -r requirements-oldest-jax.txt
   echo "$STAMP" >"$ENV/.stamp"
 fi
-"$ENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$WHEEL"
+# The installed wheel's hash beside the environment: a prepared environment
+# (--prepare, which scripts/test.sh runs beside the newest pass) is not
+# installed into again.
+WHEEL_HASH=$(sha256sum "$WHEEL" | cut -c1-64)
+if [ "$(cat "$ENV/.wheel" 2>/dev/null)" != "$WHEEL_HASH" ]; then
+  rm -f "$ENV/.wheel"
+  "$ENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$WHEEL"
+  echo "$WHEEL_HASH" >"$ENV/.wheel"
+fi
+[ "$PREPARE" = 1 ] && exit 0
 "$ENV/bin/python" -c 'import sys, jax; print(f"test_oldest_jax: jax {jax.__version__} on Python {sys.version.split()[0]}")'
 run_pytest oldest "$ENV/bin/python" tests/python "$@"
