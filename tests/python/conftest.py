@@ -111,6 +111,11 @@ SAME_ON_EVERY_JAX = {
     "test_jax_sampler.py::test_exact_method_sums_follow_the_law[float32]": (
         "a second dtype of a lowering"
     ),
+    # Constant inputs behind the sampler's barrier: float64 represents the
+    # lowering; its float32 programs (two) are compiled by no other test there.
+    "test_jax_sampler.py::test_jit_equals_eager_with_constant_inputs[float32-3.0]": (
+        "a second dtype of a lowering"
+    ),
 }
 
 # `scripts/test.sh --quick` (`-m quick`): the tests that catch most faults
