@@ -158,11 +158,4 @@ if [ ! -x .venv/bin/python ]; then
   echo "bootstrap: creating .venv with $PY"
   "$PY" -m venv .venv
 fi
-# pip byte-compiles what it installs one module after another, two thirds
-# of the install's time: compileall does it on every core (44 s -> 34 s
-# here). Byte-compiled they must be: where PYTHONDONTWRITEBYTECODE is set
-# (this CI's machines) Python would compile them again in every process
-# (jax, scipy and numpyro import in 8 s instead of 2.5). A module that does
-# not compile is left alone, as pip leaves it.
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-compile -r requirements-dev.txt
-.venv/bin/python -m compileall -q -j 0 .venv/lib/python3*/site-packages >/dev/null 2>&1 || true
+scripts/pip_install.sh .venv/bin/python -r requirements-dev.txt

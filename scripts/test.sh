@@ -81,7 +81,6 @@ if [ "$OLDEST" = 1 ]; then
   # The oldest JAX's environment is made (pip: mostly waiting on the disk)
   # while the newest pass compiles; its output follows that pass's.
   PREPARE_LOG="$TIMING_ROOT/oldest-jax-prepare.log"
-  mkdir -p "$TIMING_ROOT"
   scripts/test_oldest_jax.sh --prepare "$WHEEL" >"$PREPARE_LOG" 2>&1 &
   PREPARE_PID=$!
 fi

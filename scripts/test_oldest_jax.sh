@@ -54,10 +54,7 @@ if [ ! -f "$ENV/.stamp" ] || [ "$(cat "$ENV/.stamp")" != "$STAMP" ]; then
   echo "test_oldest_jax: creating $ENV with $PY"
   rm -rf "$ENV"
   "$PY" -m venv "$ENV"
-  # Byte-compiled on every core, as scripts/bootstrap.sh does.
-  "$ENV/bin/python" -m pip install -q --disable-pip-version-check --no-compile \
-    -r requirements-oldest-jax.txt
-  "$ENV/bin/python" -m compileall -q -j 0 "$ENV"/lib/python3*/site-packages >/dev/null 2>&1 || true
+  scripts/pip_install.sh "$ENV/bin/python" -r requirements-oldest-jax.txt
   echo "$STAMP" >"$ENV/.stamp"
 fi
 # The installed wheel's hash beside the environment: a prepared environment

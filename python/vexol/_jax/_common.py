@@ -152,6 +152,12 @@ def _on_cpu():
     return jax.default_backend() == "cpu"
 
 
+def lanes_per_pass(n, limit):
+    """How many of n lanes a loop works on at a time: at most `limit` on
+    the CPU, all n elsewhere (_on_cpu says why)."""
+    return min(n, limit) if _on_cpu() else n
+
+
 def _pack(arrays):
     """Per-lane arrays as one (n, k) matrix per dtype (and the order to
     unpack them in): a round then gathers a lane's set-up as one row of
@@ -185,7 +191,7 @@ def rejection_loop(key, active, params, state, round_fn, like, buffer=BUFFER):
     round it lands in. The loop stops after MAX_ROUNDS rounds beyond the
     n/m a first pass takes; lanes still pending then give NaN."""
     n = active.shape[0]
-    m = min(n, buffer) if _on_cpu() else n
+    m = lanes_per_pass(n, buffer)
     slots = jnp.arange(m, dtype=jnp.int32)
     packed = _pack(params)
     max_rounds = MAX_ROUNDS + -(-n // m)
@@ -252,7 +258,7 @@ def shared_setup(setup, active, *args):
     slowest lane of a chunk rather than of the whole block. setup must work
     elementwise on arrays of any one length."""
     n = active.shape[0]
-    size = min(n, SETUP_CHUNK) if _on_cpu() else n
+    size = lanes_per_pass(n, SETUP_CHUNK)
     first = jnp.argmax(active)
     heads = tuple(lax.dynamic_slice_in_dim(a, first, 1) for a in args)
     same = jnp.all(
@@ -328,7 +334,7 @@ def on_lanes(key, mask, fn, args, like):
     arguments (the callers pass arguments that are valid for fn on every
     lane)."""
     n = mask.shape[0]
-    size = min(n, BLOCK) if _on_cpu() else n
+    size = lanes_per_pass(n, BLOCK)
     count = jnp.sum(mask, dtype=jnp.int32)
     idx = jnp.nonzero(mask, size=n, fill_value=0)[0].astype(jnp.int32)
     slots = jnp.arange(size, dtype=jnp.int32)

@@ -15,7 +15,7 @@ import jax.numpy as jnp
 import numpy as np
 
 from vexol._density import _log_cdf_sf_series
-from vexol._jax._common import _on_cpu, fori_loop, in_chunks, uniforms
+from vexol._jax._common import fori_loop, in_chunks, lanes_per_pass, uniforms
 
 LOG_LO = math.log(1e-13)
 LOG_HI = math.log(1e3)
@@ -58,7 +58,7 @@ def draw(key, h, z, active):
     z = jnp.where(active, z, 0.0)
     # Each lane's uniform as if all were bisected at once.
     u = uniforms(key, 1, h.shape, dtype)[0]
-    chunk = min(n, CHUNK) if _on_cpu() else n
+    chunk = lanes_per_pass(n, CHUNK)
     if chunk == n:
         return jnp.where(active, _bisect(h, z, u), 0.0)
     return in_chunks(_bisect, active, (h, z, u), chunk, 0.0)
