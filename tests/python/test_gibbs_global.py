@@ -82,6 +82,18 @@ def _check_laplace(X, y, trials, offset, mean, precision, mode, scale):
     np.testing.assert_allclose(scale @ scale.T @ -hessian, np.eye(len(mode)), atol=1e-8)
 
 
+def test_log_density_terms_within_an_ulp_of_logaddexp():
+    # The direction steps' log(1 + e^ψ) is written without log1p, for speed:
+    # each term must stay within one unit in the last place of max(1, term),
+    # where e^-|ψ| rounds away and where e^ψ alone would overflow.
+    psi = np.concatenate([-np.logspace(-8, 3, 200), [0.0], np.logspace(-8, 3, 200)])
+    for dtype in (jnp.float64, jnp.float32):
+        x = jnp.asarray(psi, dtype)
+        got = np.asarray(_directions.softplus(x), np.float64)
+        want = np.logaddexp(0.0, np.asarray(x, np.float64))
+        assert np.max(np.abs(got - want) / np.maximum(1.0, want)) <= np.finfo(dtype).eps
+
+
 def test_builders_fit_the_laplace_approximation_and_choose_by_their_rule():
     X, y, trials, offset = _binomial_problem()
     options = {"trials": trials, "offset": offset, "prior_sd": [3.0, 2.0, 2.0]}

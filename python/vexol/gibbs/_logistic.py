@@ -454,7 +454,7 @@ def logistic(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
     _global.check_move(global_move, where)
-    directions = moved_psi = None
+    directions = moved_rows = None
     # On the host in float64 whatever the sampler's dtype.
     host_problem = (
         X_host,
@@ -481,7 +481,9 @@ def logistic(
         vectors = np.concatenate([vectors, every])
     if vectors.shape[0]:
         directions = jnp.asarray(vectors, dtype)
-        moved_psi = jnp.asarray(X_host @ vectors.T, dtype)
+        # As rows (a step reads one direction's): the sweep takes their
+        # transpose, which cancels with direction_moves' own.
+        moved_rows = jnp.asarray((X_host @ vectors.T).T, dtype)
     proposal = None
     if chosen == "t":
         proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
@@ -513,7 +515,7 @@ def logistic(
             offset,
             beta_method=beta_method,
             directions=directions,
-            moved_psi=moved_psi,
+            moved_psi=None if moved_rows is None else moved_rows.T,
             direction_step=direction_step,
             proposal=proposal,
             **pg,

@@ -384,7 +384,7 @@ def multinomial(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
     _global.check_move(global_move, where)
-    directions = moved_psi = None
+    directions = moved_rows = None
     # On the host in float64, stick by stick.
     X_host = np.asarray(X, np.float64)
     trials_host, kappa_host = (np.asarray(a, np.float64) for a in (trials, kappa))
@@ -423,7 +423,10 @@ def multinomial(
         vectors = np.concatenate([vectors, every], axis=1)
     if vectors.shape[1]:
         directions = jnp.asarray(vectors, dtype)
-        moved_psi = jnp.asarray(np.einsum("np,kmp->knm", X_host, vectors), dtype)
+        # As rows, as in logistic: the sweep's transpose cancels with the steps'.
+        moved_rows = jnp.asarray(
+            np.swapaxes(np.einsum("np,kmp->knm", X_host, vectors), 1, 2), dtype
+        )
     proposal = None
     if chosen == "t":
         proposal = tuple(jnp.asarray(np.stack([fit[i] for fit in fits]), dtype) for i in (0, 1))
@@ -455,7 +458,7 @@ def multinomial(
             precision,
             beta_method=beta_method,
             directions=directions,
-            moved_psi=moved_psi,
+            moved_psi=None if moved_rows is None else jnp.swapaxes(moved_rows, 1, 2),
             direction_step=direction_step,
             proposal=proposal,
             **pg,
