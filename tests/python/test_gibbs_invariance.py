@@ -105,9 +105,10 @@ def test_logistic_and_binomial():
 
 
 def test_logistic_direction_moves():
-    # The Metropolis steps along fixed directions, alone (100 rounds, where
-    # an error of theirs is not diluted by the exact Gibbs draws) and inside
-    # logistic_sweep with an offset (the wiring: ψ and the moved ψ).
+    # The Metropolis steps along fixed directions, random-walk and line
+    # steps, each alone (100 rounds, where an error of theirs is not diluted
+    # by the exact Gibbs draws) and both inside logistic_sweep with an offset
+    # (the wiring: ψ and the moved ψ).
     n, p = 12, 3
     X = design(n, p, 4)
     mean, precision = gaussian_prior(p, [0.3, 0.0, -0.2], [1.0, 0.8, 1.2], jnp.float64)
@@ -116,7 +117,7 @@ def test_logistic_direction_moves():
     directions = jnp.asarray([[1.0, 0.5, 0.0], [0.0, -0.7, 0.9]])
 
     def replicate(key):
-        prior_key, y_key, chain_key, move_key = jax.random.split(key, 4)
+        prior_key, y_key, chain_key, move_key, line_key = jax.random.split(key, 5)
         beta = mean + jax.random.normal(prior_key, (p,), jnp.float64) / jnp.sqrt(precision)
         y = bernoulli_sum(y_key, trials, jax.nn.sigmoid(X @ beta + offset), 3)
         kappa = y - trials / 2
@@ -138,20 +139,42 @@ def test_logistic_direction_moves():
 
         moved = jax.lax.fori_loop(0, 100, move, beta)
 
+        def line(t, b):
+            key = jax.random.fold_in(line_key, t)
+            return _directions.line_moves(
+                key, b, X @ b + offset, directions, X @ directions.T, y, trials, mean, precision
+            )[0]
+
+        lined = jax.lax.fori_loop(0, 100, line, beta)
+
         def sweep(k, s):
             return _logistic.logistic_sweep(
-                k, s, X, y, trials, mean, precision, offset, directions=directions
+                k,
+                s,
+                X,
+                y,
+                trials,
+                mean,
+                precision,
+                offset,
+                directions=directions,
+                lines=(directions, X @ directions.T),
             )
 
         end = sweeps(sweep, chain_key, _logistic.LogisticState(beta, jnp.zeros(n)))
         statistic = X.T @ kappa
         start = beta_moments(beta, statistic)
-        return jnp.concatenate([start, start]), jnp.concatenate(
-            [beta_moments(moved, statistic), beta_moments(end.beta, statistic)]
+        return jnp.concatenate([start, start, start]), jnp.concatenate(
+            [
+                beta_moments(moved, statistic),
+                beta_moments(lined, statistic),
+                beta_moments(end.beta, statistic),
+            ]
         )
 
     names = moment_names(p)
-    check(geweke_z(replicate, 13), [f"moves {m}" for m in names] + [f"sweep {m}" for m in names])
+    parts = ("moves", "lines", "sweep")
+    check(geweke_z(replicate, 13), [f"{part} {m}" for part in parts for m in names])
 
 
 def test_hierarchical_logistic():

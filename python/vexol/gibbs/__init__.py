@@ -44,7 +44,7 @@ function of explicit data arrays (:func:`logistic_sweep`,
 :func:`shift_move`, :func:`multinomial_sweep`), to vmap over data sets;
 the Metropolis steps along the directions the augmentation mixes slowest
 (:func:`slow_directions` at the :func:`posterior_mode`, :func:`direction_moves`,
-:func:`stick_direction_moves`); each sweep as a BlackJAX-shaped kernel
+:func:`stick_direction_moves`, :func:`line_moves`); each sweep as a BlackJAX-shaped kernel
 (:func:`as_kernel`) or a ``numpyro.infer.MCMC`` kernel
 (:func:`numpyro_kernel`); :func:`logistic_gibbs_fn`,
 :func:`negbin_gibbs_fn`, :func:`multinomial_gibbs_fn` and
@@ -55,7 +55,12 @@ and ``CustomGibbs``),
 """
 
 from vexol.gibbs._arviz import ess, rhat, summary, to_arviz
-from vexol.gibbs._directions import direction_moves, posterior_mode, slow_directions
+from vexol.gibbs._directions import (
+    direction_moves,
+    line_moves,
+    posterior_mode,
+    slow_directions,
+)
 from vexol.gibbs._gaussian import choose_method, draw_beta, draw_beta_bcm, draw_beta_cholesky
 from vexol.gibbs._global import describe, independence_move
 from vexol.gibbs._horseshoe import HorseshoeState, horseshoe_logistic, horseshoe_sweep
@@ -132,6 +137,7 @@ __all__ = [
     "horseshoe_logistic",
     "horseshoe_sweep",
     "independence_move",
+    "line_moves",
     "logistic",
     "logistic_gibbs_fn",
     "logistic_sweep",

@@ -24,9 +24,9 @@ import numpy as np
 
 import vexol
 from vexol.gibbs import _directions, _global
-from vexol.gibbs._directions import binomial_log_density, direction_moves
+from vexol.gibbs._directions import binomial_log_density, direction_moves, line_moves
 from vexol.gibbs._gaussian import draw_beta
-from vexol.gibbs._global import GLOBAL_KEY, independence_move
+from vexol.gibbs._global import GLOBAL_KEY, LINE_KEY, independence_move
 from vexol.gibbs._model import (
     Gibbs,
     _show,
@@ -112,11 +112,13 @@ def logistic_sweep(
     moved_psi=None,
     direction_step=1.5,
     proposal=None,
+    lines=None,
     **pg_options,
 ):
     """One sweep of :func:`logistic` on explicit data: ω | β, β | ω, then
-    a Metropolis step along each of ``directions``, if any, then the
-    independence t step of ``proposal``, if any.
+    a Metropolis step along each of ``directions``, if any, then one along
+    each of ``lines``, if any, then the independence t step of
+    ``proposal``, if any.
 
     Args:
       key: a PRNG key; state: a :class:`LogisticState` (only ``beta`` is read).
@@ -132,6 +134,10 @@ def logistic_sweep(
         :func:`independence_move` of β from the t proposal there (any fixed
         centre and scale keep the posterior invariant; the builder puts
         them at the posterior mode and its Laplace covariance).
+      lines: None, or (directions (m, p), moved_psi (n, m)): one
+        :func:`line_moves` step along each row, proposed from the Laplace
+        approximation along it (the builder's ``"directions"`` move, along
+        every generalized eigenvector of the slowdown).
       pg_options: keyword arguments for ``vexol.polya_gamma``.
 
     Unlike the builder it checks nothing, and every data argument may be a
@@ -176,6 +182,13 @@ def logistic_sweep(
         beta, _, accepted = direction_moves(
             move_key, beta, psi, directions, moved_psi, log_density, direction_step
         )
+    if lines is not None:
+        psi = X @ beta if offset is None else X @ beta + offset
+        # Its own key, as the t step's: the draws before it stay as they were.
+        beta, _, taken = line_moves(
+            jax.random.fold_in(key, LINE_KEY), beta, psi, *lines, y, h, mean, precision
+        )
+        accepted = accepted + taken
     global_accepted = jnp.zeros((), jnp.int32)
     if proposal is not None:
 
@@ -396,10 +409,14 @@ def logistic(
       global_move: ``"t"``: end each sweep with an independence
         Metropolis-Hastings step of β from a multivariate t
         (5 degrees of freedom) at the posterior mode with the Laplace
-        covariance (see :func:`independence_move`); None: no such step;
-        ``"auto"``: the step when its acceptance rate, predicted here
-        from the Laplace approximation's fit, is at least 0.1
-        (:func:`describe` shows it).
+        covariance (see :func:`independence_move`); ``"directions"``: a
+        :func:`line_moves` step along every generalized eigenvector of
+        the slowdown (all p of them) after each sweep, and a second along
+        those whose slowdown λ is at least 5; None: no such step;
+        ``"auto"``: the t step when its acceptance rate, predicted here
+        from the Laplace approximation's fit, is at least 0.1, else the
+        line steps when the slowdown λ is at least 5, else none
+        (:func:`describe` shows what it measured).
       pg_options: extra keyword arguments for ``vexol.polya_gamma``.
       dtype: float32 or float64 for the whole sweep; JAX's default float
         when None (float32 with x64 off).
@@ -472,18 +489,18 @@ def logistic(
     if slow_directions:
         vectors, _ = _directions.slow_directions(*host_problem, slow_directions, host_offset)
         vectors = np.tile(vectors, (direction_rounds, 1))
-    if chosen == "directions":
-        # After the requested steps: every direction, in rounds (_global's rule).
-        every, _ = _directions.slow_directions(*host_problem, p, host_offset)
-        every = np.tile(
-            _global.DIRECTION_STEP / direction_step * every, (_global.DIRECTION_ROUNDS, 1)
-        )
-        vectors = np.concatenate([vectors, every])
     if vectors.shape[0]:
         directions = jnp.asarray(vectors, dtype)
         # As rows (a step reads one direction's): the sweep takes their
         # transpose, which cancels with direction_moves' own.
         moved_rows = jnp.asarray((X_host @ vectors.T).T, dtype)
+    lines = None
+    if chosen == "directions":
+        # After the requested steps: a step along every direction, and a
+        # second along the slowest (_global's rule).
+        every, slowdowns = _directions.slow_directions(*host_problem, p, host_offset)
+        every = np.concatenate([every, every[slowdowns >= _global.MIN_SLOWDOWN]])
+        lines = (jnp.asarray(every, dtype), jnp.asarray((X_host @ every.T).T, dtype))
     proposal = None
     if chosen == "t":
         proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
@@ -493,7 +510,9 @@ def logistic(
         [_global.block_report("beta", slowdown, acceptance)],
         global_move,
         chosen,
-        _global.sweep_cost(n, p, 1, beta_method, len(vectors), chosen),
+        _global.sweep_cost(
+            n, p, 1, beta_method, len(vectors) + (0 if lines is None else len(lines[0])), chosen
+        ),
         mode=mode,
         scale=scale,
     )
@@ -518,12 +537,13 @@ def logistic(
             moved_psi=None if moved_rows is None else moved_rows.T,
             direction_step=direction_step,
             proposal=proposal,
+            lines=None if lines is None else (lines[0], lines[1].T),
             **pg,
         )
 
     def collect(state):
         kept = {"beta": state.beta}
-        if directions is not None:
+        if directions is not None or lines is not None:
             kept["accepted"] = state.accepted
         if proposal is not None:
             kept["global_accepted"] = state.global_accepted
