@@ -226,13 +226,15 @@ def test_logistic_with_the_t_step():
     )
 
 
-def test_multinomial_with_the_t_step():
+def test_multinomial_with_the_t_step_and_line_steps():
     n, p, K = 6, 2, 3
     X = geweke.design(n, p, 4)
     mean, precision = gaussian_prior(p, 0.0, [1.0, 0.7], jnp.float64)
     offsets = _multinomial.stick_breaking_offsets(K, jnp.float64)
     totals = jnp.asarray([1.0, 1.0, 2.0, 3.0, 4.0, 6.0])
     proposal = (jnp.asarray([[0.5, -0.4], [-0.3, 0.2]]), jnp.tile(0.6 * jnp.eye(p), (K - 1, 1, 1)))
+    directions = jnp.asarray([[[1.0, 0.5]], [[-0.4, 1.0]]])
+    lines = (directions, jnp.einsum("np,kmp->knm", X, directions))
 
     def replicate(key):
         prior_key, y_key, chain_key = jax.random.split(key, 3)
@@ -246,8 +248,9 @@ def test_multinomial_with_the_t_step():
         trials, kappa = _multinomial.stick_breaking_data(jnp.stack([*counts, left], axis=1))
 
         def sweep(k, s):
+            # With line steps too: each stick's own successes, trials and offset.
             return _multinomial.multinomial_sweep(
-                k, s, X, trials, kappa, offsets, mean, precision, proposal=proposal
+                k, s, X, trials, kappa, offsets, mean, precision, proposal=proposal, lines=lines
             )
 
         end = geweke.sweeps(sweep, chain_key, _multinomial.MultinomialState(beta, trials * 0))

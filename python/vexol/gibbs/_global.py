@@ -389,8 +389,8 @@ def describe(model: Any) -> str:
         what = f"an independence t({T_DEGREES_OF_FREEDOM:g}) step per block after each sweep"
     elif move == "directions":
         what = (
-            "a Metropolis-Hastings step along every slow direction, from the Laplace "
-            "approximation along it, per block after each sweep"
+            "a Metropolis-Hastings step along every slow direction (two along the slowest), "
+            "from the Laplace approximation along it, per block after each sweep"
         )
     else:
         what = "none"

@@ -431,9 +431,11 @@ def multinomial(
         )
     lines = None
     if chosen == "directions":
-        every = np.stack(
-            [_directions.slow_directions(*stick(k), p, offsets_host[k])[0] for k in range(K - 1)]
-        )
+        found = [_directions.slow_directions(*stick(k), p, offsets_host[k]) for k in range(K - 1)]
+        # As logistic's: a second step along the slowest, as many for every
+        # stick (one program for all) as the stick with most λ >= 5 has.
+        again = max(int(np.sum(slowdowns >= _global.MIN_SLOWDOWN)) for _, slowdowns in found)
+        every = np.stack([np.concatenate([each, each[:again]]) for each, _ in found])
         lines = (
             jnp.asarray(every, dtype),
             jnp.asarray(np.einsum("np,kmp->kmn", X_host, every), dtype),
@@ -454,7 +456,12 @@ def multinomial(
         global_move,
         chosen,
         _global.sweep_cost(
-            n, p, K - 1, beta_method, vectors.shape[1] + (lines is not None) * p, chosen
+            n,
+            p,
+            K - 1,
+            beta_method,
+            vectors.shape[1] + (0 if lines is None else lines[0].shape[1]),
+            chosen,
         ),
         mode=np.stack([fit[0] for fit in fits]),
         scale=np.stack([fit[1] for fit in fits]),
