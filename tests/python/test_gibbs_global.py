@@ -226,7 +226,7 @@ def test_logistic_with_the_t_step():
     )
 
 
-def test_multinomial_with_the_t_step_and_line_steps():
+def test_multinomial_line_steps_with_the_t_step():
     n, p, K = 6, 2, 3
     X = geweke.design(n, p, 4)
     mean, precision = gaussian_prior(p, 0.0, [1.0, 0.7], jnp.float64)
