@@ -41,6 +41,8 @@ def test_horseshoe_sweep_leaves_the_posterior_invariant(x64, n, p):
     trials = jnp.asarray([1.0, 2.0, 3.0, 1.0, 2.0, 3.0][:n])
     penalized = jnp.arange(1, p)
     fixed_precision = jnp.full(p, UNPENALIZED_SD**-2.0)
+    directions = jnp.asarray([[1.0] + [0.5] * (p - 1), [0.0, 1.0] + [-0.7] * (p - 2)])
+    lines = (directions, X @ directions.T)
 
     def replicate(key):
         prior_key, y_key, chain_key = jax.random.split(key, 3)
@@ -49,9 +51,12 @@ def test_horseshoe_sweep_leaves_the_posterior_invariant(x64, n, p):
         statistic = X.T @ (y - trials / 2)
 
         def sweep(k, s):
-            return _horseshoe.horseshoe_sweep(k, s, X, y, trials, penalized, fixed_precision, TAU0)
+            # With line steps of β, under the prior of the sweep's scales.
+            return _horseshoe.horseshoe_sweep(
+                k, s, X, y, trials, penalized, fixed_precision, TAU0, lines=lines
+            )
 
-        start = _horseshoe.HorseshoeState(beta, lambda2, nu, tau2, xi, jnp.zeros(n))
+        start = _horseshoe.HorseshoeState(beta, lambda2, nu, tau2, xi, jnp.zeros(n), 0)
         end = sweeps(sweep, chain_key, start)
 
         # The horseshoe's β has no mean (Cauchy-like tails): bounded
