@@ -13,7 +13,8 @@ model                          state (shapes for one chain)
 :func:`hierarchical_logistic`  HierarchicalLogisticState(beta (p,),
                                tau2 (), omega (n,))
 :func:`horseshoe_logistic`     HorseshoeState(beta (p,), lambda2 (m,),
-                               nu (m,), tau2 (), xi (), omega (n,))
+                               nu (m,), tau2 (), xi (), omega (n,),
+                               accepted ())
 :func:`mixed_logistic`         MixedLogisticState(beta (p,), u (tuple of
                                (L_k, q_k)), sigma2 (tuple of (q_k,)),
                                omega (n,))
