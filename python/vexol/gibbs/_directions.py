@@ -165,6 +165,22 @@ def slow_directions(
     return vectors[:, order].T.copy(), slowdown[order]
 
 
+def kept_rows(X, vectors, dtype):
+    """Directions (..., k, p) as the builders keep them, with how ψ moves
+    along each as rows (..., k, n) (host, float64 in; the sampler's dtype
+    out): a step reads one contiguous row. :func:`sweep_form` hands the
+    sweeps their (directions, moved_psi) form."""
+    moved = np.swapaxes(X @ np.swapaxes(vectors, -1, -2), -1, -2)
+    return jnp.asarray(vectors, dtype), jnp.asarray(moved, dtype)
+
+
+def sweep_form(kept):
+    """A kept (directions, rows) pair as the sweeps take it, (directions,
+    moved_psi (..., n, k)), or None. Called while tracing: the transpose
+    cancels with the one the steps take to read rows, so nothing is copied."""
+    return None if kept is None else (kept[0], jnp.swapaxes(kept[1], -1, -2))
+
+
 def direction_moves(key, beta, psi, directions, moved_psi, log_density, step_size):
     """One random-walk Metropolis step along each direction, in turn.
 

@@ -84,6 +84,16 @@ MIN_SLOWDOWN_FOR_ANY = 2.0
 
 GLOBAL_MOVES = ("auto", "t", "directions", None)
 
+
+def with_second_steps(every, slowdowns, again=None):
+    """The line steps' directions: every one of ``every`` (..., p, p),
+    slowest first, then again the slowest ``again``, by default those whose
+    slowdown λ is at least MIN_SLOWDOWN (the rule's second steps)."""
+    if again is None:
+        again = int(np.sum(np.asarray(slowdowns) >= MIN_SLOWDOWN))
+    return np.concatenate([every, every[..., :again, :]], axis=-2)
+
+
 # The sweeps fold this into their key for the independence step, so that
 # adding the step leaves the other draws of a sweep as they were.
 GLOBAL_KEY = 0x7470

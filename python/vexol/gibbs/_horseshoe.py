@@ -166,7 +166,14 @@ def horseshoe_sweep(
         # steps keep it, and with it the joint posterior.
         psi = X @ beta if offset is None else X @ beta + offset
         beta, _, accepted = line_moves(
-            jax.random.fold_in(key, LINE_KEY), beta, psi, *lines, y, h, 0.0 * beta, precision
+            jax.random.fold_in(key, LINE_KEY),
+            beta,
+            psi,
+            *lines,
+            y,
+            h,
+            jnp.zeros_like(beta),
+            precision,
         )
 
     b2 = beta[penalized] ** 2
@@ -307,17 +314,11 @@ def horseshoe_logistic(
         # minimum bulk ESS of 0.5 and 2.5 in one run each).
         reference = np.where(fixed, unpenalized_sd**-2.0, 1.0)
         every, slowdowns = _directions.slow_directions(
-            X_host,
-            y_host,
-            np.broadcast_to(h_host, (n,)),
-            np.zeros(p),
-            reference,
-            p,
-            None if offset is None else offset_host,
+            X_host, y_host, np.broadcast_to(h_host, (n,)), np.zeros(p), reference, p, offset_host
         )
         if global_move == "directions" or slowdowns[0] >= _global.MIN_SLOWDOWN:
-            every = np.concatenate([every, every[slowdowns >= _global.MIN_SLOWDOWN]])
-            lines = (jnp.asarray(every, dtype), jnp.asarray((X_host @ every.T).T, dtype))
+            every = _global.with_second_steps(every, slowdowns)
+            lines = _directions.kept_rows(X_host, every, dtype)
 
     def init(key):
         beta_key, lambda_key, tau_key = jax.random.split(key, 3)
@@ -343,7 +344,7 @@ def horseshoe_logistic(
             tau0,
             offset,
             beta_method=beta_method,
-            lines=None if lines is None else (lines[0], lines[1].T),
+            lines=_directions.sweep_form(lines),
             **pg,
         )
 

@@ -176,14 +176,16 @@ def logistic_sweep(
     def log_density(beta, psi):
         return binomial_log_density(beta, psi, y, h, mean, precision)
 
+    psi = None
     if directions is not None and directions.shape[0] > 0:
         moved_psi = X @ directions.T if moved_psi is None else moved_psi
         psi = X @ beta if offset is None else X @ beta + offset
-        beta, _, accepted = direction_moves(
+        beta, psi, accepted = direction_moves(
             move_key, beta, psi, directions, moved_psi, log_density, direction_step
         )
     if lines is not None:
-        psi = X @ beta if offset is None else X @ beta + offset
+        if psi is None:  # else carried by the direction steps
+            psi = X @ beta if offset is None else X @ beta + offset
         # Its own key, as the t step's: the draws before it stay as they were.
         beta, _, taken = line_moves(
             jax.random.fold_in(key, LINE_KEY), beta, psi, *lines, y, h, mean, precision
@@ -471,7 +473,7 @@ def logistic(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
     _global.check_move(global_move, where)
-    directions = moved_rows = None
+    walks = None  # the random-walk steps' directions, as kept_rows keeps them
     # On the host in float64 whatever the sampler's dtype.
     host_problem = (
         X_host,
@@ -490,17 +492,15 @@ def logistic(
         vectors, _ = _directions.slow_directions(*host_problem, slow_directions, host_offset)
         vectors = np.tile(vectors, (direction_rounds, 1))
     if vectors.shape[0]:
-        directions = jnp.asarray(vectors, dtype)
-        # As rows (a step reads one direction's): the sweep takes their
-        # transpose, which cancels with direction_moves' own.
-        moved_rows = jnp.asarray((X_host @ vectors.T).T, dtype)
+        walks = _directions.kept_rows(X_host, vectors, dtype)
     lines = None
     if chosen == "directions":
         # After the requested steps: a step along every direction, and a
         # second along the slowest (_global's rule).
-        every, slowdowns = _directions.slow_directions(*host_problem, p, host_offset)
-        every = np.concatenate([every, every[slowdowns >= _global.MIN_SLOWDOWN]])
-        lines = (jnp.asarray(every, dtype), jnp.asarray((X_host @ every.T).T, dtype))
+        every = _global.with_second_steps(
+            *_directions.slow_directions(*host_problem, p, host_offset)
+        )
+        lines = _directions.kept_rows(X_host, every, dtype)
     proposal = None
     if chosen == "t":
         proposal = (jnp.asarray(mode, dtype), jnp.asarray(scale, dtype))
@@ -523,6 +523,7 @@ def logistic(
         return LogisticState(beta, jnp.zeros(n, dtype), none, none)
 
     def step(key, state):
+        directions, moved_psi = _directions.sweep_form(walks) or (None, None)
         return logistic_sweep(
             key,
             state,
@@ -534,16 +535,16 @@ def logistic(
             offset,
             beta_method=beta_method,
             directions=directions,
-            moved_psi=None if moved_rows is None else moved_rows.T,
+            moved_psi=moved_psi,
             direction_step=direction_step,
             proposal=proposal,
-            lines=None if lines is None else (lines[0], lines[1].T),
+            lines=_directions.sweep_form(lines),
             **pg,
         )
 
     def collect(state):
         kept = {"beta": state.beta}
-        if directions is not None or lines is not None:
+        if walks is not None or lines is not None:
             kept["accepted"] = state.accepted
         if proposal is not None:
             kept["global_accepted"] = state.global_accepted

@@ -398,7 +398,7 @@ def multinomial(
         slow_directions, "slow_directions", where, 0, p, f"an integer in [0, {p}]"
     )
     _global.check_move(global_move, where)
-    directions = moved_rows = None
+    walks = None  # the random-walk steps' (directions, rows), as in logistic
     # On the host in float64, stick by stick.
     X_host = np.asarray(X, np.float64)
     trials_host, kappa_host = (np.asarray(a, np.float64) for a in (trials, kappa))
@@ -435,16 +435,15 @@ def multinomial(
         # As logistic's: a second step along the slowest, as many for every
         # stick (one program for all) as the stick with most λ >= 5 has.
         again = max(int(np.sum(slowdowns >= _global.MIN_SLOWDOWN)) for _, slowdowns in found)
-        every = np.stack([np.concatenate([each, each[:again]]) for each, _ in found])
+        every = _global.with_second_steps(np.stack([each for each, _ in found]), None, again)
         lines = (
             jnp.asarray(every, dtype),
             jnp.asarray(np.einsum("np,kmp->kmn", X_host, every), dtype),
         )
     if vectors.shape[1]:
-        directions = jnp.asarray(vectors, dtype)
-        # As rows, as in logistic: the sweep's transpose cancels with the steps'.
-        moved_rows = jnp.asarray(
-            np.swapaxes(np.einsum("np,kmp->knm", X_host, vectors), 1, 2), dtype
+        walks = (
+            jnp.asarray(vectors, dtype),
+            jnp.asarray(np.swapaxes(np.einsum("np,kmp->knm", X_host, vectors), 1, 2), dtype),
         )
     proposal = None
     if chosen == "t":
@@ -473,6 +472,7 @@ def multinomial(
         return MultinomialState(beta, jnp.zeros((n, K - 1), dtype), none, none)
 
     def step(key, state):
+        directions, moved_psi = _directions.sweep_form(walks) or (None, None)
         return multinomial_sweep(
             key,
             state,
@@ -484,16 +484,16 @@ def multinomial(
             precision,
             beta_method=beta_method,
             directions=directions,
-            moved_psi=None if moved_rows is None else jnp.swapaxes(moved_rows, 1, 2),
+            moved_psi=moved_psi,
             direction_step=direction_step,
             proposal=proposal,
-            lines=None if lines is None else (lines[0], jnp.swapaxes(lines[1], 1, 2)),
+            lines=_directions.sweep_form(lines),
             **pg,
         )
 
     def collect(state):
         kept = {"beta": state.beta}
-        if directions is not None or lines is not None:
+        if walks is not None or lines is not None:
             kept["accepted"] = state.accepted
         if proposal is not None:
             kept["global_accepted"] = state.global_accepted
