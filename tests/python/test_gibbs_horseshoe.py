@@ -34,9 +34,11 @@ def prior_draw(key, p):
     return beta, lambda2, nu, tau2, xi
 
 
-# n ≥ p takes the Cholesky draw of β, n < p the BCM one.
+# n ≥ p takes the Cholesky draw of β, n < p the BCM one; with the global
+# scale's moves, the p x p and n x n forms of its block.
+@pytest.mark.parametrize("scale_moves", [False, True], ids=["conjugate", "scale_moves"])
 @pytest.mark.parametrize("n, p", [(6, 4), (4, 6)], ids=["cholesky", "bcm"])
-def test_horseshoe_sweep_leaves_the_posterior_invariant(x64, n, p):
+def test_horseshoe_sweep_leaves_the_posterior_invariant(x64, n, p, scale_moves):
     X = design(n, p, 5)
     trials = jnp.asarray([1.0, 2.0, 3.0, 1.0, 2.0, 3.0][:n])
     penalized = jnp.arange(1, p)
@@ -53,7 +55,16 @@ def test_horseshoe_sweep_leaves_the_posterior_invariant(x64, n, p):
         def sweep(k, s):
             # With line steps of β, under the prior of the sweep's scales.
             return _horseshoe.horseshoe_sweep(
-                k, s, X, y, trials, penalized, fixed_precision, TAU0, lines=lines
+                k,
+                s,
+                X,
+                y,
+                trials,
+                penalized,
+                fixed_precision,
+                TAU0,
+                lines=lines,
+                scale_moves=scale_moves,
             )
 
         start = _horseshoe.HorseshoeState(beta, lambda2, nu, tau2, xi, jnp.zeros(n), 0)
@@ -110,12 +121,13 @@ def x64():
         ({"expected_signals": 2}, "expected_signals is 2"),
         ({"trials": 2.0, "y": [0.0, 3.0, 1.0, 1.0]}, "y[1] is 3"),
         ({"global_move": "t"}, "global_move must be one of"),
+        ({"scale_moves": "yes"}, "scale_moves must be True or False"),
     ],
 )
 def test_horseshoe_names_the_bad_argument(keywords, named):
     X = np.column_stack([np.ones(4), [0.0, 1.0, 2.0, 3.0], [1.0, 0.0, 1.0, 0.0]])
     keywords = {"y": [0.0, 1.0, 1.0, 0.0], **keywords}
-    with pytest.raises(ValueError) as error:
+    with pytest.raises((TypeError, ValueError)) as error:
         gibbs.horseshoe_logistic(X, **keywords)
     assert str(error.value).startswith("vexol.gibbs.horseshoe_logistic: ")
     assert named in str(error.value)

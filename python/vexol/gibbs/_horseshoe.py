@@ -32,7 +32,7 @@ import jax.numpy as jnp
 import numpy as np
 
 import vexol
-from vexol.gibbs import _directions, _global
+from vexol.gibbs import _directions, _global, _global_scale
 from vexol.gibbs._directions import line_moves
 from vexol.gibbs._gaussian import draw_beta
 from vexol.gibbs._global import LINE_KEY
@@ -57,8 +57,9 @@ class HorseshoeState(NamedTuple):
     () and its auxiliary ``xi`` (); ``omega`` (n,), the sweep's Pólya-Gamma
     draws (never read by the next sweep). m is the number of penalized
     columns, in the order of the columns of X. ``accepted`` (int32 ())
-    counts the sweep's line steps taken; a state built without it keeps
-    None there.
+    counts the sweep's line steps taken and ``scale_accepted`` (int32 ())
+    the scale moves' Metropolis-Hastings steps taken; a state built without
+    them keeps None there.
 
     Examples:
       >>> import jax, numpy as np
@@ -67,7 +68,7 @@ class HorseshoeState(NamedTuple):
       >>> model = gibbs.horseshoe_logistic(X, np.array([0.0, 1.0, 1.0, 0.0]))
       >>> state = model.init(jax.random.key(0))
       >>> state._fields
-      ('beta', 'lambda2', 'nu', 'tau2', 'xi', 'omega', 'accepted')
+      ('beta', 'lambda2', 'nu', 'tau2', 'xi', 'omega', 'accepted', 'scale_accepted')
       >>> state.beta.shape, state.lambda2.shape, state.tau2.shape
       ((4,), (3,), ())
     """
@@ -79,6 +80,7 @@ class HorseshoeState(NamedTuple):
     xi: jax.Array
     omega: jax.Array
     accepted: jax.Array | None = None
+    scale_accepted: jax.Array | None = None
 
 
 def _bounds(dtype) -> tuple[float, float]:
@@ -112,12 +114,16 @@ def horseshoe_sweep(
     *,
     beta_method="auto",
     lines=None,
+    scale_moves=False,
     **pg_options,
 ):
     """One sweep of :func:`horseshoe_logistic` on explicit data:
-    ω | β; β | ω, λ, τ (then, with ``lines``, a :func:`line_moves` step of
-    β along each of its directions, under the prior of the current scales);
-    λ² | β, ν, τ; ν | λ; τ² | β, λ, ξ; ξ | τ.
+    ω | β; β | ω, λ, τ, or with ``scale_moves`` the block (τ², β) | ω, λ,
+    ξ (Metropolis-Hastings steps of log τ² with β integrated out, then β);
+    with ``lines`` a :func:`line_moves` step of β along each of its
+    directions, under the prior of the current scales; with
+    ``scale_moves`` steps that scale the penalized β with τ, then each
+    β_j with its λ_j; λ² | β, ν, τ; ν | λ; τ² | β, λ, ξ; ξ | τ.
 
     Args:
       key: a PRNG key; state: a :class:`HorseshoeState` (``omega`` is not read).
@@ -129,11 +135,15 @@ def horseshoe_sweep(
       global_scale: τ₀, the scale of τ's half-Cauchy prior.
       offset: (n,) or None. beta_method: see ``draw_beta``.
       lines: None, or (directions (k, p), moved_psi (n, k)).
+      scale_moves: whether to make the scale moves; their block takes
+        the n x n form when p > n, the p x p one otherwise, whatever
+        ``beta_method``.
       pg_options: keyword arguments for ``vexol.polya_gamma``.
 
     Returns:
       The next :class:`HorseshoeState` (``accepted`` the line steps taken,
-      where the state has the field).
+      ``scale_accepted`` the scale moves' steps taken, where the state has
+      the fields).
 
     Like the other ``*_sweep`` functions it checks nothing; every data
     argument may be traced (vmap it over data sets as well as chains).
@@ -159,7 +169,28 @@ def horseshoe_sweep(
     variance = jnp.clip(state.lambda2 * state.tau2, low * low, high * high)
     precision = jnp.asarray(fixed_precision, dtype).at[penalized].set(1.0 / variance)
     kappa = y - 0.5 * h
-    beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
+    tau2 = state.tau2
+    scale_taken = jnp.zeros((), jnp.int32)
+    if scale_moves:
+        # τ² and β as one block: the sweep then moves the global scale
+        # where τ² | β and β | τ² would barely move it.
+        variances = 1.0 / jnp.asarray(fixed_precision, dtype)
+        beta, tau2, scale_taken = _global_scale.tau_block(
+            beta_key,
+            X,
+            omega,
+            kappa,
+            offset,
+            penalized,
+            variances,
+            state.lambda2,
+            tau2,
+            state.xi,
+            (low, high),
+        )
+        precision = precision.at[penalized].set(1.0 / (state.lambda2 * tau2))
+    else:
+        beta = draw_beta(beta_key, X, omega, kappa, precision, offset=offset, method=beta_method)
     accepted = jnp.zeros((), jnp.int32)
     if lines is not None:
         # β | y, λ, τ is a binomial regression with a normal prior: the
@@ -175,9 +206,37 @@ def horseshoe_sweep(
             jnp.zeros_like(beta),
             precision,
         )
-
+    if scale_moves:
+        beta, tau2, scaled = _global_scale.scale_steps(
+            jax.random.fold_in(key, _global_scale.SCALE_KEY),
+            X,
+            offset,
+            beta,
+            y,
+            h,
+            penalized,
+            tau2,
+            state.xi,
+            (low, high),
+        )
+        scale_taken = scale_taken + scaled
+    lambda2 = state.lambda2
+    if scale_moves:
+        beta, lambda2, local = _global_scale.local_scale_steps(
+            jax.random.fold_in(key, _global_scale.LOCAL_KEY),
+            X,
+            offset,
+            beta,
+            y,
+            h,
+            penalized,
+            lambda2,
+            state.nu,
+            (low, high),
+        )
+        scale_taken = scale_taken + local
     b2 = beta[penalized] ** 2
-    lambda2 = _inverse_gamma_1(lambda_key, 1.0 / state.nu + 0.5 * b2 / state.tau2, low, high)
+    lambda2 = _inverse_gamma_1(lambda_key, 1.0 / state.nu + 0.5 * b2 / tau2, low, high)
     nu = _inverse_gamma_1(nu_key, 1.0 + 1.0 / lambda2, low, high)
     m = b2.shape[0]
     rate = 1.0 / state.xi + 0.5 * jnp.sum(b2 / lambda2)
@@ -185,7 +244,14 @@ def horseshoe_sweep(
     tau2 = jnp.clip(rate / gamma, low, high)
     xi = _inverse_gamma_1(xi_key, jnp.asarray(global_scale, dtype) ** -2.0 + 1.0 / tau2, low, high)
     return HorseshoeState(
-        beta, lambda2, nu, tau2, xi, omega, None if state.accepted is None else accepted
+        beta,
+        lambda2,
+        nu,
+        tau2,
+        xi,
+        omega,
+        None if state.accepted is None else accepted,
+        None if state.scale_accepted is None else scale_taken,
     )
 
 
@@ -210,6 +276,7 @@ def horseshoe_logistic(
     offset: Any = None,
     beta_method: str = "auto",
     global_move: str | None = "auto",
+    scale_moves: bool = True,
     pg_options: Mapping[str, Any] | None = None,
     dtype: Any = None,
 ) -> Gibbs:
@@ -246,6 +313,16 @@ def horseshoe_logistic(
         of slowdown λ ≥ 5, each under the prior of the chain's current
         scales; None: none; ``"auto"``: the steps when p ≤ n and the
         largest λ is at least 5 (nearly separable data), else none.
+      scale_moves: True: moves that change the scales with the
+        coefficients, where the conjugate draws of λ and τ given β, and of
+        β given them, move little (many coefficients near zero, separable
+        data): the block (τ², β) (three random-walk Metropolis-Hastings
+        steps of log τ² with β integrated out, then β given τ²); ten
+        random-walk steps that scale the penalized β and τ together; one
+        that scales each β_j with its λ_j. On the example's data they
+        raised the minimum bulk ESS per second about 2× (n = 200,
+        p = 2,000) and τ's ESS about 4× (breast cancer). False: the plain
+        conjugate sweep.
       pg_options: extra keyword arguments for ``vexol.polya_gamma``.
       dtype: float32 or float64; JAX's default float when None.
 
@@ -253,8 +330,9 @@ def horseshoe_logistic(
       A :class:`Gibbs` with state :class:`HorseshoeState`; ``collect``
       keeps ``{"beta": (p,), "lambda": (m,), "tau": ()}``, the local and
       global scales (not squared), the local ones of the penalized columns
-      in their order, and ``"accepted"`` (a sample statistic) with the
-      line steps. ``init(key)`` starts at β ~ N(0, 0.1²), log λ_j and
+      in their order, ``"accepted"`` (a sample statistic) with the line
+      steps and ``"scale_accepted"`` (another) with the scale moves'.
+      ``init(key)`` starts at β ~ N(0, 0.1²), log λ_j and
       log(τ/τ₀) ~ N(0, 1).
 
     Raises:
@@ -262,7 +340,7 @@ def horseshoe_logistic(
         ``unpenalized`` outside the columns of X or every column named,
         a non-positive scale, ``expected_signals`` outside (0, m) or given
         with ``global_scale``.
-      TypeError: a non-numeric argument.
+      TypeError: a non-numeric argument, ``scale_moves`` not a bool.
 
     Examples:
       >>> import jax, numpy as np
@@ -274,7 +352,7 @@ def horseshoe_logistic(
       >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, warmup=50,
       ...                    chains=2, progress=False)
       >>> {k: v.shape for k, v in sorted(result.draws.items())}
-      {'beta': (2, 100, 61), 'lambda': (2, 100, 60), 'tau': (2, 100)}
+      {'beta': (2, 100, 61), 'lambda': (2, 100, 60), 'scale_accepted': (2, 100), 'tau': (2, 100)}
       >>> result.draws["beta"].dtype
       dtype('float32')
     """
@@ -307,6 +385,8 @@ def horseshoe_logistic(
     offset, offset_host = offsets(offset, n, dtype, where)
     pg = sweep_options(beta_method, pg_options, where)
     _global.check_move(global_move, where, ("auto", "directions", None))
+    if not isinstance(scale_moves, (bool, np.bool_)):
+        raise TypeError(f"{where}: scale_moves must be True or False, got {scale_moves!r}")
     lines = None
     if global_move == "directions" or (global_move == "auto" and p <= n):
         # Directions under a fixed reference prior (any fixed directions keep
@@ -328,8 +408,16 @@ def horseshoe_logistic(
         tau2 = tau0**2 * jnp.exp(2.0 * jax.random.normal(tau_key, (), dtype))
         one = jnp.ones((), dtype)
         accepted = None if lines is None else jnp.zeros((), jnp.int32)
+        scale_accepted = jnp.zeros((), jnp.int32) if scale_moves else None
         return HorseshoeState(
-            beta, lambda2, jnp.ones(m, dtype), tau2, one, jnp.zeros(n, dtype), accepted
+            beta,
+            lambda2,
+            jnp.ones(m, dtype),
+            tau2,
+            one,
+            jnp.zeros(n, dtype),
+            accepted,
+            scale_accepted,
         )
 
     def step(key, state):
@@ -345,6 +433,7 @@ def horseshoe_logistic(
             offset,
             beta_method=beta_method,
             lines=_directions.sweep_form(lines),
+            scale_moves=scale_moves,
             **pg,
         )
 
@@ -356,10 +445,12 @@ def horseshoe_logistic(
         }
         if lines is not None:
             kept["accepted"] = state.accepted
+        if scale_moves:
+            kept["scale_accepted"] = state.scale_accepted
         return kept
 
     def log_likelihood(draws):
         psi = linear_predictor(draws["beta"], X_host, offset_host)
         return binomial_log_likelihood(psi, y_host, h_host)
 
-    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("accepted",))
+    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("accepted", "scale_accepted"))
