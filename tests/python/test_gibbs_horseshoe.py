@@ -121,7 +121,7 @@ def x64():
         ({"expected_signals": 2}, "expected_signals is 2"),
         ({"trials": 2.0, "y": [0.0, 3.0, 1.0, 1.0]}, "y[1] is 3"),
         ({"global_move": "t"}, "global_move must be one of"),
-        ({"scale_moves": "yes"}, "scale_moves must be True or False"),
+        ({"scale_moves": "yes"}, "scale_moves must be True, False or 'auto'"),
     ],
 )
 def test_horseshoe_names_the_bad_argument(keywords, named):
