@@ -153,3 +153,17 @@ def test_horseshoe_float32_shrinks_noise_and_keeps_the_signal():
     assert mean[1] > 1.0 and mean[2] < -1.0
     # Every noise coefficient's posterior mean well inside the signals'.
     assert np.max(np.abs(mean[3:])) < 0.5 * min(abs(mean[1]), abs(mean[2]))
+
+
+def test_horseshoe_rule_takes_the_scale_moves_where_p_exceeds_n():
+    rng = np.random.default_rng(4)
+    y = (rng.random(12) < 0.5).astype(float)
+    for p, taken in [(13, True), (12, False)]:  # n = 12
+        X = np.column_stack([np.ones(12), rng.normal(size=(12, p - 1))])
+        model = gibbs.horseshoe_logistic(X, y)
+        state = model.init(jax.random.key(0))
+        assert (state.scale_accepted is not None) == taken
+        assert ("the block (τ², β)" in gibbs.describe(model)) == taken
+        forced = gibbs.horseshoe_logistic(X, y, scale_moves=not taken)
+        assert (forced.init(jax.random.key(0)).scale_accepted is not None) != taken
+        assert "(as requested)" in gibbs.describe(forced)

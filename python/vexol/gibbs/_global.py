@@ -293,9 +293,14 @@ def choose_move(
     return "directions" if slowdown >= MIN_SLOWDOWN and "directions" in moves else None
 
 
-def block_report(name: str, slowdown: float | None, acceptance: float) -> dict[str, Any]:
-    """One line of the build report: a block's λ and its step's predicted acceptance."""
-    report: dict[str, Any] = {"block": name, "acceptance": acceptance}
+def block_report(
+    name: str, slowdown: float | None, acceptance: float | None = None
+) -> dict[str, Any]:
+    """One line of the build report: a block's λ and its step's predicted
+    acceptance (None for a model without the t step)."""
+    report: dict[str, Any] = {"block": name}
+    if acceptance is not None:
+        report["acceptance"] = acceptance
     if slowdown is not None:
         report["slowdown"] = slowdown
         report["plain_ess_per_sweep"] = plain_gibbs_ess_per_sweep(slowdown)
@@ -309,15 +314,18 @@ def build_report(
     requested: Any,
     chosen: str | None,
     cost: dict[str, float],
+    other_moves: tuple[str, ...] = (),
     **proposal: Any,
 ) -> dict[str, Any]:
-    """The ``report`` of a builder's :class:`Gibbs` (see :func:`describe`)."""
+    """The ``report`` of a builder's :class:`Gibbs` (see :func:`describe`);
+    ``other_moves``, lines on a model's own moves."""
     return {
         "model": where,
         "size": size,
         "blocks": blocks,
         "requested": requested,
         "global_move": chosen,
+        "other_moves": other_moves,
         "cost": cost,
         "proposal": proposal,
     }
@@ -393,7 +401,8 @@ def describe(model: Any) -> str:
                 f"slowdown λ = {block['slowdown']:.3g} "
                 f"(plain Gibbs ≈ {block['plain_ess_per_sweep']:.2g} effective draws per sweep)"
             )
-        parts.append(f"t step's predicted acceptance = {block['acceptance']:.2f}")
+        if "acceptance" in block:
+            parts.append(f"t step's predicted acceptance = {block['acceptance']:.2f}")
         lines.append(" ".join(parts[:1]) + " " + ", ".join(parts[1:]))
     how = "by the rule" if report["requested"] == "auto" else "as requested"
     move = report["global_move"]
@@ -407,6 +416,7 @@ def describe(model: Any) -> str:
     else:
         what = "none"
     lines.append(f"  global move: {what} ({how})")
+    lines.extend(f"  {line}" for line in report.get("other_moves", ()))
     cost = report["cost"]
     lines.append(
         f"  cost per sweep ≈ {sum(cost.values()):.3g} multiply-adds ("

@@ -335,7 +335,8 @@ def horseshoe_logistic(
       in their order, ``"accepted"`` (a sample statistic) with the line
       steps and ``"scale_accepted"`` (another) with the scale moves'.
       ``init(key)`` starts at β ~ N(0, 0.1²), log λ_j and
-      log(τ/τ₀) ~ N(0, 1).
+      log(τ/τ₀) ~ N(0, 1). Its ``report`` (see :func:`describe`) holds the
+      slowdown λ where the rule looked for line steps and the moves chosen.
 
     Raises:
       ValueError: bad data (as :func:`logistic`), an index in
@@ -352,6 +353,8 @@ def horseshoe_logistic(
       >>> X = np.column_stack([np.ones(40), rng.normal(size=(40, 60))])   # p > n
       >>> y = (rng.random(40) < 1 / (1 + np.exp(-2 * X[:, 1]))).astype(float)
       >>> model = gibbs.horseshoe_logistic(X, y, expected_signals=2)
+      >>> print(gibbs.describe(model).splitlines()[2])  # p > n: the scale moves
+        scale moves: the block (τ², β), τ with the penalized β, each λ_j with its β_j (by the rule: p > n)
       >>> result = gibbs.run(model, None, jax.random.key(0), sweeps=100, warmup=50,
       ...                    chains=2, progress=False)
       >>> {k: v.shape for k, v in sorted(result.draws.items())}
@@ -390,8 +393,9 @@ def horseshoe_logistic(
     _global.check_move(global_move, where, ("auto", "directions", None))
     if not (isinstance(scale_moves, (bool, np.bool_)) or scale_moves == "auto"):
         raise TypeError(f"{where}: scale_moves must be True, False or 'auto', got {scale_moves!r}")
+    requested_scale_moves = scale_moves
     scale_moves = bool(p > n if scale_moves == "auto" else scale_moves)
-    lines = None
+    lines, slowdown = None, None
     if global_move == "directions" or (global_move == "auto" and p <= n):
         # Directions under a fixed reference prior (any fixed directions keep
         # the posterior; on breast cancer sd 1 gave 1.6 to 2.5 times the
@@ -400,6 +404,7 @@ def horseshoe_logistic(
         every, slowdowns = _directions.slow_directions(
             X_host, y_host, np.broadcast_to(h_host, (n,)), np.zeros(p), reference, p, offset_host
         )
+        slowdown = float(slowdowns[0])
         if global_move == "directions" or slowdowns[0] >= _global.MIN_SLOWDOWN:
             every = _global.with_second_steps(every, slowdowns)
             lines = _directions.kept_rows(X_host, every, dtype)
@@ -457,4 +462,45 @@ def horseshoe_logistic(
         psi = linear_predictor(draws["beta"], X_host, offset_host)
         return binomial_log_likelihood(psi, y_host, h_host)
 
-    return Gibbs(init, step, collect, log_likelihood, {"y": y_host}, ("accepted", "scale_accepted"))
+    report = _report(
+        where,
+        n,
+        p,
+        m,
+        beta_method,
+        global_move,
+        lines,
+        slowdown,
+        requested_scale_moves,
+        scale_moves,
+    )
+    return Gibbs(
+        init, step, collect, log_likelihood, {"y": y_host}, ("accepted", "scale_accepted"), report
+    )
+
+
+def _report(where, n, p, m, beta_method, global_move, lines, slowdown, requested, scale_moves):
+    """The build report :func:`vexol.gibbs.describe` shows."""
+    steps = 0 if lines is None else int(lines[0].shape[0])
+    cost = _global.sweep_cost(n, p, 1, beta_method, steps, None)
+    if scale_moves:
+        side = min(n, p)
+        cost["scale moves"] = float(
+            _global_scale.TAU_STEPS * side**3 / 3 + (_global_scale.SCALE_STEPS + m) * n
+        )
+        what = "the block (τ², β), τ with the penalized β, each λ_j with its β_j"
+    else:
+        what = "none"
+    how = f"by the rule: p {'>' if p > n else '≤'} n" if requested == "auto" else "as requested"
+    # The slowdowns are found under a reference prior of sd 1, and only
+    # where the rule may take line steps.
+    blocks = [] if slowdown is None else [_global.block_report("β, reference prior", slowdown)]
+    return _global.build_report(
+        where,
+        f"n = {n}, p = {p} ({m} under the horseshoe)",
+        blocks,
+        global_move,
+        None if lines is None else "directions",
+        cost,
+        other_moves=(f"scale moves: {what} ({how})",),
+    )
