@@ -243,7 +243,10 @@ def main(argv: list[str] | None = None) -> dict:
         help="sd of the (log r, intercept) shift move's step",
     )
     parser.add_argument("--nuts-warmup", type=int, default=200, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=250, help="per chain; 0 skips NUTS")
+    # 500 draws a chain: with 250 the largest of the twelve mean differences
+    # was 0.106 NUTS sds, the Monte Carlo error of NUTS' 502 effective draws;
+    # with 500, 0.058.
+    parser.add_argument("--nuts-samples", type=int, default=500, help="per chain; 0 skips NUTS")
     args = parser.parse_args(argv)
     if args.sweeps < 5:
         parser.error("--sweeps must be at least 5")

@@ -231,3 +231,16 @@ def local_scale_steps(key, X, offset, beta, y, h, penalized, lambda2, nu, bounds
         jnp.exp(eta),
         jnp.sum(taken, dtype=jnp.int32),
     )
+
+
+def scale_moves(key, X, offset, beta, y, h, penalized, tau2, xi, lambda2, nu, bounds):
+    """The sweep's steps after the β draw: SCALE_STEPS of τ with the
+    penalized β, then one of each λ_j with its β_j.
+    Returns (β, τ², λ², steps taken)."""
+    beta, tau2, scaled = scale_steps(
+        jax.random.fold_in(key, SCALE_KEY), X, offset, beta, y, h, penalized, tau2, xi, bounds
+    )
+    beta, lambda2, local = local_scale_steps(
+        jax.random.fold_in(key, LOCAL_KEY), X, offset, beta, y, h, penalized, lambda2, nu, bounds
+    )
+    return beta, tau2, lambda2, scaled + local

@@ -206,35 +206,12 @@ def horseshoe_sweep(
             jnp.zeros_like(beta),
             precision,
         )
-    if scale_moves:
-        beta, tau2, scaled = _global_scale.scale_steps(
-            jax.random.fold_in(key, _global_scale.SCALE_KEY),
-            X,
-            offset,
-            beta,
-            y,
-            h,
-            penalized,
-            tau2,
-            state.xi,
-            (low, high),
-        )
-        scale_taken = scale_taken + scaled
     lambda2 = state.lambda2
     if scale_moves:
-        beta, lambda2, local = _global_scale.local_scale_steps(
-            jax.random.fold_in(key, _global_scale.LOCAL_KEY),
-            X,
-            offset,
-            beta,
-            y,
-            h,
-            penalized,
-            lambda2,
-            state.nu,
-            (low, high),
+        beta, tau2, lambda2, scaled = _global_scale.scale_moves(
+            key, X, offset, beta, y, h, penalized, tau2, state.xi, lambda2, state.nu, (low, high)
         )
-        scale_taken = scale_taken + local
+        scale_taken = scale_taken + scaled
     b2 = beta[penalized] ** 2
     lambda2 = _inverse_gamma_1(lambda_key, 1.0 / state.nu + 0.5 * b2 / tau2, low, high)
     nu = _inverse_gamma_1(nu_key, 1.0 + 1.0 / lambda2, low, high)
