@@ -87,11 +87,7 @@ def draw_beta_cholesky(
     if prior_mean is not None:
         m = jnp.asarray(prior_mean, X.dtype)
         rhs = rhs + (P @ m if P.ndim == 2 else P * m)
-    chol = jnp.linalg.cholesky(precision)
-    mean = cho_solve((chol, True), rhs)
-    # precision = L L', so L'⁻¹ e has covariance precision⁻¹.
-    noise = jax.random.normal(key, mean.shape, X.dtype)
-    return mean + solve_triangular(chol.T, noise, lower=False)
+    return draw_from_factor(key, jnp.linalg.cholesky(precision), rhs)
 
 
 def draw_beta_bcm(
@@ -128,16 +124,30 @@ def draw_beta_bcm(
     if P.ndim != 1:
         raise ValueError("draw_beta_bcm needs a diagonal prior precision, shape (p,)")
     d = 1.0 / P
-    prior_key, data_key = jax.random.split(key)
     shift = d * _linear_term(X, omega, kappa, offset)
     if prior_mean is not None:
         shift = shift + jnp.asarray(prior_mean, X.dtype)
-    u = shift + jnp.sqrt(d) * jax.random.normal(prior_key, shift.shape, X.dtype)
     phi = jnp.sqrt(omega)[:, None] * X
-    n = X.shape[0]
-    system = (phi * d) @ phi.T + jnp.eye(n, dtype=X.dtype)
-    delta = jax.random.normal(data_key, (n,), X.dtype)
-    w = cho_solve((jnp.linalg.cholesky(system), True), phi @ u + delta)
+    system = (phi * d) @ phi.T + jnp.eye(X.shape[0], dtype=X.dtype)
+    return bcm_from_factor(key, phi, d, shift, jnp.linalg.cholesky(system))
+
+
+def draw_from_factor(key, chol, rhs):
+    """N(H⁻¹ rhs, H⁻¹) given H's lower Cholesky factor L."""
+    mean = cho_solve((chol, True), rhs)
+    # H = L L', so L'⁻¹ e has covariance H⁻¹.
+    noise = jax.random.normal(key, mean.shape, chol.dtype)
+    return mean + solve_triangular(chol.T, noise, lower=False)
+
+
+def bcm_from_factor(key, phi, d, shift, chol):
+    """The BCM draw (see :func:`draw_beta_bcm`) given Φ = Ω^½X, the prior
+    variances d, the shifted prior mean and the lower Cholesky factor of
+    ΦDΦ' + I."""
+    prior_key, data_key = jax.random.split(key)
+    u = shift + jnp.sqrt(d) * jax.random.normal(prior_key, shift.shape, phi.dtype)
+    delta = jax.random.normal(data_key, (phi.shape[0],), phi.dtype)
+    w = cho_solve((chol, True), phi @ u + delta)
     return u - d * (phi.T @ w)
 
 

@@ -267,12 +267,10 @@ def plain_gibbs_ess_per_sweep(slowdown: float) -> float:
 T_OR_NOTHING = ("auto", "t", None)
 
 
-def check_move(
-    global_move: Any, where: str, moves: tuple = GLOBAL_MOVES, name: str = "global_move"
-) -> None:
+def check_move(global_move: Any, where: str, moves: tuple = GLOBAL_MOVES) -> None:
     """Refuse a ``global_move`` the builder does not take (before its fit)."""
     if global_move not in moves:
-        raise ValueError(f"{where}: {name} must be one of {moves}, got {global_move!r}")
+        raise ValueError(f"{where}: global_move must be one of {moves}, got {global_move!r}")
 
 
 def choose_move(

@@ -34,9 +34,10 @@ from __future__ import annotations
 
 import jax
 import jax.numpy as jnp
-from jax.scipy.linalg import cho_solve, solve_triangular
+from jax.scipy.linalg import solve_triangular
 
 from vexol.gibbs._directions import softplus
+from vexol.gibbs._gaussian import bcm_from_factor, draw_from_factor
 
 # Random-walk steps a sweep and their sd in η = log τ². The sds gave
 # acceptance rates of about 0.3 to 0.6 on the example's two data sets
@@ -59,10 +60,16 @@ def _log_prior(eta, xi):
     return -0.5 * eta - jnp.exp(-eta) / xi
 
 
+def _log_bounds(bounds, dtype):
+    # The scales' (low, high) as bounds of their logs, where the walks step.
+    return tuple(jnp.log(jnp.asarray(b, dtype)) for b in bounds)
+
+
 def _walk(key, eta, xi, log_likelihood, steps, sd, bounds):
     """Random-walk Metropolis-Hastings on η against log_likelihood(η) (which
-    returns (value, carried)) times the prior; η stays within ``bounds``.
-    Returns (η, what log_likelihood carried there, steps taken)."""
+    returns (value, carried)) times the prior; η stays within the scale's
+    ``bounds``. Returns (η, what log_likelihood carried there, steps taken)."""
+    bounds = _log_bounds(bounds, eta.dtype)
     value, carried = log_likelihood(eta)
 
     def step(k, walk):
@@ -112,12 +119,8 @@ def _rows_form(X, omega, g, fixed, penalized, d_fixed, lambda2):
         return -jnp.sum(jnp.log(jnp.diagonal(chol))) + 0.5 * (a + t * b - w @ w), chol
 
     def draw(key, t, chol):
-        # Bhattacharya, Chakraborty and Mallick, as draw_beta_bcm, with S(t)'s factor.
         d = (t * spread).at[fixed].set(d_fixed)
-        prior_key, data_key = jax.random.split(key)
-        u = d * g + jnp.sqrt(d) * jax.random.normal(prior_key, (p,), dtype)
-        delta = jax.random.normal(data_key, (n,), dtype)
-        return u - d * (phi.T @ cho_solve((chol, True), phi @ u + delta))
+        return bcm_from_factor(key, phi, d, d * g, chol)
 
     return log_l, draw
 
@@ -138,8 +141,7 @@ def _columns_form(X, omega, g, fixed, penalized, d_fixed, lambda2):
         return -log_det + 0.5 * (w @ w), chol
 
     def draw(key, t, chol):
-        noise = jax.random.normal(key, (p,), dtype)
-        return cho_solve((chol, True), g) + solve_triangular(chol.T, noise, lower=False)
+        return draw_from_factor(key, chol, g)
 
     return log_l, draw
 
@@ -164,7 +166,7 @@ def tau_block(key, X, omega, kappa, offset, penalized, fixed_variance, lambda2, 
         lambda eta: log_l(jnp.exp(eta)),
         TAU_STEPS,
         TAU_STEP_SD,
-        tuple(jnp.log(jnp.asarray(b, X.dtype)) for b in bounds),
+        bounds,
     )
     tau2 = jnp.exp(eta)
     return draw(beta_key, tau2, chol), tau2, taken
@@ -172,7 +174,7 @@ def tau_block(key, X, omega, kappa, offset, penalized, fixed_variance, lambda2, 
 
 def scale_steps(key, X, offset, beta, y, h, penalized, tau2, xi, bounds):
     """SCALE_STEPS steps of β_P -> e^s β_P, τ² -> e^{2s} τ².
-    Returns (β, τ², steps taken)."""
+    Returns (β, τ², the linear predictor at β, steps taken)."""
     mask = jnp.zeros(beta.shape, bool).at[penalized].set(True)
     u = X @ jnp.where(mask, beta, 0.0)
     rest = X @ jnp.where(mask, 0.0, beta)
@@ -191,21 +193,20 @@ def scale_steps(key, X, offset, beta, y, h, penalized, tau2, xi, bounds):
         log_likelihood,
         SCALE_STEPS,
         SCALE_STEP_SD,
-        tuple(jnp.log(jnp.asarray(b, beta.dtype)) for b in bounds),
+        bounds,
     )
     factor = jnp.exp(0.5 * (eta - start))
-    return jnp.where(mask, factor * beta, beta), jnp.exp(eta), taken
+    return jnp.where(mask, factor * beta, beta), jnp.exp(eta), rest + factor * u, taken
 
 
-def local_scale_steps(key, X, offset, beta, y, h, penalized, lambda2, nu, bounds):
+def local_scale_steps(key, X, psi, beta, y, h, penalized, lambda2, nu, bounds):
     """A random-walk step β_j -> e^s β_j, λ_j -> e^s λ_j for each penalized
-    column in turn, the linear predictor carried from one to the next.
+    column in turn, the linear predictor ψ at β carried from one to the next.
     Returns (β, λ², steps taken)."""
     dtype = beta.dtype
-    psi = X @ beta if offset is None else X @ beta + offset
     columns = X.T[penalized]
     keys = jax.random.split(key, penalized.shape[0])
-    lo, hi = (jnp.log(jnp.asarray(b, dtype)) for b in bounds)
+    lo, hi = _log_bounds(bounds, dtype)
 
     def one(carry, inputs):
         psi, current = carry
@@ -237,10 +238,11 @@ def scale_moves(key, X, offset, beta, y, h, penalized, tau2, xi, lambda2, nu, bo
     """The sweep's steps after the β draw: SCALE_STEPS of τ with the
     penalized β, then one of each λ_j with its β_j.
     Returns (β, τ², λ², steps taken)."""
-    beta, tau2, scaled = scale_steps(
+    beta, tau2, psi, scaled = scale_steps(
         jax.random.fold_in(key, SCALE_KEY), X, offset, beta, y, h, penalized, tau2, xi, bounds
     )
+    # The λ_j steps start from the linear predictor the scale steps reached.
     beta, lambda2, local = local_scale_steps(
-        jax.random.fold_in(key, LOCAL_KEY), X, offset, beta, y, h, penalized, lambda2, nu, bounds
+        jax.random.fold_in(key, LOCAL_KEY), X, psi, beta, y, h, penalized, lambda2, nu, bounds
     )
     return beta, tau2, lambda2, scaled + local
