@@ -8,6 +8,7 @@ import sys
 
 import jax
 import jax.experimental
+import jax.extend.backend
 import jax.numpy as jnp
 import numpy as np
 import pytest
@@ -303,6 +304,16 @@ def test_pg_options_reach_polya_gamma(data):
         # Refused when the sampler is built, not at its first sweep.
         with pytest.raises(ValueError, match="no-such-method"):
             gibbs.logistic(X, y, pg_options={"method": "no-such-method"})
+        if set(jax.extend.backend.backends()) != {"cpu"}:
+            return
+        # With the CPU alone the programs leave out the other platforms'
+        # sampler unless asked to keep it, and draw the same.
+        lean, both = gibbs.logistic(X, y), gibbs.logistic(X, y, pg_options={"implementation": None})
+        traced = [jax.jit(m.step).trace(key, state) for m in (lean, both)]
+        np.testing.assert_array_equal(*(t.lower().compile()(key, state).beta for t in traced))
+        with pytest.raises(NotImplementedError, match="lowered for"):
+            traced[0].lower(lowering_platforms=("cuda",))
+        assert "stablehlo" in traced[1].lower(lowering_platforms=("cuda",)).as_text()
 
 
 def test_slow_directions_are_the_slow_ones_and_the_moves_speed_them_up():

@@ -7,6 +7,7 @@ from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
 import jax
+import jax.extend.backend
 import jax.numpy as jnp
 import numpy as np
 
@@ -262,6 +263,14 @@ def pg_keywords(pg_options: Mapping[str, Any] | None, where: str = "vexol.gibbs"
     function = where.removeprefix("vexol.")
     _sampling._method(options.get("method"), function)
     _sampling._implementation(options.get("implementation"), function)
+    if "implementation" not in options and set(jax.extend.backend.backends()) == {"cpu"}:
+        # Where JAX has no platform but the CPU, a model's program can only
+        # run there: leave out the pure-JAX sampler that the automatic choice
+        # traces for the other platforms. Its tracing was half a second of
+        # every new shape's compile, a second and a half the first time in a
+        # process; the CPU draws are the same. pg_options={"implementation":
+        # None} keeps both, for lowering to other platforms.
+        options["implementation"] = "native"
     return options
 
 
