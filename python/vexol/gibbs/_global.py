@@ -313,11 +313,13 @@ def build_report(
     chosen: str | None,
     cost: dict[str, float],
     other_moves: tuple[str, ...] = (),
+    direction_steps: str | None = None,
     **proposal: Any,
 ) -> dict[str, Any]:
     """The ``report`` of a builder's :class:`Gibbs` (see :func:`describe`);
-    ``other_moves``, lines on a model's own moves."""
-    return {
+    ``other_moves``, lines on a model's own moves; ``direction_steps``, what
+    its line steps are where they are not the rule's."""
+    report = {
         "model": where,
         "size": size,
         "blocks": blocks,
@@ -327,6 +329,9 @@ def build_report(
         "cost": cost,
         "proposal": proposal,
     }
+    if direction_steps is not None:
+        report["direction_steps"] = direction_steps
+    return report
 
 
 def sweep_cost(
@@ -407,10 +412,12 @@ def describe(model: Any) -> str:
     if move == "t":
         what = f"an independence t({T_DEGREES_OF_FREEDOM:g}) step per block after each sweep"
     elif move == "directions":
-        what = (
-            "a Metropolis-Hastings step along every slow direction (two along the slowest), "
-            "from the Laplace approximation along it, per block after each sweep"
+        steps = report.get(
+            "direction_steps",
+            "a Metropolis-Hastings step along every slow direction (two along the slowest)",
         )
+        what = f"{steps}, from the Laplace approximation along it, per block after each sweep"
+
     else:
         what = "none"
     lines.append(f"  global move: {what} ({how})")
