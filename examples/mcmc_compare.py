@@ -84,21 +84,37 @@ def parser(doc: str) -> argparse.ArgumentParser:
     )
 
 
+def _default(value: int | str, help: str) -> dict[str, Any]:
+    # A number is the default; a text says what it is where it depends on
+    # other arguments (the attribute is then absent unless given).
+    if isinstance(value, str):
+        return {"default": argparse.SUPPRESS, "help": f"{help} (default: {value})"}
+    return {"default": value, "help": help}
+
+
 def add_gibbs_arguments(
-    parser: argparse.ArgumentParser, *, warmup: int, seed: str = "seed of the chains"
+    parser: argparse.ArgumentParser,
+    *,
+    warmup: int,
+    seed: str = "seed of the chains",
+    sweeps: int | str = 2000,
 ) -> None:
     """--sweeps (vexol.gibbs.run's: kept after warm-up), --warmup, --chains
-    and --seed; `seed` is its help."""
-    parser.add_argument("--sweeps", type=int, default=2000, help="per chain, after warm-up")
+    and --seed; `seed` is its help. `sweeps` as a text describes defaults
+    the example sets itself."""
+    parser.add_argument("--sweeps", type=int, **_default(sweeps, "per chain, after warm-up"))
     parser.add_argument("--warmup", type=int, default=warmup, help="Gibbs sweeps per chain")
     parser.add_argument("--chains", type=int, default=4, help="run at once")
     parser.add_argument("--seed", type=int, default=0, help=seed)
 
 
-def add_nuts_arguments(parser: argparse.ArgumentParser, *, warmup: int, samples: int) -> None:
-    """--nuts-warmup and --nuts-samples (0 skips NUTS)."""
-    parser.add_argument("--nuts-warmup", type=int, default=warmup, help="per chain")
-    parser.add_argument("--nuts-samples", type=int, default=samples, help="per chain; 0 skips NUTS")
+def add_nuts_arguments(
+    parser: argparse.ArgumentParser, *, warmup: int | str, samples: int | str
+) -> None:
+    """--nuts-warmup and --nuts-samples (0 skips NUTS); as for --sweeps, a
+    text describes defaults the example sets itself."""
+    parser.add_argument("--nuts-warmup", type=int, **_default(warmup, "per chain"))
+    parser.add_argument("--nuts-samples", type=int, **_default(samples, "per chain; 0 skips NUTS"))
 
 
 def check_gibbs_arguments(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
