@@ -167,3 +167,17 @@ def test_horseshoe_rule_takes_the_scale_moves_where_p_exceeds_n():
         forced = gibbs.horseshoe_logistic(X, y, scale_moves=not taken)
         assert (forced.init(jax.random.key(0)).scale_accepted is not None) != taken
         assert "(as requested)" in gibbs.describe(forced)
+
+
+def test_horseshoe_line_steps_go_along_the_slow_directions_only():
+    # Nearly separable data: a few slow directions, most of the 9 fast.
+    rng = np.random.default_rng(5)
+    X = np.column_stack([np.ones(300), rng.normal(size=(300, 8))])
+    y = (X[:, 1] + 0.1 * rng.normal(size=300) > 0).astype(float)
+    for move in ("auto", "directions"):
+        model = gibbs.horseshoe_logistic(X, y, global_move=move)
+        steps = model.report["cost"]["direction steps"] / 300
+        assert model.report["blocks"][0]["slowdown"] >= 5 and 1 <= steps < 4
+    # Where none is slow, the steps asked for go along the slowest alone.
+    calm = gibbs.horseshoe_logistic(X, (rng.random(300) < 0.5) * 1.0, global_move="directions")
+    assert "along the slowest direction" in gibbs.describe(calm)
