@@ -133,6 +133,7 @@ QUICK = (
     "test_vexol_api.py",
     "test_gibbs_api.py",
     "test_gibbs_horseshoe.py::test_horseshoe_names_the_bad_argument",
+    "test_gibbs_horseshoe.py::test_horseshoe_line_steps_go_along_the_slow_directions_only",
     # Transformations: the vmap rules of the custom calls, float32 draws.
     "test_float32.py::TestRoundedStream",
     "test_float32.py::TestSharedInputsUnderVmap",
