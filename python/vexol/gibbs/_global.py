@@ -417,7 +417,6 @@ def describe(model: Any) -> str:
             "a Metropolis-Hastings step along every slow direction (two along the slowest)",
         )
         what = f"{steps}, from the Laplace approximation along it, per block after each sweep"
-
     else:
         what = "none"
     lines.append(f"  global move: {what} ({how})")
