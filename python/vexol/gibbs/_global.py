@@ -305,6 +305,12 @@ def block_report(
     return report
 
 
+# What the rule's line steps are, as describe words them.
+RULE_DIRECTION_STEPS = (
+    "a Metropolis-Hastings step along every slow direction (two along the slowest)"
+)
+
+
 def build_report(
     where: str,
     size: str,
@@ -313,25 +319,23 @@ def build_report(
     chosen: str | None,
     cost: dict[str, float],
     other_moves: tuple[str, ...] = (),
-    direction_steps: str | None = None,
+    direction_steps: str = RULE_DIRECTION_STEPS,
     **proposal: Any,
 ) -> dict[str, Any]:
     """The ``report`` of a builder's :class:`Gibbs` (see :func:`describe`);
     ``other_moves``, lines on a model's own moves; ``direction_steps``, what
-    its line steps are where they are not the rule's."""
-    report = {
+    its line steps are (the rule's unless a model has its own)."""
+    return {
         "model": where,
         "size": size,
         "blocks": blocks,
         "requested": requested,
         "global_move": chosen,
         "other_moves": other_moves,
+        "direction_steps": direction_steps,
         "cost": cost,
         "proposal": proposal,
     }
-    if direction_steps is not None:
-        report["direction_steps"] = direction_steps
-    return report
 
 
 def sweep_cost(
@@ -412,11 +416,10 @@ def describe(model: Any) -> str:
     if move == "t":
         what = f"an independence t({T_DEGREES_OF_FREEDOM:g}) step per block after each sweep"
     elif move == "directions":
-        steps = report.get(
-            "direction_steps",
-            "a Metropolis-Hastings step along every slow direction (two along the slowest)",
+        what = (
+            f"{report['direction_steps']}, from the Laplace approximation along it, "
+            "per block after each sweep"
         )
-        what = f"{steps}, from the Laplace approximation along it, per block after each sweep"
     else:
         what = "none"
     lines.append(f"  global move: {what} ({how})")

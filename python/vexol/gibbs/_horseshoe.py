@@ -481,7 +481,8 @@ def _report(where, n, p, m, beta_method, global_move, lines, slowdown, requested
         what = "none"
     how = f"by the rule: p {'>' if p > n else '≤'} n" if requested == "auto" else "as requested"
     along = "the slowest direction" if steps == 1 else f"each of the {steps} slow directions"
-    line_steps = f"a Metropolis-Hastings step along {along}"
+    # Its own line steps where it takes any, not the rule's.
+    own = {} if lines is None else {"direction_steps": f"a Metropolis-Hastings step along {along}"}
     # The slowdowns are found under a reference prior of sd 1, and only
     # where the rule may take line steps.
     blocks = [] if slowdown is None else [_global.block_report("β, reference prior", slowdown)]
@@ -493,5 +494,5 @@ def _report(where, n, p, m, beta_method, global_move, lines, slowdown, requested
         None if lines is None else "directions",
         cost,
         other_moves=(f"scale moves: {what} ({how})",),
-        direction_steps=None if lines is None else line_steps,
+        **own,
     )
